@@ -1,0 +1,72 @@
+/* The simulator's control surface for tests, demos and benchmarks: exported
+   by plain C names without the "qr" prefix, so nothing can mistake it for a
+   trading library entry. Every function is safe to call from any thread. */
+#ifndef JAVAWRAPPER_SIMULATOR_CONTROL_H
+#define JAVAWRAPPER_SIMULATOR_CONTROL_H
+
+#include <stdint.h>
+
+#include "platform/callconv.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Forgets forced results, outputs, error texts and the journal, and stops the
+   simulator's callback threads. Registrations stay. */
+QR_EXPORT void simReset(void);
+
+/* From now on the named entry returns code (after doing its work, so output
+   buffers are still written). simClearResult undoes it for one entry. */
+QR_EXPORT void simForceResult(const char* entry, int32_t code);
+QR_EXPORT void simClearResult(const char* entry);
+
+/* The bytes the named entry writes into its output buffer (and, for entries
+   that return a count, the first four bytes as the count, little-endian).
+   Bytes beyond len are zero. Without this, outputs hold a fixed pattern:
+   byte i is (i * 7 + 1) & 0xFF. */
+QR_EXPORT void simSetOutput(const char* entry, const void* bytes, int32_t len);
+
+/* The text qrGetErrorMessage returns for code (8-bit, kept for the life of
+   the library). */
+QR_EXPORT void simSetErrorText(int32_t code, const char* text);
+
+/* The journal: one record per entry call, with the bytes of each argument.
+   Integers are 4 bytes little-endian, text its bytes up to (not including)
+   the zero byte, an input record its bytes, an output buffer nothing.
+   simJournalArg returns the argument's length, or -1 for a null pointer, and
+   copies at most cap bytes. Recording is on by default and holds at most
+   200,000 calls; later calls are counted but not kept. */
+QR_EXPORT void simJournalEnable(int32_t on);
+QR_EXPORT void simJournalClear(void);
+QR_EXPORT int32_t simJournalSize(void);
+QR_EXPORT int32_t simJournalName(int32_t call, char* out, int32_t cap);
+QR_EXPORT int32_t simJournalArgCount(int32_t call);
+QR_EXPORT int32_t simJournalArg(int32_t call, int32_t arg, void* out, int32_t cap);
+/* Index of the first call of entry at or after from, or -1. */
+QR_EXPORT int32_t simJournalFind(const char* entry, int32_t from);
+
+/* How many callback ids are registered, and whether id is. */
+QR_EXPORT int32_t simRegisteredCount(void);
+QR_EXPORT int32_t simIsRegistered(int32_t id);
+
+/* Calls the procedure registered for id from a thread of the simulator's own,
+   with a copy of bytes as its record (id 4 receives bytes as the message
+   identifier text; entry points without an argument receive nothing).
+   simFire waits until the procedure has returned; simFireAsync does not.
+   Both return 0, or -1 when nothing is registered for id. */
+QR_EXPORT int32_t simFire(int32_t id, const void* bytes, int32_t len);
+QR_EXPORT int32_t simFireAsync(int32_t id, const void* bytes, int32_t len);
+
+/* Fires count events of id from each of threads threads at once. Each record
+   is len bytes (at least 8): bytes 0-3 hold the thread number and bytes 4-7
+   the sequence number within that thread, little-endian; the rest is zero.
+   Returns at once; simWaitIdle waits for all simulator threads to finish. */
+QR_EXPORT int32_t simFireStream(int32_t id, int32_t len, int32_t threads, int32_t count);
+QR_EXPORT void simWaitIdle(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,422 @@
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/module_hooks.h"
+#include "platform/platform.h"
+#include "simulator/control.h"
+#include "simulator/sim.h"
+
+namespace sim {
+namespace {
+
+constexpr size_t kJournalCapacity = 200000;
+
+struct CallRecord {
+  std::string entry;
+  std::vector<Arg> args;
+};
+
+struct Registration {
+  ProcKind kind;
+  void* proc;
+};
+
+struct Worker {
+  std::thread thread;
+  std::shared_ptr<std::atomic<bool>> done;
+};
+
+// The simulator's state lives on the heap and is never destroyed: entry
+// points may still run on foreign threads while the process exits.
+struct State {
+  std::mutex mutex;  // journal, results, outputs, texts, registrations
+  std::vector<CallRecord> journal;
+  std::atomic<bool> journalOn{true};
+  std::atomic<bool> anyForced{false};
+  std::unordered_map<std::string, int32_t> forced;
+  std::unordered_map<std::string, std::string> outputs;
+  std::map<int32_t, const std::string*> errorTexts;  // texts are never freed
+  std::map<int32_t, Registration> registrations;
+
+  std::mutex threadMutex;
+  std::condition_variable threadsIdle;
+  std::list<Worker> workers;
+  std::atomic<int> live{0};
+  std::atomic<bool> stopping{false};
+};
+
+State& S() {
+  static State* state = new State;
+  return *state;
+}
+
+void Reap(State& s) {  // threadMutex held
+  for (auto it = s.workers.begin(); it != s.workers.end();) {
+    if (it->done->load()) {
+      it->thread.join();
+      it = s.workers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void WaitForThreads(bool join, unsigned timeoutMs) {
+  State& s = S();
+  s.stopping.store(true);
+  std::unique_lock<std::mutex> lock(s.threadMutex);
+  const auto self = std::this_thread::get_id();
+  auto othersLive = [&] {
+    int selfLive = 0;
+    for (auto& w : s.workers)
+      if (w.thread.get_id() == self && !w.done->load()) selfLive = 1;
+    return s.live.load() > selfLive;
+  };
+  if (timeoutMs == 0) {
+    s.threadsIdle.wait(lock, [&] { return !othersLive(); });
+  } else {
+    s.threadsIdle.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !othersLive(); });
+  }
+  for (auto& w : s.workers) {
+    if (w.thread.get_id() == self) {
+      w.thread.detach();  // a thread cannot join itself; it ends on its own
+    } else if (join && w.done->load()) {
+      w.thread.join();
+    } else {
+      w.thread.detach();
+    }
+  }
+  s.workers.clear();
+  s.stopping.store(false);
+}
+
+}  // namespace
+
+Arg Int(int32_t value) {
+  Arg a{Arg::kInt, false, std::string(4, '\0')};
+  for (int i = 0; i < 4; ++i) a.bytes[i] = static_cast<char>((static_cast<uint32_t>(value) >> (8 * i)) & 0xFF);
+  return a;
+}
+
+Arg Text(const char* text) {
+  if (text == nullptr) return Arg{Arg::kText, true, {}};
+  return Arg{Arg::kText, false, std::string(text)};
+}
+
+Arg Record(const void* record, size_t size) {
+  if (record == nullptr) return Arg{Arg::kRecord, true, {}};
+  return Arg{Arg::kRecord, false, std::string(static_cast<const char*>(record), size)};
+}
+
+Arg Out(const void* buffer) { return Arg{Arg::kOut, buffer == nullptr, {}}; }
+
+int32_t Call(const char* entry, std::initializer_list<Arg> args,
+             const std::function<int32_t()>& body) {
+  State& s = S();
+  try {
+    if (s.journalOn.load()) {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (s.journal.size() < kJournalCapacity) s.journal.push_back(CallRecord{entry, args});
+    }
+    int32_t result = body ? body() : 0;
+    if (s.anyForced.load()) {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (auto it = s.forced.find(entry); it != s.forced.end()) result = it->second;
+    }
+    return result;
+  } catch (...) {
+    return 99;  // nothing may unwind into the caller of a C entry
+  }
+}
+
+void FillOutput(const char* entry, void* buffer, size_t size) {
+  if (buffer == nullptr) return;
+  auto* out = static_cast<unsigned char*>(buffer);
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (auto it = s.outputs.find(entry); it != s.outputs.end()) {
+    const size_t n = std::min(size, it->second.size());
+    std::memcpy(out, it->second.data(), n);
+    std::memset(out + n, 0, size - n);
+    return;
+  }
+  for (size_t i = 0; i < size; ++i) out[i] = static_cast<unsigned char>((i * 7 + 1) & 0xFF);
+}
+
+void FillCount(const char* entry, int32_t* count, int32_t fallback) {
+  if (count == nullptr) return;
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  auto it = s.outputs.find(entry);
+  if (it == s.outputs.end() || it->second.size() < 4) {
+    *count = fallback;
+    return;
+  }
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(it->second[i]);
+  *count = static_cast<int32_t>(value);
+}
+
+void FillNumber(const char* entry, char* buffer, const char* fallback) {
+  if (buffer == nullptr) return;
+  constexpr size_t kSize = 21;
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  std::string text = fallback;
+  if (auto it = s.outputs.find(entry); it != s.outputs.end()) text = it->second;
+  // A configured text of 21 bytes or more fills the buffer with no zero byte.
+  std::memset(buffer, 0, kSize);
+  std::memcpy(buffer, text.data(), std::min(kSize, text.size()));
+}
+
+const char* ErrorText(int32_t code) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  auto it = s.errorTexts.find(code);
+  if (it == s.errorTexts.end()) {
+    const std::string* text = new std::string(code == 99 ? "Internal simulator failure"
+                                                          : "Simulator result " + std::to_string(code));
+    it = s.errorTexts.emplace(code, text).first;
+  }
+  return it->second->c_str();
+}
+
+int32_t Register(int32_t id, ProcKind kind, void* proc) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.registrations[id] = Registration{kind, proc};
+  return 0;
+}
+
+void ClearRegistrations() {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.registrations.clear();
+}
+
+bool Deliver(int32_t id, const void* bytes, size_t length) {
+  Registration r{};
+  {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.registrations.find(id);
+    if (it == s.registrations.end()) return false;
+    r = it->second;
+  }
+  static const unsigned char kEmpty[1] = {0};
+  switch (r.kind) {
+    case ProcKind::kRecord:
+      reinterpret_cast<QRRecordProc>(r.proc)(length > 0 ? bytes : kEmpty);
+      break;
+    case ProcKind::kSignal:
+      reinterpret_cast<QRSignalProc>(r.proc)();
+      break;
+    case ProcKind::kMessage: {
+      const std::string id(static_cast<const char*>(bytes), length);
+      reinterpret_cast<QRMessageProc>(r.proc)(id.c_str());
+      break;
+    }
+  }
+  return true;
+}
+
+void StartThread(std::function<void()> work) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.threadMutex);
+  Reap(s);
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  s.live.fetch_add(1);
+  s.workers.push_back(Worker{std::thread([work = std::move(work), done, &s] {
+                               try {
+                                 work();
+                               } catch (...) {
+                               }
+                               std::lock_guard<std::mutex> lock(s.threadMutex);
+                               done->store(true);
+                               s.live.fetch_sub(1);
+                               s.threadsIdle.notify_all();
+                             }),
+                             done});
+}
+
+bool Stopping() { return S().stopping.load(); }
+
+void StopThreads() { WaitForThreads(true, 0); }
+
+}  // namespace sim
+
+using namespace sim;
+
+void OnModuleDetach(bool processExiting) {
+  // At process exit the threads are already gone; on Windows a join here
+  // would deadlock on the loader lock, so finished threads are detached.
+  if (processExiting) return;
+  WaitForThreads(platform::CanJoinThreadsDuringUnload(), 5000);
+}
+
+extern "C" {
+
+QR_EXPORT void simReset(void) {
+  StopThreads();
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.forced.clear();
+  s.anyForced.store(false);
+  s.outputs.clear();
+  s.journal.clear();
+  s.journalOn.store(true);
+  s.errorTexts.clear();  // the texts themselves stay allocated: callers may hold them
+}
+
+QR_EXPORT void simForceResult(const char* entry, int32_t code) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.forced[entry] = code;
+  s.anyForced.store(true);
+}
+
+QR_EXPORT void simClearResult(const char* entry) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.forced.erase(entry);
+  s.anyForced.store(!s.forced.empty());
+}
+
+QR_EXPORT void simSetOutput(const char* entry, const void* bytes, int32_t len) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.outputs[entry] = std::string(static_cast<const char*>(bytes), len > 0 ? len : 0);
+}
+
+QR_EXPORT void simSetErrorText(int32_t code, const char* text) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.errorTexts[code] = new std::string(text);
+}
+
+QR_EXPORT void simJournalEnable(int32_t on) { S().journalOn.store(on != 0); }
+
+QR_EXPORT void simJournalClear(void) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.journal.clear();
+}
+
+QR_EXPORT int32_t simJournalSize(void) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return static_cast<int32_t>(s.journal.size());
+}
+
+namespace {
+int32_t CopyOut(const std::string& bytes, void* out, int32_t cap) {
+  if (out != nullptr && cap > 0)
+    std::memcpy(out, bytes.data(), std::min<size_t>(bytes.size(), static_cast<size_t>(cap)));
+  return static_cast<int32_t>(bytes.size());
+}
+}  // namespace
+
+QR_EXPORT int32_t simJournalName(int32_t call, char* out, int32_t cap) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (call < 0 || static_cast<size_t>(call) >= s.journal.size()) return -1;
+  const std::string& name = s.journal[call].entry;
+  if (out != nullptr && cap > 0) {
+    const size_t n = std::min<size_t>(name.size(), static_cast<size_t>(cap) - 1);
+    std::memcpy(out, name.data(), n);
+    out[n] = '\0';
+  }
+  return static_cast<int32_t>(name.size());
+}
+
+QR_EXPORT int32_t simJournalArgCount(int32_t call) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (call < 0 || static_cast<size_t>(call) >= s.journal.size()) return -1;
+  return static_cast<int32_t>(s.journal[call].args.size());
+}
+
+QR_EXPORT int32_t simJournalArg(int32_t call, int32_t arg, void* out, int32_t cap) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (call < 0 || static_cast<size_t>(call) >= s.journal.size()) return -2;
+  const auto& args = s.journal[call].args;
+  if (arg < 0 || static_cast<size_t>(arg) >= args.size()) return -2;
+  if (args[arg].null) return -1;
+  return CopyOut(args[arg].bytes, out, cap);
+}
+
+QR_EXPORT int32_t simJournalFind(const char* entry, int32_t from) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  for (size_t i = from < 0 ? 0 : static_cast<size_t>(from); i < s.journal.size(); ++i)
+    if (s.journal[i].entry == entry) return static_cast<int32_t>(i);
+  return -1;
+}
+
+QR_EXPORT int32_t simRegisteredCount(void) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return static_cast<int32_t>(s.registrations.size());
+}
+
+QR_EXPORT int32_t simIsRegistered(int32_t id) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.registrations.count(id) != 0 ? 1 : 0;
+}
+
+QR_EXPORT int32_t simFireAsync(int32_t id, const void* bytes, int32_t len) {
+  if (!simIsRegistered(id)) return -1;
+  std::string copy(static_cast<const char*>(bytes), bytes != nullptr && len > 0 ? len : 0);
+  StartThread([id, copy] { Deliver(id, copy.data(), copy.size()); });
+  return 0;
+}
+
+QR_EXPORT int32_t simFire(int32_t id, const void* bytes, int32_t len) {
+  if (!simIsRegistered(id)) return -1;
+  std::string copy(static_cast<const char*>(bytes), bytes != nullptr && len > 0 ? len : 0);
+  // Shared: the thread may still be inside Set() when the wait returns.
+  auto delivered = std::make_shared<platform::AutoResetEvent>();
+  StartThread([id, copy, delivered] {
+    Deliver(id, copy.data(), copy.size());
+    delivered->Set();
+  });
+  delivered->Wait();
+  return 0;
+}
+
+QR_EXPORT int32_t simFireStream(int32_t id, int32_t len, int32_t threads, int32_t count) {
+  if (!simIsRegistered(id)) return -1;
+  const size_t size = static_cast<size_t>(len < 8 ? 8 : len);
+  for (int32_t t = 0; t < threads; ++t) {
+    StartThread([id, size, t, count] {
+      std::string record(size, '\0');
+      for (int32_t n = 0; n < count && !Stopping(); ++n) {
+        for (int i = 0; i < 4; ++i) {
+          record[i] = static_cast<char>((static_cast<uint32_t>(t) >> (8 * i)) & 0xFF);
+          record[4 + i] = static_cast<char>((static_cast<uint32_t>(n) >> (8 * i)) & 0xFF);
+        }
+        Deliver(id, record.data(), record.size());
+      }
+    });
+  }
+  return 0;
+}
+
+QR_EXPORT void simWaitIdle(void) {
+  State& s = S();
+  std::unique_lock<std::mutex> lock(s.threadMutex);
+  s.threadsIdle.wait(lock, [&] { return s.live.load() == 0; });
+  Reap(s);
+}
+
+}  // extern "C"

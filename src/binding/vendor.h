@@ -1,0 +1,42 @@
+// The trading library's contract as C++ types: callback procedure types and
+// the entry table with one typed slot per entry of entries.def.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/callconv.h"
+
+extern "C" {
+// A callback entry point that receives the event's record (valid only during
+// the call), one that receives nothing, and the message callback, which
+// receives the identifier of a user message.
+typedef void(QR_CALL* QRRecordProc)(const void* record);
+typedef void(QR_CALL* QRSignalProc)();
+typedef void(QR_CALL* QRMessageProc)(const char* messageId);
+}
+
+namespace binding {
+
+// One slot per entry; all null while no library is loaded.
+struct EntryTable {
+#define QR_ENTRY(name, result, params) result(QR_CALL* name) params;
+#define QR_AGAIN(name)
+#include "binding/entries.def"
+};
+
+inline constexpr int kEntrySlots = 0
+#define QR_ENTRY(name, result, params) +1
+#define QR_AGAIN(name)
+#include "binding/entries.def"
+    ;
+
+inline constexpr int kEntryLookups = kEntrySlots
+#define QR_ENTRY(name, result, params)
+#define QR_AGAIN(name) +1
+#include "binding/entries.def"
+    ;
+
+static_assert(kEntrySlots == 163 && kEntryLookups == 166, "the entry list is the contract");
+static_assert(sizeof(EntryTable) == kEntrySlots * sizeof(void*), "one pointer per slot");
+
+}  // namespace binding

@@ -1,0 +1,66 @@
+// Operating-system services the bridge and the simulator need, behind one
+// small interface. Only the platform_*.cpp files include system headers.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace platform {
+
+// An opaque module handle; nullptr means "no library".
+using LibraryHandle = void*;
+
+// Loads the library at exactly this file name (nothing is appended).
+// Returns nullptr when the file cannot be loaded; never shows a dialog.
+LibraryHandle LoadLibraryFile(const std::string& fileName);
+
+// Address of the exported name (exact, case-sensitive), or nullptr.
+void* ResolveSymbol(LibraryHandle library, const char* name);
+
+// Drops one reference to a library returned by LoadLibraryFile.
+void FreeLibraryHandle(LibraryHandle library);
+
+void SleepMs(unsigned milliseconds);
+
+// Full file name of the module that contains this code (the bridge library,
+// or the test program that links the bridge statically), read into a buffer
+// of 1024 characters. Empty when the system cannot tell.
+std::string ModuleFileName();
+
+// True for the characters that end a module's directory: "\" and ":" on
+// Windows, "/" elsewhere.
+bool IsDirectoryEnd(char c);
+
+// The modal "Error" box with one OK button and an error icon. On Windows this
+// is MessageBoxA; elsewhere one line "Error: <text>" on standard error.
+// Tests replace the sink to see what would be shown without blocking.
+using MessageSink = void (*)(const char* text);
+void ShowErrorBox(const char* text);
+MessageSink SetMessageSink(MessageSink sink);  // returns the previous sink
+
+// An auto-reset event: Set() wakes one waiter (or the next one to wait) and
+// the signal is consumed by that wait. Not copyable.
+class AutoResetEvent {
+ public:
+  AutoResetEvent();
+  ~AutoResetEvent();
+  AutoResetEvent(const AutoResetEvent&) = delete;
+  AutoResetEvent& operator=(const AutoResetEvent&) = delete;
+
+  void Set();
+  void Wait();
+  // Returns true when signalled, false when the time ran out.
+  bool WaitFor(std::chrono::milliseconds timeout);
+
+ private:
+  struct State;
+  State* state_;
+};
+
+// Whether a thread that is still alive may be joined while its module is
+// being unloaded. Windows holds the loader lock during unload, so a join there
+// would deadlock; the caller detaches instead after the thread has finished
+// its work.
+bool CanJoinThreadsDuringUnload();
+
+}  // namespace platform

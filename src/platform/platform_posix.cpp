@@ -1,0 +1,94 @@
+#include <dlfcn.h>
+#include <time.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include "platform.h"
+
+namespace platform {
+
+LibraryHandle LoadLibraryFile(const std::string& fileName) {
+  // RTLD_LOCAL keeps the trading library's names out of the global scope, so
+  // a second library (or the JVM) can never bind to them by accident.
+  return dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void* ResolveSymbol(LibraryHandle library, const char* name) { return dlsym(library, name); }
+
+void FreeLibraryHandle(LibraryHandle library) { dlclose(library); }
+
+void SleepMs(unsigned milliseconds) {
+  timespec ts{static_cast<time_t>(milliseconds / 1000),
+              static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0) {
+  }
+}
+
+std::string ModuleFileName() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ModuleFileName), &info) == 0 || info.dli_fname == nullptr)
+    return {};
+  std::string name(info.dli_fname);
+  if (name.size() > 1023) name.resize(1023);  // the same bound as the Windows buffer
+  return name;
+}
+
+bool IsDirectoryEnd(char c) { return c == '/'; }
+
+namespace {
+void StandardErrorSink(const char* text) { std::fprintf(stderr, "Error: %s\n", text); }
+std::mutex gSinkMutex;
+MessageSink gSink = &StandardErrorSink;
+}  // namespace
+
+void ShowErrorBox(const char* text) {
+  MessageSink sink;
+  {
+    std::lock_guard<std::mutex> lock(gSinkMutex);
+    sink = gSink;
+  }
+  sink(text);
+}
+
+MessageSink SetMessageSink(MessageSink sink) {
+  std::lock_guard<std::mutex> lock(gSinkMutex);
+  MessageSink previous = gSink;
+  gSink = sink != nullptr ? sink : &StandardErrorSink;
+  return previous;
+}
+
+struct AutoResetEvent::State {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool signalled = false;
+};
+
+AutoResetEvent::AutoResetEvent() : state_(new State) {}
+AutoResetEvent::~AutoResetEvent() { delete state_; }
+
+void AutoResetEvent::Set() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->signalled = true;
+  }
+  state_->cv.notify_one();
+}
+
+void AutoResetEvent::Wait() {
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  state_->cv.wait(lock, [this] { return state_->signalled; });
+  state_->signalled = false;
+}
+
+bool AutoResetEvent::WaitFor(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  if (!state_->cv.wait_for(lock, timeout, [this] { return state_->signalled; })) return false;
+  state_->signalled = false;
+  return true;
+}
+
+bool CanJoinThreadsDuringUnload() { return true; }
+
+}  // namespace platform

@@ -1,0 +1,85 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "platform.h"
+
+namespace platform {
+
+LibraryHandle LoadLibraryFile(const std::string& fileName) {
+  // No "file not found" dialog: a missing library is reported as a result code.
+  UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  HMODULE module = LoadLibraryA(fileName.c_str());
+  SetErrorMode(previous);
+  return reinterpret_cast<LibraryHandle>(module);
+}
+
+void* ResolveSymbol(LibraryHandle library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void FreeLibraryHandle(LibraryHandle library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+void SleepMs(unsigned milliseconds) { Sleep(milliseconds); }
+
+std::string ModuleFileName() {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&ModuleFileName), &self))
+    return {};
+  char buffer[1024];
+  DWORD length = GetModuleFileNameA(self, buffer, sizeof buffer);
+  if (length == 0 || length >= sizeof buffer) return {};
+  return std::string(buffer, length);
+}
+
+bool IsDirectoryEnd(char c) { return c == '\\' || c == ':'; }
+
+namespace {
+void MessageBoxSink(const char* text) {
+  MessageBoxA(nullptr, text, "Error", MB_OK | MB_ICONERROR);
+}
+std::mutex gSinkMutex;
+MessageSink gSink = &MessageBoxSink;
+}  // namespace
+
+void ShowErrorBox(const char* text) {
+  MessageSink sink;
+  {
+    std::lock_guard<std::mutex> lock(gSinkMutex);
+    sink = gSink;
+  }
+  sink(text);
+}
+
+MessageSink SetMessageSink(MessageSink sink) {
+  std::lock_guard<std::mutex> lock(gSinkMutex);
+  MessageSink previous = gSink;
+  gSink = sink != nullptr ? sink : &MessageBoxSink;
+  return previous;
+}
+
+struct AutoResetEvent::State {
+  HANDLE event;
+};
+
+AutoResetEvent::AutoResetEvent() : state_(new State{CreateEventA(nullptr, FALSE, FALSE, nullptr)}) {}
+
+AutoResetEvent::~AutoResetEvent() {
+  if (state_->event != nullptr) CloseHandle(state_->event);
+  delete state_;
+}
+
+void AutoResetEvent::Set() { SetEvent(state_->event); }
+
+void AutoResetEvent::Wait() { WaitForSingleObject(state_->event, INFINITE); }
+
+bool AutoResetEvent::WaitFor(std::chrono::milliseconds timeout) {
+  return WaitForSingleObject(state_->event, static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0;
+}
+
+bool CanJoinThreadsDuringUnload() { return false; }
+
+}  // namespace platform

@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "binding/errors.h"
+#include "binding/loader.h"
+#include "sim_library.h"
+
+using namespace binding;
+using testing_support::MessageCapture;
+using testing_support::SimLibrary;
+
+namespace {
+
+int32_t LoadCode(const std::string& file) {
+  return Capture("test", [&] {
+    LoadAPI(file);
+    return 0;
+  });
+}
+
+bool AllSlots(bool nonZero) {
+  void* slots[kEntrySlots];
+  SnapshotEntryTable(slots);
+  for (void* slot : slots)
+    if ((slot != nullptr) != nonZero) return false;
+  return true;
+}
+
+// What a guarded native does: guard, call one entry, check.
+int32_t GuardedCall() {
+  return Capture("test", [] {
+    LibraryUse use = CheckAPILoaded();
+    return CheckResult(use->qrReady());
+  });
+}
+
+class LoaderTest : public ::testing::Test {
+ protected:
+  void TearDown() override { UnloadAPI(); }
+  SimLibrary sim_;
+};
+
+TEST_F(LoaderTest, LoadFillsEverySlotAndUnloadClearsThem) {
+  ASSERT_EQ(LoadCode(SimLibrary::Path()), 0);
+  EXPECT_TRUE(IsAPILoaded());
+  EXPECT_TRUE(AllSlots(true));
+  EXPECT_EQ(GuardedCall(), 0);
+  UnloadAPI();
+  UnloadAPI();  // a second unload does nothing
+  EXPECT_FALSE(IsAPILoaded());
+  EXPECT_TRUE(AllSlots(false));
+  EXPECT_EQ(GuardedCall(), kLibraryNotLoaded);
+}
+
+TEST_F(LoaderTest, MissingEntryShowsOneBoxAndLeavesNothingLoaded) {
+  MessageCapture box;
+  EXPECT_EQ(LoadCode(SimLibrary::Path("QUORAPI.DLL", "no-unlock")), kFunctionNotFound);
+  EXPECT_EQ(MessageCapture::Texts(), std::vector<std::string>{"Can't find qrUnlockUpdates"});
+  EXPECT_FALSE(IsAPILoaded());
+  EXPECT_TRUE(AllSlots(false));
+  EXPECT_EQ(GuardedCall(), kLibraryNotLoaded);
+  // Nothing is left half-loaded: a good library loads at once afterwards.
+  EXPECT_EQ(LoadCode(SimLibrary::Path()), 0);
+}
+
+TEST_F(LoaderTest, OnlyTheFirstMissingEntryIsReported) {
+  MessageCapture box;
+  EXPECT_EQ(LoadCode(SimLibrary::Path("QUORAPI.DLL", "no-two")), kFunctionNotFound);
+  EXPECT_EQ(MessageCapture::Texts(), std::vector<std::string>{"Can't find qrCountExchanges"});
+  EXPECT_TRUE(AllSlots(false));
+}
+
+TEST_F(LoaderTest, MissingFileGives55WithoutABox) {
+  MessageCapture box;
+  EXPECT_EQ(LoadCode(SimLibrary::Path("NOSUCHAPI.DLL")), kCannotLoadLibrary);
+  EXPECT_TRUE(MessageCapture::Texts().empty());
+  EXPECT_FALSE(IsAPILoaded());
+}
+
+TEST_F(LoaderTest, SecondLoadWaitsAboutTenSecondsThenGives54) {
+  ASSERT_EQ(LoadCode(SimLibrary::Path()), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(LoadCode(SimLibrary::Path("DEMOAPI.DLL")), kLibraryAlreadyLoaded);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(9500));
+  // The first library is untouched and keeps working.
+  EXPECT_TRUE(AllSlots(true));
+  sim_.ClearJournal();
+  EXPECT_EQ(GuardedCall(), 0);
+  EXPECT_EQ(sim_.CountCalls("qrReady"), 1);
+}
+
+TEST_F(LoaderTest, LoadGoesAheadOnceAnotherThreadUnloads) {
+  ASSERT_EQ(LoadCode(SimLibrary::Path()), 0);
+  std::thread logoff([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    UnloadAPI();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(LoadCode(SimLibrary::Path("DEMOAPI.DLL")), 0);
+  logoff.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(AllSlots(true));
+}
+
+// Natives racing an unload either finish on the loaded library or get 52;
+// none calls a slot that was cleared (that would crash the program).
+TEST_F(LoaderTest, UnloadNeverPullsTheLibraryFromUnderARunningCall) {
+  sim_.ForceResult("qrReady", 0);
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    ASSERT_EQ(LoadCode(SimLibrary::Path()), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t) {
+      callers.emplace_back([&] {
+        while (!stop.load()) {
+          const int32_t code = GuardedCall();
+          if (code != 0 && code != kLibraryNotLoaded) unexpected.fetch_add(1);
+        }
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    UnloadAPI();
+    EXPECT_EQ(GuardedCall(), kLibraryNotLoaded);
+    stop.store(true);
+    for (auto& c : callers) c.join();
+    EXPECT_EQ(unexpected.load(), 0);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+// The simulator, loaded by file name as the bridge loads it, with its control
+// surface resolved. Loading the same file again (as LoadAPI does) shares the
+// one instance, so the test sees what the bridge does to it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace testing_support {
+
+class SimLibrary {
+ public:
+  // The directory of the test program, with its trailing separator.
+  static std::string Directory();
+  // file in the program's directory, or in variants/<variant>/ when given.
+  static std::string Path(const char* file = "QUORAPI.DLL", const char* variant = nullptr);
+
+  explicit SimLibrary(const std::string& path = Path());
+  ~SimLibrary();
+  SimLibrary(const SimLibrary&) = delete;
+  SimLibrary& operator=(const SimLibrary&) = delete;
+
+  void* Symbol(const char* name) const;  // any export, or nullptr
+
+  void Reset() { reset_(); }
+  void ForceResult(const char* entry, int32_t code) { forceResult_(entry, code); }
+  void ClearResult(const char* entry) { clearResult_(entry); }
+  void SetOutput(const char* entry, const std::string& bytes) {
+    setOutput_(entry, bytes.data(), static_cast<int32_t>(bytes.size()));
+  }
+  void SetErrorText(int32_t code, const char* text) { setErrorText_(code, text); }
+  int32_t Fire(int32_t id, const std::string& bytes) {
+    return fire_(id, bytes.data(), static_cast<int32_t>(bytes.size()));
+  }
+  int32_t FireAsync(int32_t id, const std::string& bytes) {
+    return fireAsync_(id, bytes.data(), static_cast<int32_t>(bytes.size()));
+  }
+  int32_t FireStream(int32_t id, int32_t len, int32_t threads, int32_t count) {
+    return fireStream_(id, len, threads, count);
+  }
+  void WaitIdle() { waitIdle_(); }
+  int32_t RegisteredCount() { return registeredCount_(); }
+
+  // The journal.
+  void ClearJournal() { journalClear_(); }
+  std::vector<std::string> Calls();          // entry names in call order
+  int32_t Find(const char* entry, int32_t from = 0) { return journalFind_(entry, from); }
+  int32_t CountCalls(const char* entry);
+  std::string Arg(int32_t call, int32_t arg);  // "<null>" for a null pointer
+  bool ArgIsNull(int32_t call, int32_t arg);
+  int32_t IntArg(int32_t call, int32_t arg);
+
+ private:
+  platform::LibraryHandle handle_;
+  void (*reset_)();
+  void (*forceResult_)(const char*, int32_t);
+  void (*clearResult_)(const char*);
+  void (*setOutput_)(const char*, const void*, int32_t);
+  void (*setErrorText_)(int32_t, const char*);
+  int32_t (*fire_)(int32_t, const void*, int32_t);
+  int32_t (*fireAsync_)(int32_t, const void*, int32_t);
+  int32_t (*fireStream_)(int32_t, int32_t, int32_t, int32_t);
+  void (*waitIdle_)();
+  int32_t (*registeredCount_)();
+  void (*journalClear_)();
+  int32_t (*journalSize_)();
+  int32_t (*journalName_)(int32_t, char*, int32_t);
+  int32_t (*journalArg_)(int32_t, int32_t, void*, int32_t);
+  int32_t (*journalFind_)(const char*, int32_t);
+};
+
+// Captures what the "Can't find " box would show, for the life of the object.
+class MessageCapture {
+ public:
+  MessageCapture();
+  ~MessageCapture();
+  static std::vector<std::string> Texts();
+
+ private:
+  platform::MessageSink previous_ = nullptr;
+};
+
+}  // namespace testing_support
