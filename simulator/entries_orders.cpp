@@ -20,42 +20,44 @@ constexpr size_t kPositionBytes = 29;
 constexpr size_t kLegTableBytes = 1248;
 }  // namespace
 
-#define SIM_NUMBER(entry, fallback)                                                           \
-  int32_t QR_CALL entry(const char* s1, const char* s2, const char* s3, const char* s4,       \
-                        char* number) {                                                       \
-    return Call(#entry, {Text(s1), Text(s2), Text(s3), Text(s4), Out(number)}, [&] {          \
-      FillNumber(#entry, number, fallback);                                                   \
-      return 0;                                                                               \
-    });                                                                                       \
+#define SIM_NUMBER(entry, fallback)                                                     \
+  int32_t QR_CALL entry(const char* s1, const char* s2, const char* s3, const char* s4, \
+                        char* number) {                                                 \
+    return Call(#entry, {Text(s1), Text(s2), Text(s3), Text(s4), Out(number)}, [&] {    \
+      FillNumber(#entry, number, fallback);                                             \
+      return 0;                                                                         \
+    });                                                                                 \
   }
 
-#define SIM_POSITION(entry)                                                                   \
-  int32_t QR_CALL entry(const char* s1, const char* s2, const char* s3, const char* s4,       \
-                        void* record) {                                                       \
-    return Call(#entry, {Text(s1), Text(s2), Text(s3), Text(s4), Out(record)}, [&] {          \
-      FillOutput(#entry, record, kPositionBytes);                                             \
-      return 0;                                                                               \
-    });                                                                                       \
+#define SIM_POSITION(entry)                                                             \
+  int32_t QR_CALL entry(const char* s1, const char* s2, const char* s3, const char* s4, \
+                        void* record) {                                                 \
+    return Call(#entry, {Text(s1), Text(s2), Text(s3), Text(s4), Out(record)}, [&] {    \
+      FillOutput(#entry, record, kPositionBytes);                                       \
+      return 0;                                                                         \
+    });                                                                                 \
   }
 
-#define SIM_FOUR_TEXTS(entry)                                                                 \
-  int32_t QR_CALL entry(const char* s1, const char* s2, const char* s3, const char* s4) {     \
-    return Call(#entry, {Text(s1), Text(s2), Text(s3), Text(s4)});                            \
+#define SIM_FOUR_TEXTS(entry)                                                             \
+  int32_t QR_CALL entry(const char* s1, const char* s2, const char* s3, const char* s4) { \
+    return Call(#entry, {Text(s1), Text(s2), Text(s3), Text(s4)});                        \
   }
 
-#define SIM_ONE_TEXT(entry) \
-  int32_t QR_CALL entry(const char* text) { return Call(#entry, {Text(text)}); }
+#define SIM_ONE_TEXT(entry)                 \
+  int32_t QR_CALL entry(const char* text) { \
+    return Call(#entry, {Text(text)});      \
+  }
 
-#define SIM_PAIRED(entry, detailsBytes)                                                       \
-  int32_t QR_CALL entry(const void* first, const void* second, const void* details,           \
-                        void* results) {                                                      \
-    return Call(#entry,                                                                       \
-                {Record(first, kOrderBytes), Record(second, kOrderBytes),                     \
-                 Record(details, detailsBytes), Out(results)},                                \
-                [&] {                                                                         \
-                  FillOutput(#entry, results, kPairedResultBytes);                            \
-                  return 0;                                                                   \
-                });                                                                           \
+#define SIM_PAIRED(entry, detailsBytes)                                             \
+  int32_t QR_CALL entry(const void* first, const void* second, const void* details, \
+                        void* results) {                                            \
+    return Call(#entry,                                                             \
+                {Record(first, kOrderBytes), Record(second, kOrderBytes),           \
+                 Record(details, detailsBytes), Out(results)},                      \
+                [&] {                                                               \
+                  FillOutput(#entry, results, kPairedResultBytes);                  \
+                  return 0;                                                         \
+                });                                                                 \
   }
 
 extern "C" {
@@ -119,8 +121,8 @@ int32_t QR_CALL qrAddOrder(const void* order, void* reserved) {
 }
 
 int32_t QR_CALL qrAddProtectionOrder(const void* order, const void* protection, void* reserved) {
-  return Call("qrAddProtectionOrder", {Record(order, kOrderBytes),
-                                       Record(protection, kProtectionBytes), Out(reserved)});
+  return Call("qrAddProtectionOrder",
+              {Record(order, kOrderBytes), Record(protection, kProtectionBytes), Out(reserved)});
 }
 
 int32_t QR_CALL qrAddBatchOrder(int32_t n, const void* orders, void* resultsA, void* resultB) {
@@ -225,13 +227,13 @@ SIM_PAIRED(qrAddBasisOrder, kBasisDetailsBytes)
 
 int32_t QR_CALL qrAddAAOrder(const void* first, const void* second, const char* s1, const char* s2,
                              void* results) {
-  return Call("qrAddAAOrder",
-              {Record(first, kOrderBytes), Record(second, kOrderBytes), Text(s1), Text(s2),
-               Out(results)},
-              [&] {
-                FillOutput("qrAddAAOrder", results, kPairedResultBytes);
-                return 0;
-              });
+  return Call(
+      "qrAddAAOrder",
+      {Record(first, kOrderBytes), Record(second, kOrderBytes), Text(s1), Text(s2), Out(results)},
+      [&] {
+        FillOutput("qrAddAAOrder", results, kPairedResultBytes);
+        return 0;
+      });
 }
 
 int32_t QR_CALL qrgetConsolidatedPosition(const char* s1, const char* s2, const char* s3,

@@ -5,40 +5,40 @@
 using namespace sim;
 
 // entry(out count): the configured count, else none.
-#define SIM_COUNT(entry)                      \
-  int32_t QR_CALL entry(int32_t* count) {     \
-    return Call(#entry, {Out(count)}, [&] {   \
-      FillCount(#entry, count, 0);            \
-      return 0;                               \
-    });                                       \
+#define SIM_COUNT(entry)                    \
+  int32_t QR_CALL entry(int32_t* count) {   \
+    return Call(#entry, {Out(count)}, [&] { \
+      FillCount(#entry, count, 0);          \
+      return 0;                             \
+    });                                     \
   }
 
 // entry(index, out record of size bytes).
-#define SIM_BY_INDEX(entry, size)                           \
-  int32_t QR_CALL entry(int32_t index, void* record) {      \
-    return Call(#entry, {Int(index), Out(record)}, [&] {    \
-      FillOutput(#entry, record, size);                     \
-      return 0;                                             \
-    });                                                     \
+#define SIM_BY_INDEX(entry, size)                        \
+  int32_t QR_CALL entry(int32_t index, void* record) {   \
+    return Call(#entry, {Int(index), Out(record)}, [&] { \
+      FillOutput(#entry, record, size);                  \
+      return 0;                                          \
+    });                                                  \
   }
 
 // entry(key text, out record of size bytes).
-#define SIM_BY_TEXT(entry, size)                             \
-  int32_t QR_CALL entry(const char* key, void* record) {     \
-    return Call(#entry, {Text(key), Out(record)}, [&] {      \
-      FillOutput(#entry, record, size);                      \
-      return 0;                                              \
-    });                                                      \
+#define SIM_BY_TEXT(entry, size)                         \
+  int32_t QR_CALL entry(const char* key, void* record) { \
+    return Call(#entry, {Text(key), Out(record)}, [&] {  \
+      FillOutput(#entry, record, size);                  \
+      return 0;                                          \
+    });                                                  \
   }
 
 // entry(exchange, commodity, contract, out record of size bytes).
-#define SIM_BY_CONTRACT(entry, size)                                                        \
-  int32_t QR_CALL entry(const char* exchange, const char* commodity, const char* contract, \
-                        void* record) {                                                     \
+#define SIM_BY_CONTRACT(entry, size)                                                          \
+  int32_t QR_CALL entry(const char* exchange, const char* commodity, const char* contract,    \
+                        void* record) {                                                       \
     return Call(#entry, {Text(exchange), Text(commodity), Text(contract), Out(record)}, [&] { \
-      FillOutput(#entry, record, size);                                                     \
-      return 0;                                                                             \
-    });                                                                                     \
+      FillOutput(#entry, record, size);                                                       \
+      return 0;                                                                               \
+    });                                                                                       \
   }
 
 #define SIM_CONTRACT_ONLY(entry)                                                             \
@@ -57,7 +57,9 @@ int32_t QR_CALL qrExchangeExists(const char* exchange) {
 SIM_COUNT(qrCountTraders)
 SIM_BY_INDEX(qrGetTrader, 48)
 SIM_BY_TEXT(qrGetTraderByName, 47)
-int32_t QR_CALL qrTraderExists(const char* trader) { return Call("qrTraderExists", {Text(trader)}); }
+int32_t QR_CALL qrTraderExists(const char* trader) {
+  return Call("qrTraderExists", {Text(trader)});
+}
 SIM_COUNT(qrCountOrderTypes)
 SIM_BY_INDEX(qrGetOrderType, 37)
 SIM_BY_TEXT(qrGetExchangeRate, 21)
@@ -105,8 +107,8 @@ SIM_CONTRACT_ONLY(qrContractExists)
 
 int32_t QR_CALL qrCountContractAtBest(const char* exchange, const char* commodity,
                                       const char* contract, int32_t* count) {
-  return Call("qrCountContractAtBest", {Text(exchange), Text(commodity), Text(contract), Out(count)},
-              [&] {
+  return Call("qrCountContractAtBest",
+              {Text(exchange), Text(commodity), Text(contract), Out(count)}, [&] {
                 FillCount("qrCountContractAtBest", count, 0);
                 return 0;
               });
@@ -152,13 +154,12 @@ SIM_BY_CONTRACT(qrGetPriceForContract, 2412)
 
 int32_t QR_CALL qrGetGenericPrice(const char* exchange, const char* commodity, const char* contract,
                                   int32_t first, int32_t second, void* record) {
-  return Call("qrGetGenericPrice",
-              {Text(exchange), Text(commodity), Text(contract), Int(first), Int(second),
-               Out(record)},
-              [&] {
-                FillOutput("qrGetGenericPrice", record, 30);
-                return 0;
-              });
+  return Call(
+      "qrGetGenericPrice",
+      {Text(exchange), Text(commodity), Text(contract), Int(first), Int(second), Out(record)}, [&] {
+        FillOutput("qrGetGenericPrice", record, 30);
+        return 0;
+      });
 }
 
 int32_t QR_CALL qrPriceStep(const char* exchange, const char* commodity, const char* contract,

@@ -12,14 +12,16 @@ constexpr size_t kBuildVersionBytes = 26;
 constexpr size_t kLogonRecordBytes = 770;
 }  // namespace
 
-#define SIM_REGISTRATION(entry, ProcType, kind)                                                \
-  int32_t QR_CALL entry(int32_t id, ProcType proc) {                                           \
-    return Call(#entry, {Int(id)},                                       \
+#define SIM_REGISTRATION(entry, ProcType, kind)                                               \
+  int32_t QR_CALL entry(int32_t id, ProcType proc) {                                          \
+    return Call(#entry, {Int(id)},                                                            \
                 [&] { return Register(id, ProcKind::kind, reinterpret_cast<void*>(proc)); }); \
   }
 
-#define SIM_SIMPLE(entry, params, ...) \
-  int32_t QR_CALL entry params { return Call(#entry, {__VA_ARGS__}); }
+#define SIM_SIMPLE(entry, params, ...)  \
+  int32_t QR_CALL entry params {        \
+    return Call(#entry, {__VA_ARGS__}); \
+  }
 
 extern "C" {
 
@@ -55,13 +57,13 @@ SIM_REGISTRATION(qrRegisterOrderTypeUpdateCallback, QRRecordProc, kRecord)
 // A new session forgets the registrations of the last one.
 int32_t QR_CALL qrInitialise(int32_t environment, const char* version, const char* text1,
                              const char* application, const char* text2, int32_t initByte) {
-  return Call("qrInitialise",
-              {Int(environment), Text(version), Text(text1), Text(application), Text(text2),
-               Int(initByte)},
-              [] {
-                ClearRegistrations();
-                return 0;
-              });
+  return Call(
+      "qrInitialise",
+      {Int(environment), Text(version), Text(text1), Text(application), Text(text2), Int(initByte)},
+      [] {
+        ClearRegistrations();
+        return 0;
+      });
 }
 
 int32_t QR_CALL qrGetAPIBuildVersion(void* version) {

@@ -83,7 +83,8 @@ void WaitForThreads(bool join, unsigned timeoutMs) {
   if (timeoutMs == 0) {
     s.threadsIdle.wait(lock, [&] { return !othersLive(); });
   } else {
-    s.threadsIdle.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !othersLive(); });
+    s.threadsIdle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return !othersLive(); });
   }
   for (auto& w : s.workers) {
     if (w.thread.get_id() == self) {
@@ -102,7 +103,8 @@ void WaitForThreads(bool join, unsigned timeoutMs) {
 
 Arg Int(int32_t value) {
   Arg a{Arg::kInt, false, std::string(4, '\0')};
-  for (int i = 0; i < 4; ++i) a.bytes[i] = static_cast<char>((static_cast<uint32_t>(value) >> (8 * i)) & 0xFF);
+  for (int i = 0; i < 4; ++i)
+    a.bytes[i] = static_cast<char>((static_cast<uint32_t>(value) >> (8 * i)) & 0xFF);
   return a;
 }
 
@@ -116,7 +118,9 @@ Arg Record(const void* record, size_t size) {
   return Arg{Arg::kRecord, false, std::string(static_cast<const char*>(record), size)};
 }
 
-Arg Out(const void* buffer) { return Arg{Arg::kOut, buffer == nullptr, {}}; }
+Arg Out(const void* buffer) {
+  return Arg{Arg::kOut, buffer == nullptr, {}};
+}
 
 int32_t Call(const char* entry, std::initializer_list<Arg> args,
              const std::function<int32_t()>& body) {
@@ -182,8 +186,8 @@ const char* ErrorText(int32_t code) {
   std::lock_guard<std::mutex> lock(s.mutex);
   auto it = s.errorTexts.find(code);
   if (it == s.errorTexts.end()) {
-    const std::string* text = new std::string(code == 99 ? "Internal simulator failure"
-                                                          : "Simulator result " + std::to_string(code));
+    const std::string* text = new std::string(
+        code == 99 ? "Internal simulator failure" : "Simulator result " + std::to_string(code));
     it = s.errorTexts.emplace(code, text).first;
   }
   return it->second->c_str();
@@ -247,9 +251,13 @@ void StartThread(std::function<void()> work) {
                              done});
 }
 
-bool Stopping() { return S().stopping.load(); }
+bool Stopping() {
+  return S().stopping.load();
+}
 
-void StopThreads() { WaitForThreads(true, 0); }
+void StopThreads() {
+  WaitForThreads(true, 0);
+}
 
 }  // namespace sim
 
@@ -302,7 +310,9 @@ QR_EXPORT void simSetErrorText(int32_t code, const char* text) {
   s.errorTexts[code] = new std::string(text);
 }
 
-QR_EXPORT void simJournalEnable(int32_t on) { S().journalOn.store(on != 0); }
+QR_EXPORT void simJournalEnable(int32_t on) {
+  S().journalOn.store(on != 0);
+}
 
 QR_EXPORT void simJournalClear(void) {
   State& s = S();

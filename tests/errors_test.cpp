@@ -1,18 +1,19 @@
-#include <gtest/gtest.h>
+#include "binding/errors.h"
 
+#include <gtest/gtest.h>
 #include <jni.h>
 
 #include <new>
 #include <string>
 
-#include "binding/errors.h"
 #include "binding/loader.h"
 #include "fake_jni.h"
 #include "natives/java_text.h"
 #include "sim_library.h"
 
 extern "C" JNIEXPORT jstring JNICALL Java_korvane_api_delphi_ClientAPI_getErrorMessage(JNIEnv*,
-                                                                                      jobject, jint);
+                                                                                       jobject,
+                                                                                       jint);
 
 using namespace binding;
 using testing_support::SimLibrary;
@@ -115,20 +116,24 @@ TEST_F(LoadedTest, ErrorMessageAsksTheLibraryOnlyForItsOwnCodes) {
 }
 
 TEST_F(LoadedTest, ErrorMessageNeverHandsTheJvmInvalidText) {
-  sim_.SetErrorText(77, "Margin \xA3" "5 \x80 over");  // Windows-1252 pound and euro
-  EXPECT_EQ(ErrorMessage(77), "Margin \xC2\xA3" "5 \xE2\x82\xAC over");
+  sim_.SetErrorText(77,
+                    "Margin \xA3"
+                    "5 \x80 over");  // Windows-1252 pound and euro
+  EXPECT_EQ(ErrorMessage(77),
+            "Margin \xC2\xA3"
+            "5 \xE2\x82\xAC over");
   sim_.SetErrorText(78, "caf\xC3\xA9");  // already valid: passed unchanged
   EXPECT_EQ(ErrorMessage(78), "caf\xC3\xA9");
 }
 
 TEST(JavaText, ModifiedUtf8Validation) {
   EXPECT_TRUE(natives::IsModifiedUtf8("plain"));
-  EXPECT_TRUE(natives::IsModifiedUtf8("\xC0\x80"));          // U+0000 as Java writes it
+  EXPECT_TRUE(natives::IsModifiedUtf8("\xC0\x80"));                  // U+0000 as Java writes it
   EXPECT_TRUE(natives::IsModifiedUtf8("\xED\xA0\xBD\xED\xB8\x80"));  // a surrogate pair
-  EXPECT_FALSE(natives::IsModifiedUtf8("\xA3"));             // stray continuation byte
-  EXPECT_FALSE(natives::IsModifiedUtf8("\xC3"));             // cut short
-  EXPECT_FALSE(natives::IsModifiedUtf8("\xF0\x9F\x98\x80")); // four-byte form
-  EXPECT_FALSE(natives::IsModifiedUtf8("\xC1\xBF"));         // overlong
+  EXPECT_FALSE(natives::IsModifiedUtf8("\xA3"));                     // stray continuation byte
+  EXPECT_FALSE(natives::IsModifiedUtf8("\xC3"));                     // cut short
+  EXPECT_FALSE(natives::IsModifiedUtf8("\xF0\x9F\x98\x80"));         // four-byte form
+  EXPECT_FALSE(natives::IsModifiedUtf8("\xC1\xBF"));                 // overlong
   EXPECT_EQ(natives::ToModifiedUtf8("\x81"), "\xC2\x81");
 }
 

@@ -22,8 +22,8 @@ namespace {
 using Object = FakeJni::Object;
 
 const std::set<std::string> kAllowedWhilePending = {
-    "ExceptionCheck", "ExceptionClear", "ExceptionOccurred", "ExceptionDescribe",
-    "ReleaseStringUTFChars", "DeleteLocalRef", "PopLocalFrame", "DeleteGlobalRef"};
+    "ExceptionCheck",        "ExceptionClear", "ExceptionOccurred", "ExceptionDescribe",
+    "ReleaseStringUTFChars", "DeleteLocalRef", "PopLocalFrame",     "DeleteGlobalRef"};
 
 jmethodID const kMessageReceived = reinterpret_cast<jmethodID>(0x4d52);
 
@@ -31,7 +31,8 @@ constexpr const char* kBounds = "java/lang/ArrayIndexOutOfBoundsException";
 
 template <typename T>
 bool InRange(const std::vector<T>& v, jsize start, jsize len) {
-  return start >= 0 && len >= 0 && static_cast<size_t>(start) + static_cast<size_t>(len) <= v.size();
+  return start >= 0 && len >= 0 &&
+         static_cast<size_t>(start) + static_cast<size_t>(len) <= v.size();
 }
 
 jint JNICALL GetVersion(JNIEnv* env) {
@@ -90,12 +91,18 @@ jsize JNICALL GetArrayLength(JNIEnv* env, jarray a) {
   f.Record("GetArrayLength");
   Object* o = f.Get(a);
   switch (o->kind) {
-    case Object::kBytes: return static_cast<jsize>(o->bytes.size());
-    case Object::kInts: return static_cast<jsize>(o->ints.size());
-    case Object::kBooleans: return static_cast<jsize>(o->booleans.size());
-    case Object::kDoubles: return static_cast<jsize>(o->doubles.size());
-    case Object::kObjects: return static_cast<jsize>(o->items.size());
-    default: return 0;
+    case Object::kBytes:
+      return static_cast<jsize>(o->bytes.size());
+    case Object::kInts:
+      return static_cast<jsize>(o->ints.size());
+    case Object::kBooleans:
+      return static_cast<jsize>(o->booleans.size());
+    case Object::kDoubles:
+      return static_cast<jsize>(o->doubles.size());
+    case Object::kObjects:
+      return static_cast<jsize>(o->items.size());
+    default:
+      return 0;
   }
 }
 
@@ -172,9 +179,13 @@ jthrowable JNICALL ExceptionOccurred(JNIEnv* env) {
   return f.pending() ? reinterpret_cast<jthrowable>(&throwable) : nullptr;
 }
 
-void JNICALL ExceptionDescribe(JNIEnv* env) { FakeJni::Of(env).Record("ExceptionDescribe"); }
+void JNICALL ExceptionDescribe(JNIEnv* env) {
+  FakeJni::Of(env).Record("ExceptionDescribe");
+}
 
-void JNICALL DeleteLocalRef(JNIEnv* env, jobject) { FakeJni::Of(env).Record("DeleteLocalRef"); }
+void JNICALL DeleteLocalRef(JNIEnv* env, jobject) {
+  FakeJni::Of(env).Record("DeleteLocalRef");
+}
 
 }  // namespace
 
@@ -205,7 +216,9 @@ FakeJni::FakeJni() : table_(std::make_unique<JNINativeInterface_>()) {
 
 FakeJni::~FakeJni() = default;
 
-FakeJni& FakeJni::Of(JNIEnv* env) { return *reinterpret_cast<EnvBox*>(env)->owner; }
+FakeJni& FakeJni::Of(JNIEnv* env) {
+  return *reinterpret_cast<EnvBox*>(env)->owner;
+}
 
 void FakeJni::Record(const char* name) {
   calls_.emplace_back(name);
@@ -270,11 +283,21 @@ jobject FakeJni::NewObject() {
   return Add<jobject>(objects_, Object{Object::kPlain, {}, {}, {}, {}, {}, {}});
 }
 
-std::string FakeJni::StringOf(jstring s) const { return Get(s)->text; }
-std::vector<uint8_t>& FakeJni::Bytes(jbyteArray a) { return Get(a)->bytes; }
-std::vector<int32_t>& FakeJni::Ints(jintArray a) { return Get(a)->ints; }
-std::vector<jboolean>& FakeJni::Booleans(jbooleanArray a) { return Get(a)->booleans; }
-std::vector<double>& FakeJni::Doubles(jdoubleArray a) { return Get(a)->doubles; }
+std::string FakeJni::StringOf(jstring s) const {
+  return Get(s)->text;
+}
+std::vector<uint8_t>& FakeJni::Bytes(jbyteArray a) {
+  return Get(a)->bytes;
+}
+std::vector<int32_t>& FakeJni::Ints(jintArray a) {
+  return Get(a)->ints;
+}
+std::vector<jboolean>& FakeJni::Booleans(jbooleanArray a) {
+  return Get(a)->booleans;
+}
+std::vector<double>& FakeJni::Doubles(jdoubleArray a) {
+  return Get(a)->doubles;
+}
 
 size_t FakeJni::CountCalls(const std::string& name) const {
   return static_cast<size_t>(std::count(calls_.begin(), calls_.end(), name));

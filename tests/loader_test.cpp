@@ -1,3 +1,5 @@
+#include "binding/loader.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,7 +8,6 @@
 #include <vector>
 
 #include "binding/errors.h"
-#include "binding/loader.h"
 #include "sim_library.h"
 
 using namespace binding;

@@ -6,7 +6,9 @@
 
 namespace {
 // No test may ever block on a modal box (under Wine there is nobody to press OK).
-void PrintSink(const char* text) { std::fprintf(stderr, "[error box] %s\n", text); }
+void PrintSink(const char* text) {
+  std::fprintf(stderr, "[error box] %s\n", text);
+}
 }  // namespace
 
 int main(int argc, char** argv) {

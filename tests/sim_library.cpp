@@ -52,7 +52,9 @@ SimLibrary::~SimLibrary() {
   platform::FreeLibraryHandle(handle_);
 }
 
-void* SimLibrary::Symbol(const char* name) const { return platform::ResolveSymbol(handle_, name); }
+void* SimLibrary::Symbol(const char* name) const {
+  return platform::ResolveSymbol(handle_, name);
+}
 
 std::vector<std::string> SimLibrary::Calls() {
   std::vector<std::string> names;
@@ -107,7 +109,9 @@ MessageCapture::MessageCapture() {
   previous_ = platform::SetMessageSink(&CaptureSink);
 }
 
-MessageCapture::~MessageCapture() { platform::SetMessageSink(previous_); }
+MessageCapture::~MessageCapture() {
+  platform::SetMessageSink(previous_);
+}
 
 std::vector<std::string> MessageCapture::Texts() {
   std::lock_guard<std::mutex> lock(gTextsMutex);

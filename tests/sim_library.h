@@ -46,7 +46,7 @@ class SimLibrary {
 
   // The journal.
   void ClearJournal() { journalClear_(); }
-  std::vector<std::string> Calls();          // entry names in call order
+  std::vector<std::string> Calls();  // entry names in call order
   int32_t Find(const char* entry, int32_t from = 0) { return journalFind_(entry, from); }
   int32_t CountCalls(const char* entry);
   std::string Arg(int32_t call, int32_t arg);  // "<null>" for a null pointer

@@ -28,7 +28,9 @@ void QR_CALL OnRecord(const void* record) {
   gSeen.calls.fetch_add(1);
 }
 
-void QR_CALL OnSignal() { gSeen.calls.fetch_add(1); }
+void QR_CALL OnSignal() {
+  gSeen.calls.fetch_add(1);
+}
 
 class SimulatorTest : public ::testing::Test {
  protected:
@@ -77,7 +79,8 @@ TEST_F(SimulatorTest, OutputsAreThePatternUnlessSet) {
 TEST_F(SimulatorTest, FiresRegisteredCallbacksFromItsOwnThreads) {
   auto registerOrder =
       Entry<decltype(binding::EntryTable::qrRegisterOrderCallback)>("qrRegisterOrderCallback");
-  auto registerPlain = Entry<decltype(binding::EntryTable::qrRegisterCallback)>("qrRegisterCallback");
+  auto registerPlain =
+      Entry<decltype(binding::EntryTable::qrRegisterCallback)>("qrRegisterCallback");
   EXPECT_EQ(sim_.Fire(5, std::string(27, 'x')), -1);  // nothing registered yet
   ASSERT_EQ(registerOrder(5, &OnRecord), 0);
   ASSERT_EQ(registerPlain(7, &OnSignal), 0);

@@ -47,7 +47,9 @@ LibraryUse& LibraryUse::operator=(LibraryUse&& other) noexcept {
   return *this;
 }
 
-const EntryTable& LibraryUse::operator*() const { return gTable; }
+const EntryTable& LibraryUse::operator*() const {
+  return gTable;
+}
 
 LibraryUse LibraryUse::TryAcquire() {
   LibraryUse use;
@@ -76,9 +78,13 @@ LibraryUse CheckAPILoaded() {
   return use;
 }
 
-bool IsAPILoaded() { return !gClosing.load() && gHandle.load() != nullptr; }
+bool IsAPILoaded() {
+  return !gClosing.load() && gHandle.load() != nullptr;
+}
 
-void ClearEntryTable() { std::memset(static_cast<void*>(&gTable), 0, sizeof gTable); }
+void ClearEntryTable() {
+  std::memset(static_cast<void*>(&gTable), 0, sizeof gTable);
+}
 
 void LoadAPI(const std::string& fileName) {
   // The handle is examined at most 100 times, 100 ms apart; an unload on
@@ -128,10 +134,16 @@ bool Unload(unsigned timeoutMs) {
 }
 }  // namespace
 
-void UnloadAPI() { Unload(0); }
+void UnloadAPI() {
+  Unload(0);
+}
 
-void UnloadAPIAtDetach(unsigned timeoutMs) { Unload(timeoutMs); }
+void UnloadAPIAtDetach(unsigned timeoutMs) {
+  Unload(timeoutMs);
+}
 
-void SnapshotEntryTable(void* out[kEntrySlots]) { std::memcpy(out, &gTable, sizeof gTable); }
+void SnapshotEntryTable(void* out[kEntrySlots]) {
+  std::memcpy(out, &gTable, sizeof gTable);
+}
 
 }  // namespace binding

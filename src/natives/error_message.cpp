@@ -7,8 +7,8 @@
 using binding::kCallbackNotRegistered;
 
 extern "C" JNIEXPORT jstring JNICALL Java_korvane_api_delphi_ClientAPI_getErrorMessage(JNIEnv* env,
-                                                                                      jobject,
-                                                                                      jint code) {
+                                                                                       jobject,
+                                                                                       jint code) {
   try {
     const std::string text = code == kCallbackNotRegistered
                                  ? std::string(binding::kCallbackNotRegisteredText)

@@ -15,9 +15,13 @@ LibraryHandle LoadLibraryFile(const std::string& fileName) {
   return dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
-void* ResolveSymbol(LibraryHandle library, const char* name) { return dlsym(library, name); }
+void* ResolveSymbol(LibraryHandle library, const char* name) {
+  return dlsym(library, name);
+}
 
-void FreeLibraryHandle(LibraryHandle library) { dlclose(library); }
+void FreeLibraryHandle(LibraryHandle library) {
+  dlclose(library);
+}
 
 void SleepMs(unsigned milliseconds) {
   timespec ts{static_cast<time_t>(milliseconds / 1000),
@@ -35,10 +39,14 @@ std::string ModuleFileName() {
   return name;
 }
 
-bool IsDirectoryEnd(char c) { return c == '/'; }
+bool IsDirectoryEnd(char c) {
+  return c == '/';
+}
 
 namespace {
-void StandardErrorSink(const char* text) { std::fprintf(stderr, "Error: %s\n", text); }
+void StandardErrorSink(const char* text) {
+  std::fprintf(stderr, "Error: %s\n", text);
+}
 std::mutex gSinkMutex;
 MessageSink gSink = &StandardErrorSink;
 }  // namespace
@@ -66,7 +74,9 @@ struct AutoResetEvent::State {
 };
 
 AutoResetEvent::AutoResetEvent() : state_(new State) {}
-AutoResetEvent::~AutoResetEvent() { delete state_; }
+AutoResetEvent::~AutoResetEvent() {
+  delete state_;
+}
 
 void AutoResetEvent::Set() {
   {
@@ -89,6 +99,8 @@ bool AutoResetEvent::WaitFor(std::chrono::milliseconds timeout) {
   return true;
 }
 
-bool CanJoinThreadsDuringUnload() { return true; }
+bool CanJoinThreadsDuringUnload() {
+  return true;
+}
 
 }  // namespace platform

@@ -19,9 +19,13 @@ void* ResolveSymbol(LibraryHandle library, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
-void FreeLibraryHandle(LibraryHandle library) { FreeLibrary(static_cast<HMODULE>(library)); }
+void FreeLibraryHandle(LibraryHandle library) {
+  FreeLibrary(static_cast<HMODULE>(library));
+}
 
-void SleepMs(unsigned milliseconds) { Sleep(milliseconds); }
+void SleepMs(unsigned milliseconds) {
+  Sleep(milliseconds);
+}
 
 std::string ModuleFileName() {
   HMODULE self = nullptr;
@@ -35,7 +39,9 @@ std::string ModuleFileName() {
   return std::string(buffer, length);
 }
 
-bool IsDirectoryEnd(char c) { return c == '\\' || c == ':'; }
+bool IsDirectoryEnd(char c) {
+  return c == '\\' || c == ':';
+}
 
 namespace {
 void MessageBoxSink(const char* text) {
@@ -65,21 +71,28 @@ struct AutoResetEvent::State {
   HANDLE event;
 };
 
-AutoResetEvent::AutoResetEvent() : state_(new State{CreateEventA(nullptr, FALSE, FALSE, nullptr)}) {}
+AutoResetEvent::AutoResetEvent()
+    : state_(new State{CreateEventA(nullptr, FALSE, FALSE, nullptr)}) {}
 
 AutoResetEvent::~AutoResetEvent() {
   if (state_->event != nullptr) CloseHandle(state_->event);
   delete state_;
 }
 
-void AutoResetEvent::Set() { SetEvent(state_->event); }
+void AutoResetEvent::Set() {
+  SetEvent(state_->event);
+}
 
-void AutoResetEvent::Wait() { WaitForSingleObject(state_->event, INFINITE); }
+void AutoResetEvent::Wait() {
+  WaitForSingleObject(state_->event, INFINITE);
+}
 
 bool AutoResetEvent::WaitFor(std::chrono::milliseconds timeout) {
   return WaitForSingleObject(state_->event, static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0;
 }
 
-bool CanJoinThreadsDuringUnload() { return false; }
+bool CanJoinThreadsDuringUnload() {
+  return false;
+}
 
 }  // namespace platform
