@@ -1,9 +1,12 @@
 // The bridge leaving the process: a trading library still loaded goes with it.
 #include "binding/loader.h"
 #include "platform/module_hooks.h"
+#include "relay/queue.h"
 
 void OnModuleDetach(bool processExiting) {
   // When the whole process ends, the library's threads are gone or going and
   // the system reclaims everything; unloading then could only hang.
-  if (!processExiting) binding::UnloadAPIAtDetach(5000);
+  if (processExiting) return;
+  binding::UnloadAPIAtDetach(5000);
+  relay::FreeQueues();
 }

@@ -1,0 +1,103 @@
+#include "natives/frame.h"
+
+#include <stdexcept>
+
+namespace natives {
+namespace {
+
+// Turns a pending Java exception left by an input copy into a bridge failure.
+void ThrowIfPending(JNIEnv* env, const char* what) {
+  if (env->ExceptionCheck()) {
+    env->ExceptionClear();
+    throw std::runtime_error(what);
+  }
+}
+
+void RequireArray(jarray array) {
+  if (array == nullptr) throw std::invalid_argument("null Java array");
+}
+
+}  // namespace
+
+std::string JNIString(JNIEnv* env, jstring text) {
+  std::string result;
+  if (text == nullptr) return result;
+  binding::CaptureAll("JNIString", [&] {
+    const char* chars = env->GetStringUTFChars(text, nullptr);
+    if (chars == nullptr) {
+      // The JVM could not produce the text (out of memory) and says so with a
+      // pending exception; the native goes on with an empty text.
+      if (env->ExceptionCheck()) env->ExceptionClear();
+      throw std::runtime_error("GetStringUTFChars failed");
+    }
+    struct Release {
+      JNIEnv* env;
+      jstring text;
+      const char* chars;
+      ~Release() { env->ReleaseStringUTFChars(text, chars); }
+    } release{env, text, chars};
+    result.assign(chars);
+  });
+  return result;
+}
+
+std::pair<std::string, std::string> SplitAt(const std::string& text, char separator) {
+  const size_t at = text.find(separator);
+  if (at == std::string::npos) return {std::string(), text};
+  return {text.substr(0, at), text.substr(at + 1)};
+}
+
+std::pair<std::string, std::string> GetHostAndPort(const std::string& text) {
+  std::pair<std::string, std::string> parts;
+  binding::CaptureAll("GetHostAndPort", [&] { parts = SplitAt(text, ':'); });
+  return parts;
+}
+
+jsize ArrayLength(JNIEnv* env, jarray array) {
+  RequireArray(array);
+  return env->GetArrayLength(array);
+}
+
+void ReadRecord(JNIEnv* env, jbyteArray array, void* record, size_t size) {
+  RequireArray(array);
+  env->GetByteArrayRegion(array, 0, static_cast<jsize>(size), static_cast<jbyte*>(record));
+  ThrowIfPending(env,
+                 ("Java array shorter than its " + std::to_string(size) + "-byte record").c_str());
+}
+
+bool CopyOut(JNIEnv* env, jbyteArray array, const void* bytes, size_t size) {
+  RequireArray(array);
+  env->SetByteArrayRegion(array, 0, static_cast<jsize>(size), static_cast<const jbyte*>(bytes));
+  return !env->ExceptionCheck();
+}
+
+bool CopyOut(JNIEnv* env, jintArray array, const int32_t* values, size_t count) {
+  RequireArray(array);
+  env->SetIntArrayRegion(array, 0, static_cast<jsize>(count),
+                         reinterpret_cast<const jint*>(values));
+  return !env->ExceptionCheck();
+}
+
+bool CopyOut(JNIEnv* env, jbooleanArray array, bool value) {
+  RequireArray(array);
+  const jboolean element = value ? JNI_TRUE : JNI_FALSE;
+  env->SetBooleanArrayRegion(array, 0, 1, &element);
+  return !env->ExceptionCheck();
+}
+
+bool CopyOut(JNIEnv* env, jdoubleArray array, double value) {
+  RequireArray(array);
+  env->SetDoubleArrayRegion(array, 0, 1, &value);
+  return !env->ExceptionCheck();
+}
+
+std::string StringElement(JNIEnv* env, jobjectArray array, jsize index) {
+  ScopedLocalRef element(env, env->GetObjectArrayElement(array, index));
+  if (env->ExceptionCheck()) {
+    env->ExceptionClear();
+    throw std::out_of_range("String[] element out of range");
+  }
+  return JNIString(env, static_cast<jstring>(element.get()));
+}
+
+}  // namespace natives

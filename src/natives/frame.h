@@ -1,0 +1,125 @@
+// The standard native frame and the conversions between Java values and the
+// trading library's: guard, convert, call, check, copy.
+//
+// A native reads like its table row:
+//
+//   return Native(__func__, [&](const Entries& qr) {
+//     const std::string first = JNIString(env, jFirst);
+//     CheckResult(qr.qrPurge(first.c_str(), ...));
+//     return 0;
+//   });
+//
+// __func__ is the exported name, which is also the native's where-text.
+// Every string and buffer below is owned by one native call and released on
+// every path; no Java exception is left pending except the array-bounds
+// exception of a copy into a Java array that is too short, after which the
+// native makes no further JNI call.
+#pragma once
+
+#include <jni.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "binding/errors.h"
+#include "binding/loader.h"
+
+namespace natives {
+
+using Entries = binding::EntryTable;
+using binding::CheckResult;
+using binding::EQUOR;
+
+// The standard frame: the loaded guard (52 while no library is loaded), the
+// body with the entry table, and the capture of every failure into a code.
+// The library stays loaded until the body returns.
+template <typename Body>
+jint Native(std::string_view where, Body&& body) noexcept {
+  return binding::Capture(where, [&]() -> int32_t {
+    binding::LibraryUse library = binding::CheckAPILoaded();
+    return body(*library);
+  });
+}
+
+// A bridge string: the bytes of the string's modified UTF-8 form, as the JVM
+// gives them, plus the zero byte that c_str() provides. A null reference, or
+// a failure (logged under "JNIString"), gives the empty string.
+std::string JNIString(JNIEnv* env, jstring text);
+
+// The text before the first separator and the text after it; without a
+// separator the first part is empty and the second is the whole text.
+std::pair<std::string, std::string> SplitAt(const std::string& text, char separator);
+// SplitAt for "host:port", with its failures logged under "GetHostAndPort".
+std::pair<std::string, std::string> GetHostAndPort(const std::string& text);
+
+// A fixed text field of capacity N: at most N bytes of the text and a zero
+// byte; bytes after the zero are zero.
+template <size_t N>
+struct FixedText {
+  char bytes[N + 1] = {};
+  FixedText() = default;
+  explicit FixedText(const std::string& text) { Assign(text); }
+  void Assign(const std::string& text) {
+    const size_t n = text.size() < N ? text.size() : N;
+    std::memcpy(bytes, text.data(), n);
+    std::memset(bytes + n, 0, N + 1 - n);
+  }
+  const char* c_str() const { return bytes; }
+};
+
+// The Y/N flag of a Java boolean, in the low byte of a 32-bit argument.
+inline int32_t Flag(jboolean value) {
+  return value ? 'Y' : 'N';
+}
+
+// A Java byte zero-extended into a 32-bit argument.
+inline int32_t ZeroExtended(jbyte value) {
+  return static_cast<uint8_t>(value);
+}
+
+// The length of a Java array; a null array is a caller error that fails the
+// native with 99 through the funnel before the trading library is called.
+jsize ArrayLength(JNIEnv* env, jarray array);
+
+// Fills record with exactly size bytes from the start of a Java array. A
+// null or short array fails the native with 99 through the funnel (the
+// pending exception is cleared), so no partly filled record ever reaches the
+// trading library.
+void ReadRecord(JNIEnv* env, jbyteArray array, void* record, size_t size);
+
+// Copies into a Java array from element 0. Returns false when the JVM left an
+// exception pending (the array is too short): the caller then returns at once
+// and makes no further JNI call. A null array fails the native with 99.
+bool CopyOut(JNIEnv* env, jbyteArray array, const void* bytes, size_t size);
+bool CopyOut(JNIEnv* env, jintArray array, const int32_t* values, size_t count);
+bool CopyOut(JNIEnv* env, jbooleanArray array, bool value);
+bool CopyOut(JNIEnv* env, jdoubleArray array, double value);
+
+// A local reference released when it goes out of scope.
+class ScopedLocalRef {
+ public:
+  ScopedLocalRef(JNIEnv* env, jobject ref) : env_(env), ref_(ref) {}
+  ~ScopedLocalRef() {
+    if (ref_ != nullptr) env_->DeleteLocalRef(ref_);
+  }
+  ScopedLocalRef(const ScopedLocalRef&) = delete;
+  ScopedLocalRef& operator=(const ScopedLocalRef&) = delete;
+  jobject get() const { return ref_; }
+
+ private:
+  JNIEnv* env_;
+  jobject ref_;
+};
+
+// Element i of a String[] as a bridge string.
+std::string StringElement(JNIEnv* env, jobjectArray array, jsize index);
+
+}  // namespace natives
+
+// The exported name of a ClientAPI native.
+#define CLIENT_API(method) \
+  extern "C" JNIEXPORT jint JNICALL Java_korvane_api_delphi_ClientAPI_##method

@@ -1,0 +1,82 @@
+// processCallbacks: the callback pump, on the one Java thread Java gives it.
+//
+// The queue's lock is never held while Java runs: events are taken out, the
+// lock released, and then delivered, so the trading library's threads never
+// wait for messageReceived, and a logoff from inside messageReceived cannot
+// deadlock with a library that joins its threads.
+#include <jni.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "binding/errors.h"
+#include "natives/frame.h"
+#include "relay/queue.h"
+
+namespace {
+
+constexpr const char* kWhere = "Java_korvane_api_delphi_ClientAPI_processCallbacks";
+
+// Copies the record into the buffer from index 0 and calls messageReceived.
+// A Java exception from either is cleared and logged; the event is then not
+// delivered again.
+void Deliver(JNIEnv* env, jobject self, jmethodID method, jbyteArray buffer,
+             const relay::TCallback& event) {
+  binding::CaptureAll(kWhere, [&] {
+    if (event.Length() > 0) {
+      if (buffer == nullptr) throw std::invalid_argument("processCallbacks was given no buffer");
+      env->SetByteArrayRegion(buffer, 0, event.Length(),
+                              reinterpret_cast<const jbyte*>(event.Data()));
+      if (env->ExceptionCheck()) {
+        env->ExceptionClear();
+        throw std::length_error("buffer shorter than the " + std::to_string(event.Length()) +
+                                "-byte record of event " + std::to_string(event.Id()));
+      }
+    }
+    jvalue args[2];
+    args[0].i = event.Id();
+    args[1].i = event.Length();
+    env->CallVoidMethodA(self, method, args);
+    if (env->ExceptionCheck()) {
+      env->ExceptionClear();
+      throw std::runtime_error("messageReceived(" + std::to_string(event.Id()) + ", " +
+                               std::to_string(event.Length()) + ") threw");
+    }
+  });
+}
+
+jmethodID FindMessageReceived(JNIEnv* env, jobject self) {
+  jmethodID method = nullptr;
+  binding::CaptureAll(kWhere, [&] {
+    natives::ScopedLocalRef cls(env, env->GetObjectClass(self));
+    method = env->GetMethodID(static_cast<jclass>(cls.get()), "messageReceived", "(II)V");
+    if (method == nullptr) {
+      env->ExceptionClear();
+      throw std::runtime_error("no method messageReceived(int, int)");
+    }
+  });
+  return method;
+}
+
+}  // namespace
+
+extern "C" JNIEXPORT void JNICALL
+Java_korvane_api_delphi_ClientAPI_processCallbacks(JNIEnv* env, jobject self, jbyteArray buffer) {
+  const jmethodID method = FindMessageReceived(env, self);
+  if (method == nullptr) return;  // logged: there is nobody to deliver to
+  relay::PumpSession pump;
+  while (!pump.StopRequested()) {
+    std::deque<relay::TCallback> events = pump.Wait();
+    // One wake-up drains the queue, including what arrives meanwhile.
+    while (!events.empty()) {
+      const relay::TCallback event = std::move(events.front());
+      events.pop_front();
+      Deliver(env, self, method, buffer, event);
+      if (pump.StopRequested()) {
+        pump.GiveBack(std::move(events));  // stays queued for the next pump
+        break;
+      }
+      if (events.empty()) events = pump.TakeMore();
+    }
+  }
+}

@@ -1,0 +1,59 @@
+// Declarations of the natives the C++ tests call directly, and a fixture that
+// loads the simulator through the bridge's own loader.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <jni.h>
+
+#include <string>
+#include <vector>
+
+#include "binding/loader.h"
+#include "fake_jni.h"
+#include "sim_library.h"
+
+#define DECLARE_NATIVE(result, method, ...)                                                        \
+  extern "C" JNIEXPORT result JNICALL Java_korvane_api_delphi_ClientAPI_##method(JNIEnv*, jobject, \
+                                                                                 ##__VA_ARGS__)
+
+DECLARE_NATIVE(jint, initialise, jstring, jstring, jboolean, jboolean, jboolean, jstring, jbyte,
+               jstring, jstring);
+DECLARE_NATIVE(jint, openConnections, jobjectArray, jobjectArray);
+DECLARE_NATIVE(jint, logon, jstring, jstring, jstring, jboolean, jboolean);
+DECLARE_NATIVE(jint, purge, jstring, jstring);
+DECLARE_NATIVE(jint, logoff);
+DECLARE_NATIVE(jint, closeConnections);
+DECLARE_NATIVE(jint, APIBuildVersion, jbyteArray);
+DECLARE_NATIVE(jint, lockUpdates);
+DECLARE_NATIVE(jint, unlockUpdates);
+DECLARE_NATIVE(void, processCallbacks, jbyteArray);
+
+namespace testing_support {
+
+// The simulator loaded by the bridge; every qrLogString line is readable.
+class BridgeTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_);
+    binding::UnloadAPI();
+  }
+  // initialise with the simulator's directory and the given flags.
+  jint Initialise(bool demo = false, bool test = false, bool connectionStatus = true) {
+    return Java_korvane_api_delphi_ClientAPI_initialise(
+        jni_.env(), self_, jni_.NewString(SimLibrary::Directory()), jni_.NewString(""), demo, test,
+        connectionStatus, jni_.NewString("init-1"), 7, jni_.NewString("app"),
+        jni_.NewString("init-2"));
+  }
+  std::vector<std::string> Logged() {
+    std::vector<std::string> lines;
+    for (int32_t i = sim_.Find("qrLogString"); i >= 0; i = sim_.Find("qrLogString", i + 1))
+      lines.push_back(sim_.Arg(i, 0));
+    return lines;
+  }
+
+  SimLibrary sim_;
+  fake::FakeJni jni_;
+  jobject self_ = jni_.NewObject();
+};
+
+}  // namespace testing_support

@@ -1,0 +1,188 @@
+// Session natives against the simulator: what crosses to the trading library,
+// byte for byte, and what each native returns.
+#include <string>
+#include <vector>
+
+#include "natives_support.h"
+#include "relay/entry_points.h"
+
+using testing_support::BridgeTest;
+using testing_support::SimLibrary;
+
+namespace {
+
+class SessionTest : public BridgeTest {
+ protected:
+  std::vector<std::string> CallsFrom(const char* first) {
+    auto calls = sim_.Calls();
+    auto it = std::find(calls.begin(), calls.end(), first);
+    return std::vector<std::string>(it, calls.end());
+  }
+  jint Logoff() { return Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_); }
+  jint CloseConnections() {
+    return Java_korvane_api_delphi_ClientAPI_closeConnections(jni_.env(), self_);
+  }
+};
+
+TEST_F(SessionTest, InitialiseRunsItsSequenceInOrder) {
+  ASSERT_EQ(Initialise(), 0);
+  const auto calls = CallsFrom("qrSetClientPath");
+  ASSERT_GE(calls.size(), 4u + 34u);
+  EXPECT_EQ(calls[1], "qrInitialise");
+  EXPECT_EQ(calls[2], "qrSetHostHandShake");
+  EXPECT_EQ(calls[3], "qrSetPriceHandShake");
+  EXPECT_EQ(sim_.RegisteredCount(), 34);
+
+  // A blank client path becomes the bridge's own directory.
+  EXPECT_EQ(sim_.Arg(sim_.Find("qrSetClientPath"), 0), SimLibrary::Directory());
+  const int32_t init = sim_.Find("qrInitialise");
+  EXPECT_EQ(sim_.IntArg(init, 0), 'C');
+  EXPECT_EQ(sim_.Arg(init, 1), "v2.8.3");
+  EXPECT_EQ(sim_.Arg(init, 2), "init-1");
+  EXPECT_EQ(sim_.Arg(init, 3), "app");
+  EXPECT_EQ(sim_.Arg(init, 4), "init-2");
+  EXPECT_EQ(sim_.IntArg(init, 5), 7);
+  const int32_t handShake = sim_.Find("qrSetHostHandShake");
+  EXPECT_EQ(sim_.IntArg(handShake, 0), 0);
+  EXPECT_EQ(sim_.IntArg(handShake, 1), 0);
+}
+
+TEST_F(SessionTest, EnvironmentLetterAndLibraryFile) {
+  ASSERT_EQ(Initialise(false, true), 0);
+  EXPECT_EQ(sim_.IntArg(sim_.Find("qrInitialise"), 0), 'T');
+  ASSERT_EQ(Logoff(), 0);
+  SimLibrary demo(SimLibrary::Path("DEMOAPI.DLL"));
+  ASSERT_EQ(Initialise(true, true), 0);
+  EXPECT_EQ(demo.IntArg(demo.Find("qrInitialise"), 0), 'D');
+  EXPECT_EQ(Logoff(), 0);
+}
+
+TEST_F(SessionTest, WithoutConnectionStatusThereAre33Registrations) {
+  ASSERT_EQ(Initialise(false, false, false), 0);
+  EXPECT_EQ(sim_.RegisteredCount(), 33);
+  EXPECT_EQ(relay::RegistrationCount(false), 33);
+  EXPECT_EQ(sim_.Find("qrRegisterConStatusCallback"), -1);
+}
+
+TEST_F(SessionTest, ARegistrationAnswering11GoesOnAndOneFailingStops) {
+  sim_.ForceResult("qrRegisterPriceCallback", 11);
+  sim_.ForceResult("qrRegisterFillCallback", 2);
+  EXPECT_EQ(Initialise(), 2);
+  EXPECT_NE(sim_.Find("qrRegisterOrderCallback"), -1);
+  EXPECT_EQ(sim_.Find("qrRegisterMsgCallback"), -1);  // after the failing one
+  EXPECT_EQ(CloseConnections(), 0);                   // the library stays loaded
+}
+
+TEST_F(SessionTest, LibraryDirectoryIsUsedExactlyAsGiven) {
+  std::string dir = SimLibrary::Directory();
+  dir.pop_back();  // no trailing separator: the file name is appended as is
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_initialise(
+                jni_.env(), self_, jni_.NewString(dir), jni_.NewString(""), false, false, true,
+                jni_.NewString(""), 0, jni_.NewString(""), jni_.NewString("")),
+            55);
+  // Only spaces is blank: the bridge's own directory, where the simulator is.
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_initialise(
+                jni_.env(), self_, jni_.NewString("  \t "), jni_.NewString("C:\\client\\"), false,
+                false, true, jni_.NewString(""), 0, jni_.NewString(""), jni_.NewString("")),
+            0);
+  EXPECT_EQ(sim_.Arg(sim_.Find("qrSetClientPath"), 0), "C:\\client\\");
+}
+
+TEST_F(SessionTest, OpenConnectionsPassesAddressesLastFirst) {
+  ASSERT_EQ(Initialise(), 0);
+  sim_.ClearJournal();
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_openConnections(
+                jni_.env(), self_, jni_.NewStringArray({"a:1", "b:2"}),
+                jni_.NewStringArray({"prices", ":4000"})),
+            0);
+  const std::vector<std::string> expected = {"qrSetHostAddress", "qrSetHostAddress",
+                                             "qrSetPriceAddress", "qrSetPriceAddress", "qrReady"};
+  EXPECT_EQ(sim_.Calls(), expected);
+  EXPECT_EQ(sim_.Arg(0, 0), "b");
+  EXPECT_EQ(sim_.Arg(0, 1), "2");
+  EXPECT_EQ(sim_.Arg(1, 0), "a");
+  EXPECT_EQ(sim_.Arg(2, 0), "");
+  EXPECT_EQ(sim_.Arg(2, 1), "4000");
+  EXPECT_EQ(sim_.Arg(3, 0), "");
+  EXPECT_EQ(sim_.Arg(3, 1), "prices");
+  EXPECT_TRUE(jni_.violations().empty());
+
+  sim_.ForceResult("qrSetHostAddress", 8);  // the first failure ends it; qrReady is not called
+  sim_.ClearJournal();
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_openConnections(
+                jni_.env(), self_, jni_.NewStringArray({"a:1"}), jni_.NewStringArray({})),
+            8);
+  EXPECT_EQ(sim_.Find("qrReady"), -1);
+}
+
+TEST_F(SessionTest, LogonRecordCutsTextsAndCarriesFlags) {
+  ASSERT_EQ(Initialise(), 0);
+  sim_.ClearJournal();
+  const std::string longText(300, 'x');
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logon(jni_.env(), self_, jni_.NewString(longText),
+                                                    jni_.NewString("\xC3\xA9"), jni_.NewString(""),
+                                                    true, false),
+            0);
+  EXPECT_EQ(sim_.Calls(), (std::vector<std::string>{"qrNotifyAllMessages", "qrLogOn"}));
+  EXPECT_EQ(sim_.IntArg(0, 0), 'Y');
+  const std::string record = sim_.Arg(1, 0);
+  ASSERT_EQ(record.size(), 770u);
+  EXPECT_EQ(record.substr(0, 256), std::string(255, 'x') + '\0');
+  EXPECT_EQ(record.substr(256, 3), std::string("\xC3\xA9\0", 3));
+  EXPECT_EQ(record[512], '\0');
+  EXPECT_EQ(record[768], 'Y');
+  EXPECT_EQ(record[769], 'N');
+}
+
+TEST_F(SessionTest, LogoffStopsUnloadsAndReturnsTheLibrarysCode) {
+  ASSERT_EQ(Initialise(), 0);
+  sim_.ForceResult("qrLogOff", 99);
+  EXPECT_EQ(Logoff(), 99);
+  EXPECT_EQ(sim_.CountCalls("qrDumpLastError"), 1);
+  EXPECT_EQ(CloseConnections(), 52);
+  EXPECT_EQ(Logoff(), 0);  // nothing loaded: nothing done
+  sim_.ForceResult("qrLogOff", 11);
+  ASSERT_EQ(Initialise(), 0);
+  EXPECT_EQ(Logoff(), 11);
+}
+
+TEST_F(SessionTest, PassingElevenBecomesZeroExceptForTheUpdateLocks) {
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_lockUpdates(jni_.env(), self_), 52);
+  ASSERT_EQ(Initialise(), 0);
+  sim_.ForceResult("qrDisconnect", 11);
+  sim_.ForceResult("qrLockUpdates", 11);
+  sim_.ForceResult("qrUnlockUpdates", 3);
+  EXPECT_EQ(CloseConnections(), 0);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_lockUpdates(jni_.env(), self_), 11);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_unlockUpdates(jni_.env(), self_), 3);
+  sim_.ForceResult("qrPurge", 7);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_purge(jni_.env(), self_, jni_.NewString("a"),
+                                                    jni_.NewString("b")),
+            7);
+}
+
+TEST_F(SessionTest, BuildVersionCopies26BytesOrLeavesTheBoundsException) {
+  ASSERT_EQ(Initialise(), 0);
+  jbyteArray version = jni_.NewByteArray(30, 0xAA);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_APIBuildVersion(jni_.env(), self_, version), 0);
+  EXPECT_EQ(jni_.Bytes(version)[25], (25 * 7 + 1) & 0xFF);
+  EXPECT_EQ(jni_.Bytes(version)[26], 0xAA);
+  jni_.ClearCalls();
+  EXPECT_EQ(
+      Java_korvane_api_delphi_ClientAPI_APIBuildVersion(jni_.env(), self_, jni_.NewByteArray(25)),
+      0);
+  EXPECT_EQ(jni_.pendingClass(), "java/lang/ArrayIndexOutOfBoundsException");
+  EXPECT_EQ(jni_.calls().back(), "ExceptionCheck");  // nothing after the failed copy
+  jni_.ClearPending();
+  EXPECT_TRUE(jni_.violations().empty());
+}
+
+TEST_F(SessionTest, NativesBeforeInitialiseReturn52) {
+  EXPECT_EQ(CloseConnections(), 52);
+  jbyteArray version = jni_.NewByteArray(26, 0xAA);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_APIBuildVersion(jni_.env(), self_, version), 52);
+  EXPECT_EQ(jni_.Bytes(version)[0], 0xAA);
+  EXPECT_TRUE(jni_.calls().empty());
+}
+
+}  // namespace
