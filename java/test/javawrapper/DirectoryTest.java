@@ -1,0 +1,57 @@
+package javawrapper;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.IOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.Comparator;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.Test;
+
+/** Where initialise looks for the trading library. */
+class DirectoryTest {
+  @Test
+  void theDirectoryIsUsedExactlyAsGiven() {
+    Bridge bridge = new Bridge();
+    String noSeparator = Bridge.BIN.substring(0, Bridge.BIN.length() - 1);
+    assertEquals(55, bridge.initialise(noSeparator, "", false, false, true, "", (byte) 0, "", ""));
+    assertEquals(52, bridge.closeConnections());
+  }
+
+  /**
+   * A blank directory means the bridge's own: load a copy of the bridge from a
+   * directory of its own, next to a copy of the simulator, in a fresh JVM.
+   */
+  @Test
+  void aBlankDirectoryIsTheBridgesOwn() throws Exception {
+    Path dir = Files.createTempDirectory("javawrapper");
+    try {
+      Files.copy(Paths.get(Bridge.BIN, "libJavaWrapper.so"), dir.resolve("libJavaWrapper.so"));
+      Files.copy(Paths.get(Bridge.BIN, "QUORAPI.DLL"), dir.resolve("QUORAPI.DLL"));
+      ProcessBuilder pb = new ProcessBuilder(System.getProperty("javawrapper.java"), "-Xcheck:jni",
+          "-Djavawrapper.library=" + dir.resolve("libJavaWrapper.so"),
+          "-Djavawrapper.bin=" + Bridge.BIN,
+          "-cp", System.getProperty("javawrapper.classpath"),
+          "javawrapper.BlankDirectoryMain", dir + "/");
+      pb.redirectErrorStream(true);
+      Process p = pb.start();
+      String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+      assertEquals(0, p.waitFor(), out);
+      assertTrue(out.contains("initialise=0\n"), out);
+      assertTrue(out.contains("clientPath=" + dir + "/\n"), out);
+      assertTrue(out.contains("logoff=0\n"), out);
+      assertFalse(out.contains("WARNING in native method"), out);
+    } finally {
+      try (Stream<Path> files = Files.walk(dir)) {
+        files.sorted(Comparator.reverseOrder()).forEach(f -> f.toFile().delete());
+      } catch (IOException ignored) {
+        // a temporary directory left behind is harmless
+      }
+    }
+  }
+}
