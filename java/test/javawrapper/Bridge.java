@@ -77,6 +77,12 @@ public class Bridge extends ClientAPI {
     return !pump.isAlive();
   }
 
+  /** CPU time the pump thread has used, in milliseconds. */
+  public long pumpCpuMillis() {
+    return java.lang.management.ManagementFactory.getThreadMXBean()
+        .getThreadCpuTime(pump.getId()) / 1_000_000;
+  }
+
   public List<Event> events() {
     synchronized (events) {
       return new ArrayList<>(events);

@@ -1,11 +1,9 @@
 package javawrapper;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.IOException;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
@@ -33,19 +31,11 @@ class DirectoryTest {
     try {
       Files.copy(Paths.get(Bridge.BIN, "libJavaWrapper.so"), dir.resolve("libJavaWrapper.so"));
       Files.copy(Paths.get(Bridge.BIN, "QUORAPI.DLL"), dir.resolve("QUORAPI.DLL"));
-      ProcessBuilder pb = new ProcessBuilder(System.getProperty("javawrapper.java"), "-Xcheck:jni",
-          "-Djavawrapper.library=" + dir.resolve("libJavaWrapper.so"),
-          "-Djavawrapper.bin=" + Bridge.BIN,
-          "-cp", System.getProperty("javawrapper.classpath"),
+      String out = FreshJvmTest.run(dir.resolve("libJavaWrapper.so").toString(),
           "javawrapper.BlankDirectoryMain", dir + "/");
-      pb.redirectErrorStream(true);
-      Process p = pb.start();
-      String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-      assertEquals(0, p.waitFor(), out);
       assertTrue(out.contains("initialise=0\n"), out);
       assertTrue(out.contains("clientPath=" + dir + "/\n"), out);
       assertTrue(out.contains("logoff=0\n"), out);
-      assertFalse(out.contains("WARNING in native method"), out);
     } finally {
       try (Stream<Path> files = Files.walk(dir)) {
         files.sorted(Comparator.reverseOrder()).forEach(f -> f.toFile().delete());

@@ -54,6 +54,18 @@ class SessionTest {
   }
 
   @Test
+  void theDemoEnvironmentLoadsTheDemoLibrary() {
+    Simulator demo = Simulator.load("DEMOAPI.DLL");
+    demo.reset();
+    assertEquals(0, bridge.initialise(true, true, true));
+    int call = demo.find("qrInitialise");
+    assertTrue(call >= 0, "DEMOAPI.DLL was initialised");
+    assertEquals('D', demo.intArg(call, 0));
+    assertEquals(-1, sim.find("qrInitialise"));
+    assertEquals(0, bridge.logoff());
+  }
+
+  @Test
   void failuresComeBackAsCodesNotExceptions() {
     assertEquals(52, bridge.purge("a", "b"));
     assertEquals(0, bridge.initialise());

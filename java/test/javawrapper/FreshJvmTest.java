@@ -1,0 +1,39 @@
+package javawrapper;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import org.junit.jupiter.api.Test;
+
+/** What can only be seen in a JVM that has not run a session yet. */
+class FreshJvmTest {
+  /** Runs mainClass in a new JVM under -Xcheck:jni; returns its output. */
+  static String run(String libraryFile, String mainClass, String... args) throws Exception {
+    List<String> command = new ArrayList<>(Arrays.asList(System.getProperty("javawrapper.java"),
+        "-Xcheck:jni", "-Djavawrapper.library=" + libraryFile,
+        "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
+        mainClass));
+    command.addAll(Arrays.asList(args));
+    Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
+    String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    assertEquals(0, p.waitFor(), out);
+    assertFalse(out.contains("WARNING in native method"), out);
+    assertFalse(out.contains("JNI local refs"), out);
+    return out;
+  }
+
+  @Test
+  void aPumpStartedBeforeInitialiseWaitsForTheFirstQueue() throws Exception {
+    String out = run(Bridge.BIN + "libJavaWrapper.so", "javawrapper.PumpBeforeInitialiseMain");
+    assertTrue(out.contains("pumpSpins=false\n"), out);
+    assertTrue(out.contains("initialise=0\n"), out);
+    assertTrue(out.contains("events=1\n"), out);
+    assertTrue(out.contains("logoff=0\n"), out);
+    assertTrue(out.contains("pumpReturned=true\n"), out);
+  }
+}
