@@ -28,13 +28,7 @@ class LoadedTest : public ::testing::Test {
   }
   void TearDown() override { UnloadAPI(); }
 
-  // The text of every qrLogString call, in order.
-  std::vector<std::string> Logged() {
-    std::vector<std::string> lines;
-    for (int32_t i = sim_.Find("qrLogString"); i >= 0; i = sim_.Find("qrLogString", i + 1))
-      lines.push_back(sim_.Arg(i, 0));
-    return lines;
-  }
+  std::vector<std::string> Logged() { return sim_.Logged(); }
 
   SimLibrary sim_;
 };

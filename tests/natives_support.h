@@ -44,12 +44,7 @@ class BridgeTest : public ::testing::Test {
         connectionStatus, jni_.NewString("init-1"), 7, jni_.NewString("app"),
         jni_.NewString("init-2"));
   }
-  std::vector<std::string> Logged() {
-    std::vector<std::string> lines;
-    for (int32_t i = sim_.Find("qrLogString"); i >= 0; i = sim_.Find("qrLogString", i + 1))
-      lines.push_back(sim_.Arg(i, 0));
-    return lines;
-  }
+  std::vector<std::string> Logged() { return sim_.Logged(); }
 
   SimLibrary sim_;
   fake::FakeJni jni_;

@@ -82,6 +82,13 @@ std::string SimLibrary::Arg(int32_t call, int32_t arg) {
   return bytes;
 }
 
+std::vector<std::string> SimLibrary::Logged() {
+  std::vector<std::string> lines;
+  for (int32_t i = Find("qrLogString"); i >= 0; i = Find("qrLogString", i + 1))
+    lines.push_back(Arg(i, 0));
+  return lines;
+}
+
 bool SimLibrary::ArgIsNull(int32_t call, int32_t arg) {
   return journalArg_(call, arg, nullptr, 0) == -1;
 }

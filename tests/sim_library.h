@@ -51,6 +51,8 @@ class SimLibrary {
   int32_t CountCalls(const char* entry);
   std::string Arg(int32_t call, int32_t arg);  // "<null>" for a null pointer
   bool ArgIsNull(int32_t call, int32_t arg);
+  // The text of every qrLogString call (the error funnel's lines), in order.
+  std::vector<std::string> Logged();
   int32_t IntArg(int32_t call, int32_t arg);
 
  private:
