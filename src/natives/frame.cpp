@@ -1,5 +1,6 @@
 #include "natives/frame.h"
 
+#include <memory>
 #include <stdexcept>
 
 namespace natives {
@@ -13,11 +14,11 @@ void ThrowIfPending(JNIEnv* env, const char* what) {
   }
 }
 
+}  // namespace
+
 void RequireArray(jarray array) {
   if (array == nullptr) throw std::invalid_argument("null Java array");
 }
-
-}  // namespace
 
 std::string JNIString(JNIEnv* env, jstring text) {
   std::string result;
@@ -98,6 +99,28 @@ std::string StringElement(JNIEnv* env, jobjectArray array, jsize index) {
     throw std::out_of_range("String[] element out of range");
   }
   return JNIString(env, static_cast<jstring>(element.get()));
+}
+
+jint CountProc(JNIEnv* env, jintArray count, CountEntry entry) {
+  return binding::Capture("CountProc", [&] {
+    binding::LibraryUse qr = binding::CheckAPILoaded();
+    RequireArray(count);
+    int32_t value = 0;
+    CheckResult(((*qr).*entry)(&value));
+    CopyOut(env, count, &value, 1);
+    return 0;
+  });
+}
+
+jint GetProc(JNIEnv* env, jint index, jbyteArray record, size_t size, Fetch fetch) {
+  return binding::Capture("GetProc", [&] {
+    binding::LibraryUse qr = binding::CheckAPILoaded();
+    RequireArray(record);
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[size]);
+    const int32_t code = CheckResult(fetch(*qr, index, buffer.get()));
+    CopyOut(env, record, buffer.get(), size);
+    return code;
+  });
 }
 
 }  // namespace natives

@@ -81,6 +81,14 @@ inline int32_t ZeroExtended(jbyte value) {
   return static_cast<uint8_t>(value);
 }
 
+// Fails the native with 99 through the funnel when any array is null: checked
+// before the trading library is called, so it never sees half a request.
+void RequireArray(jarray array);
+template <typename... Arrays>
+void RequireArrays(Arrays... arrays) {
+  (RequireArray(arrays), ...);
+}
+
 // The length of a Java array; a null array is a caller error that fails the
 // native with 99 through the funnel before the trading library is called.
 jsize ArrayLength(JNIEnv* env, jarray array);
@@ -117,6 +125,17 @@ class ScopedLocalRef {
 
 // Element i of a String[] as a bridge string.
 std::string StringElement(JNIEnv* env, jobjectArray array, jsize index);
+
+// The shared count routine: guard, entry(pointer to a count), check, copy
+// into element 0. Failures other than EQUOR are logged under "CountProc".
+using CountEntry = int32_t(QR_CALL* Entries::*)(int32_t*);
+jint CountProc(JNIEnv* env, jintArray count, CountEntry entry);
+
+// The shared fetch-by-index routine: guard, a heap buffer of `size` bytes,
+// fetch(table, index, buffer), check, copy. Returns the passing code the fetch
+// gave (0 or 11). Failures other than EQUOR are logged under "GetProc".
+using Fetch = int32_t (*)(const Entries& qr, int32_t index, void* record);
+jint GetProc(JNIEnv* env, jint index, jbyteArray record, size_t size, Fetch fetch);
 
 }  // namespace natives
 
