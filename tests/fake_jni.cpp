@@ -268,8 +268,8 @@ jbooleanArray FakeJni::NewBooleanArray(size_t length) {
   return Add<jbooleanArray>(objects_, std::move(o));
 }
 
-jdoubleArray FakeJni::NewDoubleArray(size_t length) {
-  Object o{Object::kDoubles, {}, {}, {}, {}, std::vector<double>(length, 0.0), {}};
+jdoubleArray FakeJni::NewDoubleArray(size_t length, double fill) {
+  Object o{Object::kDoubles, {}, {}, {}, {}, std::vector<double>(length, fill), {}};
   return Add<jdoubleArray>(objects_, std::move(o));
 }
 

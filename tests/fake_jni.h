@@ -30,7 +30,7 @@ class FakeJni {
   jbyteArray NewByteArray(size_t length, uint8_t fill = 0);
   jintArray NewIntArray(size_t length, int32_t fill = 0);
   jbooleanArray NewBooleanArray(size_t length);
-  jdoubleArray NewDoubleArray(size_t length);
+  jdoubleArray NewDoubleArray(size_t length, double fill = 0.0);
   jobjectArray NewStringArray(const std::vector<std::string>& items);
   jobject NewObject();  // a receiver whose class has messageReceived
 

@@ -52,3 +52,28 @@ class BridgeTest : public ::testing::Test {
 };
 
 }  // namespace testing_support
+
+// The data natives the C++ tests call directly.
+DECLARE_NATIVE(jint, addOrder, jbyteArray);
+DECLARE_NATIVE(jint, addBatchOrder, jint, jbyteArray, jbyteArray, jbyteArray);
+DECLARE_NATIVE(jint, addCrossingOrder, jbyteArray, jbyteArray, jbyteArray, jbyteArray, jbyte);
+DECLARE_NATIVE(jint, addAAOrder, jbyteArray, jbyteArray, jstring, jstring, jbyteArray);
+DECLARE_NATIVE(jint, reparentOrder, jstring, jstring);
+DECLARE_NATIVE(jint, cancelOrder, jstring);
+DECLARE_NATIVE(jint, getReport, jstring, jbyteArray);
+DECLARE_NATIVE(jint, getAccount, jint, jbyteArray);
+DECLARE_NATIVE(jint, subscribe, jstring, jstring, jstring);
+DECLARE_NATIVE(jint, getContractPrices, jstring, jstring, jstring, jbyteArray);
+DECLARE_NATIVE(jint, subscribeToBroadcasts, jstring);
+DECLARE_NATIVE(jint, averagePrice, jstring, jstring, jstring, jstring, jdoubleArray);
+DECLARE_NATIVE(jint, marginForTrade, jstring, jstring, jstring, jstring, jstring, jint, jstring,
+               jdoubleArray);
+DECLARE_NATIVE(jint, getOptionPremium, jstring, jstring, jstring, jstring, jstring, jint,
+               jdoubleArray);
+DECLARE_NATIVE(jint, getConsolidatedPosition, jstring, jstring, jstring, jstring, jint, jbyteArray);
+DECLARE_NATIVE(jint, createStrategy, jbyte, jint, jstring, jstring, jobjectArray);
+DECLARE_NATIVE(jint, setDebugFlags, jint);
+DECLARE_NATIVE(jint, setEncryptionCode, jbyte);
+DECLARE_NATIVE(jint, LogString, jstring);
+DECLARE_NATIVE(jint, setMemoryWarning, jint);
+DECLARE_NATIVE(jint, isRavelin, jbooleanArray);
