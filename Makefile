@@ -1,7 +1,7 @@
 # The two commands a new user needs: `make demo` and `make test`.
 PRESETS := linux win32 win64
 
-.PHONY: all demo test deps build-% test-% bench clean
+.PHONY: all demo test deps build-% test-% bench fuzz clean
 
 all: build-linux
 
@@ -21,6 +21,13 @@ test: deps
 	@set -e; for p in $(PRESETS); do $(MAKE) --no-print-directory test-$$p; done
 
 demo: build-linux
+
+# The parsers' fuzz target for longer than the test run gives it.
+FUZZ_SECONDS ?= 300
+fuzz: build-linux
+	mkdir -p build/linux/fuzz/corpus
+	build/linux/bin/legs_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 \
+	  build/linux/fuzz/corpus fuzz/corpus
 
 clean:
 	rm -rf build
