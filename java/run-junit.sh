@@ -8,7 +8,7 @@ java=$1 bin=$2 classpath=$3
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
-"$java" -Xcheck:jni \
+env -u DISPLAY "$java" -Xcheck:jni \
   -Djavawrapper.library="$bin/libJavaWrapper.so" \
   -Djavawrapper.bin="$bin/" \
   -Djavawrapper.java="$java" \
