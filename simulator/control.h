@@ -27,6 +27,12 @@ QR_EXPORT void simClearResult(const char* entry);
    byte i is (i * 7 + 1) & 0xFF. */
 QR_EXPORT void simSetOutput(const char* entry, const void* bytes, int32_t len);
 
+/* Makes the named entry fault inside the library from its next call on:
+   kind 1 writes through a null pointer, kind 2 divides an integer by zero,
+   kind 0 stops the faults. For testing how a caller survives a crash inside
+   a trading library; on Linux the process dies, as it would. */
+QR_EXPORT void simFault(const char* entry, int32_t kind);
+
 /* The text qrGetErrorMessage returns for code (8-bit, kept for the life of
    the library). */
 QR_EXPORT void simSetErrorText(int32_t code, const char* text);

@@ -43,6 +43,8 @@ struct State {
   std::atomic<bool> anyForced{false};
   std::unordered_map<std::string, int32_t> forced;
   std::unordered_map<std::string, std::string> outputs;
+  std::atomic<bool> anyFault{false};
+  std::unordered_map<std::string, int32_t> faults;
   std::map<int32_t, const std::string*> errorTexts;  // texts are never freed
   std::map<int32_t, Registration> registrations;
 
@@ -122,9 +124,29 @@ Arg Out(const void* buffer) {
   return Arg{Arg::kOut, buffer == nullptr, {}};
 }
 
+namespace {
+// The volatile pointers keep the compiler from seeing (and removing) the
+// deliberate fault.
+int* volatile gNowhere = nullptr;
+volatile int gZero = 0;
+volatile int gSeven = 7;  // a constant numerator would let the compiler avoid the division
+
+void FaultIfAsked(State& s, const char* entry) {
+  if (!s.anyFault.load()) return;
+  int32_t kind = 0;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (auto it = s.faults.find(entry); it != s.faults.end()) kind = it->second;
+  }
+  if (kind == 1) *gNowhere = 1;
+  if (kind == 2) gZero = gSeven / gZero;
+}
+}  // namespace
+
 int32_t Call(const char* entry, std::initializer_list<Arg> args,
              const std::function<int32_t()>& body) {
   State& s = S();
+  FaultIfAsked(s, entry);
   try {
     if (s.journalOn.load()) {
       std::lock_guard<std::mutex> lock(s.mutex);
@@ -279,6 +301,8 @@ QR_EXPORT void simReset(void) {
   s.forced.clear();
   s.anyForced.store(false);
   s.outputs.clear();
+  s.faults.clear();
+  s.anyFault.store(false);
   s.journal.clear();
   s.journalOn.store(true);
   s.errorTexts.clear();  // the texts themselves stay allocated: callers may hold them
@@ -296,6 +320,17 @@ QR_EXPORT void simClearResult(const char* entry) {
   std::lock_guard<std::mutex> lock(s.mutex);
   s.forced.erase(entry);
   s.anyForced.store(!s.forced.empty());
+}
+
+QR_EXPORT void simFault(const char* entry, int32_t kind) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (kind == 0) {
+    s.faults.erase(entry);
+  } else {
+    s.faults[entry] = kind;
+  }
+  s.anyFault.store(!s.faults.empty());
 }
 
 QR_EXPORT void simSetOutput(const char* entry, const void* bytes, int32_t len) {

@@ -1,21 +1,34 @@
 #!/usr/bin/env bash
-# The bridge exports its natives under their plain JNI names and nothing else,
-# and a Windows DLL needs no mingw runtime DLL beside it.
-#   check_exports.sh <library> <linux|windows> [objdump]
+# The bridge exports exactly the natives the Java classes declare, under their
+# plain JNI names, and nothing else; a Windows DLL needs no mingw runtime DLL.
+#   check_exports.sh <library> <linux|windows> <java source dir> [objdump]
 set -euo pipefail
-lib=$1 kind=$2 objdump=${3:-objdump}
+lib=$1 kind=$2 java_src=$3 objdump=${4:-objdump}
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# Java_<package with _>_<Class>_<method> for every native the sources declare.
+expected=$(find "$java_src" -name '*.java' | sort | while read -r file; do
+  package=$(sed -n 's/^package \([a-z0-9_.]*\);.*/\1/p' "$file" | tr . _)
+  class=$(basename "$file" .java)
+  tr '\n' ' ' < "$file" | grep -oE 'native [][A-Za-z0-9_.<>]+ +[A-Za-z0-9_]+ *[(]' \
+    | sed -E 's/.* ([A-Za-z0-9_]+) *[(]$/\1/' \
+    | sed "s/^/Java_${package}_${class}_/"
+done | sort)
+
 if [ "$kind" = linux ]; then
-  names=$(nm -D --defined-only "$lib" | awk '{print $3}')
+  actual=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
 else
   dump=$("$objdump" -p "$lib")
-  names=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s*\[ *[0-9]+\]' | awk '{print $NF}' || true)
-  imports=$(echo "$dump" | awk '/DLL Name:/ {print $3}')
-  echo "$imports" | grep -iE 'libstdc\+\+|libgcc_s|libwinpthread' && fail "depends on a mingw runtime DLL"
+  actual=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' \
+    | grep -E '^\s*\[ *[0-9]+\]' | awk '{print $NF}' | sort)
+  if echo "$dump" | awk '/DLL Name:/ {print $3}' | grep -iE 'libstdc\+\+|libgcc_s|libwinpthread'; then
+    fail "depends on a mingw runtime DLL"
+  fi
 fi
-[ -n "$names" ] || fail "no exports found in $lib"
-bad=$(echo "$names" | grep -vE '^Java_[A-Za-z0-9_]+$' || true)
-[ -z "$bad" ] || fail "unexpected exports: $bad"
-echo "$names" | grep -qx 'Java_korvane_api_delphi_ClientAPI_getErrorMessage' || fail "getErrorMessage not exported by its plain name"
-echo "exports ok: $(echo "$names" | wc -l) natives"
+
+[ -n "$expected" ] || fail "no natives found in $java_src"
+missing=$(comm -23 <(echo "$expected") <(echo "$actual"))
+extra=$(comm -13 <(echo "$expected") <(echo "$actual"))
+[ -z "$missing" ] || fail "declared in Java but not exported:"$'\n'"$missing"
+[ -z "$extra" ] || fail "exported but not declared in Java (or decorated):"$'\n'"$extra"
+echo "exports ok: $(echo "$actual" | wc -l) natives, exactly as declared"

@@ -34,6 +34,7 @@ SimLibrary::SimLibrary(const std::string& path) : handle_(platform::LoadLibraryF
   Bind(handle_, clearResult_, "simClearResult");
   Bind(handle_, setOutput_, "simSetOutput");
   Bind(handle_, setErrorText_, "simSetErrorText");
+  Bind(handle_, fault_, "simFault");
   Bind(handle_, fire_, "simFire");
   Bind(handle_, fireAsync_, "simFireAsync");
   Bind(handle_, fireStream_, "simFireStream");

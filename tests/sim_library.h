@@ -32,6 +32,7 @@ class SimLibrary {
     setOutput_(entry, bytes.data(), static_cast<int32_t>(bytes.size()));
   }
   void SetErrorText(int32_t code, const char* text) { setErrorText_(code, text); }
+  void Fault(const char* entry, int32_t kind) { fault_(entry, kind); }
   int32_t Fire(int32_t id, const std::string& bytes) {
     return fire_(id, bytes.data(), static_cast<int32_t>(bytes.size()));
   }
@@ -62,6 +63,7 @@ class SimLibrary {
   void (*clearResult_)(const char*);
   void (*setOutput_)(const char*, const void*, int32_t);
   void (*setErrorText_)(int32_t, const char*);
+  void (*fault_)(const char*, int32_t);
   int32_t (*fire_)(int32_t, const void*, int32_t);
   int32_t (*fireAsync_)(int32_t, const void*, int32_t);
   int32_t (*fireStream_)(int32_t, int32_t, int32_t, int32_t);

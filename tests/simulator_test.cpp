@@ -49,7 +49,7 @@ TEST_F(SimulatorTest, ExportsEveryEntryOfTheList) {
 }
 
 TEST_F(SimulatorTest, ForcedResultsAndTheJournal) {
-  auto orderChecked = Entry<decltype(binding::EntryTable::qrOrderChecked)>("qrOrderChecked");
+  auto orderChecked = Entry<decltype(binding::slots::qrOrderChecked::fn)>("qrOrderChecked");
   EXPECT_EQ(orderChecked("A1", 'Y'), 0);
   sim_.ForceResult("qrOrderChecked", 7);
   EXPECT_EQ(orderChecked(nullptr, 'N'), 7);
@@ -65,7 +65,7 @@ TEST_F(SimulatorTest, ForcedResultsAndTheJournal) {
 }
 
 TEST_F(SimulatorTest, OutputsAreThePatternUnlessSet) {
-  auto getExchange = Entry<decltype(binding::EntryTable::qrGetExchange)>("qrGetExchange");
+  auto getExchange = Entry<decltype(binding::slots::qrGetExchange::fn)>("qrGetExchange");
   unsigned char record[40] = {};
   EXPECT_EQ(getExchange(2, record), 0);
   EXPECT_EQ(record[0], 1);
@@ -78,9 +78,9 @@ TEST_F(SimulatorTest, OutputsAreThePatternUnlessSet) {
 
 TEST_F(SimulatorTest, FiresRegisteredCallbacksFromItsOwnThreads) {
   auto registerOrder =
-      Entry<decltype(binding::EntryTable::qrRegisterOrderCallback)>("qrRegisterOrderCallback");
+      Entry<decltype(binding::slots::qrRegisterOrderCallback::fn)>("qrRegisterOrderCallback");
   auto registerPlain =
-      Entry<decltype(binding::EntryTable::qrRegisterCallback)>("qrRegisterCallback");
+      Entry<decltype(binding::slots::qrRegisterCallback::fn)>("qrRegisterCallback");
   EXPECT_EQ(sim_.Fire(5, std::string(27, 'x')), -1);  // nothing registered yet
   ASSERT_EQ(registerOrder(5, &OnRecord), 0);
   ASSERT_EQ(registerPlain(7, &OnSignal), 0);
@@ -99,8 +99,8 @@ TEST_F(SimulatorTest, FiresRegisteredCallbacksFromItsOwnThreads) {
 
 TEST_F(SimulatorTest, LogOffStopsAndJoinsItsThreads) {
   auto registerOrder =
-      Entry<decltype(binding::EntryTable::qrRegisterOrderCallback)>("qrRegisterOrderCallback");
-  auto logOff = Entry<decltype(binding::EntryTable::qrLogOff)>("qrLogOff");
+      Entry<decltype(binding::slots::qrRegisterOrderCallback::fn)>("qrRegisterOrderCallback");
+  auto logOff = Entry<decltype(binding::slots::qrLogOff::fn)>("qrLogOff");
   ASSERT_EQ(registerOrder(5, &OnRecord), 0);
   ASSERT_EQ(sim_.FireStream(5, 27, 4, 1000000), 0);
   while (gSeen.calls.load() == 0) std::this_thread::yield();

@@ -25,7 +25,7 @@ EQUOR::EQUOR(int32_t code) : Code(code), message_("QUOR API Error: " + std::to_s
 int32_t CheckResult(int32_t code) {
   if (code == kSuccess || code == kNo) return code;
   if (code == kWrapperError) {
-    if (LibraryUse use = LibraryUse::TryAcquire(); use && use->qrDumpLastError != nullptr)
+    if (LibraryUse use = LibraryUse::TryAcquire(); use && use->qrDumpLastError)
       use->qrDumpLastError();
   }
   throw EQUOR(code);
@@ -45,8 +45,7 @@ int32_t ErrorFunnel(std::string_view message, std::string_view where) {
   append(" Where ");
   append(where);
   buffer[length] = '\0';
-  if (LibraryUse use = LibraryUse::TryAcquire(); use && use->qrLogString != nullptr)
-    use->qrLogString(buffer);
+  if (LibraryUse use = LibraryUse::TryAcquire(); use && use->qrLogString) use->qrLogString(buffer);
   return kWrapperError;
 }
 
@@ -68,7 +67,7 @@ int32_t FunnelCurrentException(std::string_view where) noexcept {
 std::string GetErrorText(int32_t code) {
   if (code >= kLibraryNotLoaded && code <= kCannotLoadLibrary)
     return kOwnTexts[code - kLibraryNotLoaded];
-  if (LibraryUse use = LibraryUse::TryAcquire(); use && use->qrGetErrorMessage != nullptr) {
+  if (LibraryUse use = LibraryUse::TryAcquire(); use && use->qrGetErrorMessage) {
     // The text belongs to the trading library: copy it while it is loaded.
     const char* text = use->qrGetErrorMessage(code);
     return text != nullptr ? std::string(text) : std::string();

@@ -31,8 +31,8 @@ void ResolveEntry(platform::LibraryHandle library, Slot& slot, const char* name)
 }
 
 void ResolveAll(platform::LibraryHandle library) {
-#define QR_ENTRY(name, result, params) ResolveEntry(library, gTable.name, #name);
-#define QR_AGAIN(name) ResolveEntry(library, gTable.name, #name);
+#define QR_ENTRY(name, result, params) ResolveEntry(library, gTable.name.fn, #name);
+#define QR_AGAIN(name) ResolveEntry(library, gTable.name.fn, #name);
 #include "binding/entries.def"
 }
 

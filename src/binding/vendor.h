@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/callconv.h"
+#include "platform/fault_guard.h"
 
 extern "C" {
 // A callback entry point that receives the event's record (valid only during
@@ -17,9 +18,25 @@ typedef void(QR_CALL* QRMessageProc)(const char* messageId);
 
 namespace binding {
 
-// One slot per entry; all null while no library is loaded.
+// One slot per entry: the entry's address (null while no library is
+// loaded), called like the entry itself. Every call is a guarded call, so a
+// processor fault inside the library ends as platform::ProcessorFault.
+namespace slots {
+#define QR_ENTRY(name, result, params)                                       \
+  struct name {                                                              \
+    result(QR_CALL* fn) params;                                              \
+    explicit operator bool() const { return fn != nullptr; }                 \
+    template <typename... Args>                                              \
+    result operator()(Args... args) const {                                  \
+      return platform::CallGuarded([&]() -> result { return fn(args...); }); \
+    }                                                                        \
+  };
+#define QR_AGAIN(name)
+#include "binding/entries.def"
+}  // namespace slots
+
 struct EntryTable {
-#define QR_ENTRY(name, result, params) result(QR_CALL* name) params;
+#define QR_ENTRY(name, result, params) slots::name name;
 #define QR_AGAIN(name)
 #include "binding/entries.def"
 };

@@ -101,17 +101,6 @@ std::string StringElement(JNIEnv* env, jobjectArray array, jsize index) {
   return JNIString(env, static_cast<jstring>(element.get()));
 }
 
-jint CountProc(JNIEnv* env, jintArray count, CountEntry entry) {
-  return binding::Capture("CountProc", [&] {
-    binding::LibraryUse qr = binding::CheckAPILoaded();
-    RequireArray(count);
-    int32_t value = 0;
-    CheckResult(((*qr).*entry)(&value));
-    CopyOut(env, count, &value, 1);
-    return 0;
-  });
-}
-
 jint GetProc(JNIEnv* env, jint index, jbyteArray record, size_t size, Fetch fetch) {
   return binding::Capture("GetProc", [&] {
     binding::LibraryUse qr = binding::CheckAPILoaded();

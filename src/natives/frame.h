@@ -128,8 +128,17 @@ std::string StringElement(JNIEnv* env, jobjectArray array, jsize index);
 
 // The shared count routine: guard, entry(pointer to a count), check, copy
 // into element 0. Failures other than EQUOR are logged under "CountProc".
-using CountEntry = int32_t(QR_CALL* Entries::*)(int32_t*);
-jint CountProc(JNIEnv* env, jintArray count, CountEntry entry);
+template <typename Slot>
+jint CountProc(JNIEnv* env, jintArray count, Slot Entries::*entry) {
+  return binding::Capture("CountProc", [&] {
+    binding::LibraryUse qr = binding::CheckAPILoaded();
+    RequireArray(count);
+    int32_t value = 0;
+    CheckResult(((*qr).*entry)(&value));
+    CopyOut(env, count, &value, 1);
+    return 0;
+  });
+}
 
 // The shared fetch-by-index routine: guard, a heap buffer of `size` bytes,
 // fetch(table, index, buffer), check, copy. Returns the passing code the fetch

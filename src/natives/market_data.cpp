@@ -32,8 +32,8 @@ struct ContractKey {
       : exchange(JNIString(env, e)), commodity(JNIString(env, c)), contract(JNIString(env, k)) {}
 };
 
-using SubscriptionEntry = int32_t(QR_CALL* Entries::*)(const char*, const char*, const char*);
-jint Subscription(JNIEnv* env, const char* where, SubscriptionEntry entry, jstring e, jstring c,
+template <typename Slot>
+jint Subscription(JNIEnv* env, const char* where, Slot Entries::*entry, jstring e, jstring c,
                   jstring k) {
   return Native(where, [&](const Entries& qr) {
     const ContractKey key(env, e, c, k);
@@ -41,14 +41,14 @@ jint Subscription(JNIEnv* env, const char* where, SubscriptionEntry entry, jstri
     fields.exchange.Assign(key.exchange);
     fields.commodity.Assign(key.commodity);
     fields.contract.Assign(key.contract);
-    CheckResult((qr.*entry)(fields.exchange.c_str(), fields.commodity.c_str(),
-                            fields.contract.c_str()));
+    CheckResult(
+        (qr.*entry)(fields.exchange.c_str(), fields.commodity.c_str(), fields.contract.c_str()));
     return 0;
   });
 }
 
-using BroadcastEntry = int32_t(QR_CALL* Entries::*)(const char*);
-jint Broadcast(JNIEnv* env, const char* where, BroadcastEntry entry, jstring jSource) {
+template <typename Slot>
+jint Broadcast(JNIEnv* env, const char* where, Slot Entries::*entry, jstring jSource) {
   return Native(where, [&](const Entries& qr) {
     const FixedText<10> source(JNIString(env, jSource));
     CheckResult((qr.*entry)(source.c_str()));
@@ -56,25 +56,22 @@ jint Broadcast(JNIEnv* env, const char* where, BroadcastEntry entry, jstring jSo
   });
 }
 
-using KeyCountEntry = int32_t(QR_CALL* Entries::*)(const char*, const char*, const char*,
-                                                    int32_t*);
-jint KeyCount(JNIEnv* env, const char* where, KeyCountEntry entry, jstring e, jstring c,
-              jstring k, jintArray count) {
+template <typename Slot>
+jint KeyCount(JNIEnv* env, const char* where, Slot Entries::*entry, jstring e, jstring c, jstring k,
+              jintArray count) {
   return Native(where, [&](const Entries& qr) {
     RequireArray(count);
     const ContractKey key(env, e, c, k);
     int32_t value = 0;
-    CheckResult((qr.*entry)(key.exchange.c_str(), key.commodity.c_str(), key.contract.c_str(),
-                            &value));
+    CheckResult(
+        (qr.*entry)(key.exchange.c_str(), key.commodity.c_str(), key.contract.c_str(), &value));
     CopyOut(env, count, &value, 1);
     return 0;
   });
 }
 
-using KeyIndexEntry = int32_t(QR_CALL* Entries::*)(const char*, const char*, const char*, int32_t,
-                                                    void*);
-template <size_t Size>
-jint KeyIndexFetch(JNIEnv* env, const char* where, KeyIndexEntry entry, jstring e, jstring c,
+template <size_t Size, typename Slot>
+jint KeyIndexFetch(JNIEnv* env, const char* where, Slot Entries::*entry, jstring e, jstring c,
                    jstring k, jint index, jbyteArray record) {
   return Native(where, [&](const Entries& qr) {
     RequireArray(record);
@@ -87,9 +84,8 @@ jint KeyIndexFetch(JNIEnv* env, const char* where, KeyIndexEntry entry, jstring 
   });
 }
 
-using KeyFetchEntry = int32_t(QR_CALL* Entries::*)(const char*, const char*, const char*, void*);
-template <size_t Size>
-jint KeyFetch(JNIEnv* env, const char* where, KeyFetchEntry entry, jstring e, jstring c, jstring k,
+template <size_t Size, typename Slot>
+jint KeyFetch(JNIEnv* env, const char* where, Slot Entries::*entry, jstring e, jstring c, jstring k,
               jbyteArray record) {
   return Native(where, [&](const Entries& qr) {
     RequireArray(record);
@@ -121,13 +117,14 @@ CLIENT_API(unsubscribeToMarket)(JNIEnv* env, jobject, jstring e, jstring c, jstr
   return Subscription(env, __func__, &Entries::qrUnsubscribeToMarket, e, c, k);
 }
 
-CLIENT_API(getContractPrices)(JNIEnv* env, jobject, jstring e, jstring c, jstring k,
-                              jbyteArray record) {
+CLIENT_API(getContractPrices)
+(JNIEnv* env, jobject, jstring e, jstring c, jstring k, jbyteArray record) {
   return KeyFetch<kPriceRecord>(env, __func__, &Entries::qrGetPriceForContract, e, c, k, record);
 }
 
-CLIENT_API(getGenericPrice)(JNIEnv* env, jobject, jstring e, jstring c, jstring k, jint first,
-                            jint second, jbyteArray record) {
+CLIENT_API(getGenericPrice)
+(JNIEnv* env, jobject, jstring e, jstring c, jstring k, jint first, jint second,
+ jbyteArray record) {
   return Native(__func__, [&](const Entries& qr) {
     RequireArray(record);
     const ContractKey key(env, e, c, k);
@@ -139,32 +136,32 @@ CLIENT_API(getGenericPrice)(JNIEnv* env, jobject, jstring e, jstring c, jstring 
   });
 }
 
-CLIENT_API(countContractAtBest)(JNIEnv* env, jobject, jstring e, jstring c, jstring k,
-                                jintArray count) {
+CLIENT_API(countContractAtBest)
+(JNIEnv* env, jobject, jstring e, jstring c, jstring k, jintArray count) {
   return KeyCount(env, __func__, &Entries::qrCountContractAtBest, e, c, k, count);
 }
 
-CLIENT_API(getContractAtBest)(JNIEnv* env, jobject, jstring e, jstring c, jstring k, jint index,
-                              jbyteArray record) {
+CLIENT_API(getContractAtBest)
+(JNIEnv* env, jobject, jstring e, jstring c, jstring k, jint index, jbyteArray record) {
   return KeyIndexFetch<kAtBestEntry>(env, __func__, &Entries::qrGetContractAtBest, e, c, k, index,
                                      record);
 }
 
-CLIENT_API(getContractAtBestPrices)(JNIEnv* env, jobject, jstring e, jstring c, jstring k,
-                                    jbyteArray record) {
+CLIENT_API(getContractAtBestPrices)
+(JNIEnv* env, jobject, jstring e, jstring c, jstring k, jbyteArray record) {
   return KeyFetch<kAtBestPrices>(env, __func__, &Entries::qrGetContractAtBestPrices, e, c, k,
                                  record);
 }
 
-CLIENT_API(countContractSubscriberDepth)(JNIEnv* env, jobject, jstring e, jstring c, jstring k,
-                                         jintArray count) {
+CLIENT_API(countContractSubscriberDepth)
+(JNIEnv* env, jobject, jstring e, jstring c, jstring k, jintArray count) {
   return KeyCount(env, __func__, &Entries::qrCountContractSubscriberDepth, e, c, k, count);
 }
 
-CLIENT_API(getContractSubscriberDepth)(JNIEnv* env, jobject, jstring e, jstring c, jstring k,
-                                       jint index, jbyteArray record) {
-  return KeyIndexFetch<kDepthEntry>(env, __func__, &Entries::qrGetContractSubscriberDepth, e, c,
-                                    k, index, record);
+CLIENT_API(getContractSubscriberDepth)
+(JNIEnv* env, jobject, jstring e, jstring c, jstring k, jint index, jbyteArray record) {
+  return KeyIndexFetch<kDepthEntry>(env, __func__, &Entries::qrGetContractSubscriberDepth, e, c, k,
+                                    index, record);
 }
 
 CLIENT_API(subscribeToBroadcasts)(JNIEnv* env, jobject, jstring source) {

@@ -1,5 +1,6 @@
 // The bridge leaving the process: a trading library still loaded goes with it.
 #include "binding/loader.h"
+#include "platform/fault_guard.h"
 #include "platform/module_hooks.h"
 #include "relay/queue.h"
 
@@ -9,4 +10,5 @@ void OnModuleDetach(bool processExiting) {
   if (processExiting) return;
   binding::UnloadAPIAtDetach(5000);
   relay::FreeQueues();
+  platform::ReleaseFaultGuard();
 }

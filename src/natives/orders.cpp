@@ -33,9 +33,9 @@ struct InRecord {
 };
 
 // The four-string cancels share one shape.
-using CancelEntry = int32_t(QR_CALL* Entries::*)(const char*, const char*, const char*, const char*);
-jint Cancel(JNIEnv* env, const char* where, CancelEntry entry, jstring j1, jstring j2, jstring j3,
-            jstring j4) {
+template <typename Slot>
+jint Cancel(JNIEnv* env, const char* where, Slot Entries::*entry, jstring j1, jstring j2,
+            jstring j3, jstring j4) {
   return Native(where, [&](const Entries& qr) {
     const std::string s1 = JNIString(env, j1);
     const std::string s2 = JNIString(env, j2);
@@ -99,8 +99,8 @@ CLIENT_API(addProtectionOrder)(JNIEnv* env, jobject, jbyteArray jOrder, jbyteArr
 }
 
 // The whole ten-order block always crosses, whatever n says.
-CLIENT_API(addBatchOrder)(JNIEnv* env, jobject, jint n, jbyteArray jOrders, jbyteArray outA,
-                          jbyteArray outB) {
+CLIENT_API(addBatchOrder)
+(JNIEnv* env, jobject, jint n, jbyteArray jOrders, jbyteArray outA, jbyteArray outB) {
   return Native(__func__, [&](const Entries& qr) {
     RequireArrays(outA, outB);
     const InRecord<kBatch> orders(env, jOrders);
@@ -139,8 +139,9 @@ CLIENT_API(reparentOrder)(JNIEnv* env, jobject, jstring jFirst, jstring jSecond)
   });
 }
 
-CLIENT_API(addCrossingOrder)(JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond,
-                             jbyteArray jDetails, jbyteArray out, jbyte code) {
+CLIENT_API(addCrossingOrder)
+(JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jbyteArray jDetails, jbyteArray out,
+ jbyte code) {
   return Native(__func__, [&](const Entries& qr) {
     RequireArray(out);
     const InRecord<kOrder> first(env, jFirst);
@@ -154,8 +155,8 @@ CLIENT_API(addCrossingOrder)(JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray
   });
 }
 
-CLIENT_API(addBlockOrder)(JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond,
-                          jbyteArray jDetails, jbyteArray out) {
+CLIENT_API(addBlockOrder)
+(JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jbyteArray jDetails, jbyteArray out) {
   return Native(__func__, [&](const Entries& qr) {
     RequireArray(out);
     const InRecord<kOrder> first(env, jFirst);
@@ -168,8 +169,8 @@ CLIENT_API(addBlockOrder)(JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jS
   });
 }
 
-CLIENT_API(addBasisOrder)(JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond,
-                          jbyteArray jDetails, jbyteArray out) {
+CLIENT_API(addBasisOrder)
+(JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jbyteArray jDetails, jbyteArray out) {
   return Native(__func__, [&](const Entries& qr) {
     RequireArray(out);
     const InRecord<kOrder> first(env, jFirst);
@@ -182,8 +183,9 @@ CLIENT_API(addBasisOrder)(JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jS
   });
 }
 
-CLIENT_API(addAAOrder)(JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jstring j1,
-                       jstring j2, jbyteArray out) {
+CLIENT_API(addAAOrder)
+(JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jstring j1, jstring j2,
+ jbyteArray out) {
   return Native(__func__, [&](const Entries& qr) {
     RequireArray(out);
     const InRecord<kOrder> first(env, jFirst);

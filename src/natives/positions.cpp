@@ -17,7 +17,9 @@ constexpr size_t kConsolidatedBlock = 4;
 struct FourTexts {
   std::string s1, s2, s3, s4;
   FourTexts(JNIEnv* env, jstring j1, jstring j2, jstring j3, jstring j4)
-      : s1(JNIString(env, j1)), s2(JNIString(env, j2)), s3(JNIString(env, j3)),
+      : s1(JNIString(env, j1)),
+        s2(JNIString(env, j2)),
+        s3(JNIString(env, j3)),
         s4(JNIString(env, j4)) {}
 };
 
@@ -27,9 +29,8 @@ struct NumericText {
   double Value() const { return NumericTextToDouble(bytes, sizeof bytes); }
 };
 
-using ValueEntry = int32_t(QR_CALL* Entries::*)(const char*, const char*, const char*, const char*,
-                                                 char*);
-jint Value(JNIEnv* env, const char* where, ValueEntry entry, jstring j1, jstring j2, jstring j3,
+template <typename Slot>
+jint Value(JNIEnv* env, const char* where, Slot Entries::*entry, jstring j1, jstring j2, jstring j3,
            jstring j4, jdoubleArray out) {
   return Native(where, [&](const Entries& qr) {
     RequireArray(out);
@@ -41,9 +42,8 @@ jint Value(JNIEnv* env, const char* where, ValueEntry entry, jstring j1, jstring
   });
 }
 
-using PositionEntry = int32_t(QR_CALL* Entries::*)(const char*, const char*, const char*,
-                                                    const char*, void*);
-jint Position(JNIEnv* env, const char* where, PositionEntry entry, jstring j1, jstring j2,
+template <typename Slot>
+jint Position(JNIEnv* env, const char* where, Slot Entries::*entry, jstring j1, jstring j2,
               jstring j3, jstring j4, jbyteArray out) {
   return Native(where, [&](const Entries& qr) {
     RequireArray(out);
@@ -57,35 +57,36 @@ jint Position(JNIEnv* env, const char* where, PositionEntry entry, jstring j1, j
 
 }  // namespace
 
-CLIENT_API(pLBurnRate)(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4,
-                       jdoubleArray out) {
+CLIENT_API(pLBurnRate)
+(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4, jdoubleArray out) {
   return Value(env, __func__, &Entries::qrPLBurnRate, j1, j2, j3, j4, out);
 }
 
-CLIENT_API(openPositionExposure)(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3,
-                                 jstring j4, jdoubleArray out) {
+CLIENT_API(openPositionExposure)
+(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4, jdoubleArray out) {
   return Value(env, __func__, &Entries::qrOpenPositionExposure, j1, j2, j3, j4, out);
 }
 
-CLIENT_API(buyingPowerRemaining)(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3,
-                                 jstring j4, jdoubleArray out) {
+CLIENT_API(buyingPowerRemaining)
+(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4, jdoubleArray out) {
   return Value(env, __func__, &Entries::qrBuyingPowerRemaining, j1, j2, j3, j4, out);
 }
 
-CLIENT_API(buyingPowerUsed)(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4,
-                            jdoubleArray out) {
+CLIENT_API(buyingPowerUsed)
+(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4, jdoubleArray out) {
   return Value(env, __func__, &Entries::qrBuyingPowerUsed, j1, j2, j3, j4, out);
 }
 
-CLIENT_API(averagePrice)(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4,
-                         jdoubleArray out) {
+CLIENT_API(averagePrice)
+(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4, jdoubleArray out) {
   return Value(env, __func__, &Entries::qrGetAveragePrice, j1, j2, j3, j4, out);
 }
 
 // The entry takes n by address before s5, the reverse of the Java order; what
 // it writes through the address stays here. A null s5 is the empty string.
-CLIENT_API(marginForTrade)(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4,
-                           jstring j5, jint n, jstring j6, jdoubleArray out) {
+CLIENT_API(marginForTrade)
+(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4, jstring j5, jint n,
+ jstring j6, jdoubleArray out) {
   return Native(__func__, [&](const Entries& qr) {
     RequireArray(out);
     const FourTexts t(env, j1, j2, j3, j4);
@@ -101,8 +102,9 @@ CLIENT_API(marginForTrade)(JNIEnv* env, jobject, jstring j1, jstring j2, jstring
 }
 
 // Only the first byte of ch crosses, as a character; an empty ch has none.
-CLIENT_API(getOptionPremium)(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring jCh,
-                             jstring j4, jint n, jdoubleArray out) {
+CLIENT_API(getOptionPremium)
+(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring jCh, jstring j4, jint n,
+ jdoubleArray out) {
   return Native(__func__, [&](const Entries& qr) {
     RequireArray(out);
     const std::string s1 = JNIString(env, j1);
@@ -120,26 +122,26 @@ CLIENT_API(getOptionPremium)(JNIEnv* env, jobject, jstring j1, jstring j2, jstri
   });
 }
 
-CLIENT_API(openPosition)(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4,
-                         jbyteArray out) {
+CLIENT_API(openPosition)
+(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4, jbyteArray out) {
   return Position(env, __func__, &Entries::qrGetOpenPosition, j1, j2, j3, j4, out);
 }
 
-CLIENT_API(contractPosition)(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4,
-                             jbyteArray out) {
+CLIENT_API(contractPosition)
+(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4, jbyteArray out) {
   return Position(env, __func__, &Entries::qrGetContractPosition, j1, j2, j3, j4, out);
 }
 
 // Reads the first 4 bytes of a and copies nothing back.
-CLIENT_API(getConsolidatedPosition)(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3,
-                                    jstring j4, jint n, jbyteArray a) {
+CLIENT_API(getConsolidatedPosition)
+(JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4, jint n, jbyteArray a) {
   return Native("Java_korvane_api_delphi_ClientAPI_GetConsolidatedPosition",
                 [&](const Entries& qr) {
                   unsigned char block[kConsolidatedBlock];
                   ReadRecord(env, a, block, sizeof block);
                   const FourTexts t(env, j1, j2, j3, j4);
-                  CheckResult(qr.qrgetConsolidatedPosition(t.s1.c_str(), t.s2.c_str(),
-                                                           t.s3.c_str(), t.s4.c_str(), n, block));
+                  CheckResult(qr.qrgetConsolidatedPosition(t.s1.c_str(), t.s2.c_str(), t.s3.c_str(),
+                                                           t.s4.c_str(), n, block));
                   return 0;
                 });
 }

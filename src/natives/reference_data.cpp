@@ -25,14 +25,14 @@ constexpr size_t kMessage = 514;
 constexpr size_t kExchangeRate = 21;
 
 // A fetch that returns the entry's own passing code (0 or 11).
-template <int32_t(QR_CALL* Entries::*Entry)(int32_t, void*)>
+template <auto Entry>
 int32_t Direct(const Entries& qr, int32_t index, void* record) {
   return (qr.*Entry)(index, record);
 }
 
 // The pass-through adapter: checks the entry's code itself and answers 0, so
 // a passing 11 never reaches Java through these fetches.
-template <int32_t(QR_CALL* Entries::*Entry)(int32_t, void*)>
+template <auto Entry>
 int32_t PassThrough(const Entries& qr, int32_t index, void* record) {
   CheckResult((qr.*Entry)(index, record));
   return 0;
@@ -119,8 +119,8 @@ CLIENT_API(getExchangeByName)(JNIEnv* env, jobject, jstring jExchange, jbyteArra
   });
 }
 
-CLIENT_API(getCommodityByName)(JNIEnv* env, jobject, jstring jExchange, jstring jCommodity,
-                               jbyteArray record) {
+CLIENT_API(getCommodityByName)
+(JNIEnv* env, jobject, jstring jExchange, jstring jCommodity, jbyteArray record) {
   return Native(__func__, [&](const Entries& qr) {
     RequireArray(record);
     const std::string exchange = JNIString(env, jExchange);
@@ -132,8 +132,9 @@ CLIENT_API(getCommodityByName)(JNIEnv* env, jobject, jstring jExchange, jstring 
   });
 }
 
-CLIENT_API(getContractByName)(JNIEnv* env, jobject, jstring jExchange, jstring jCommodity,
-                              jstring jContract, jbyteArray record) {
+CLIENT_API(getContractByName)
+(JNIEnv* env, jobject, jstring jExchange, jstring jCommodity, jstring jContract,
+ jbyteArray record) {
   return Native(__func__, [&](const Entries& qr) {
     RequireArray(record);
     const std::string exchange = JNIString(env, jExchange);

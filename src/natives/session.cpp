@@ -119,7 +119,7 @@ CLIENT_API(logoff)(JNIEnv*, jobject) {
     int32_t code;
     {
       binding::LibraryUse qr = binding::LibraryUse::TryAcquire();
-      if (!qr || qr->qrLogOff == nullptr) return 0;  // nothing loaded: nothing to do
+      if (!qr || !qr->qrLogOff) return 0;  // nothing loaded: nothing to do
       // From here producers never wait for room: the library may join its
       // callback threads inside qrLogOff.
       relay::BeginClosing();

@@ -10,25 +10,24 @@ using namespace natives;
 
 namespace {
 
-using IntEntry = int32_t(QR_CALL* Entries::*)(int32_t);
-using TextEntry = int32_t(QR_CALL* Entries::*)(const char*);
-using PairEntry = int32_t(QR_CALL* Entries::*)(int32_t, int32_t);
-
-jint CheckedInt(const char* where, IntEntry entry, int32_t value) {
+template <typename Slot>
+jint CheckedInt(const char* where, Slot Entries::*entry, int32_t value) {
   return Native(where, [&](const Entries& qr) {
     CheckResult((qr.*entry)(value));
     return 0;
   });
 }
 
-jint IgnoredInt(const char* where, IntEntry entry, int32_t value) {
+template <typename Slot>
+jint IgnoredInt(const char* where, Slot Entries::*entry, int32_t value) {
   return Native(where, [&](const Entries& qr) {
     (qr.*entry)(value);
     return 0;
   });
 }
 
-jint IgnoredPair(const char* where, PairEntry entry, int32_t first, int32_t second) {
+template <typename Slot>
+jint IgnoredPair(const char* where, Slot Entries::*entry, int32_t first, int32_t second) {
   return Native(where, [&](const Entries& qr) {
     (qr.*entry)(first, second);
     return 0;
@@ -36,7 +35,8 @@ jint IgnoredPair(const char* where, PairEntry entry, int32_t first, int32_t seco
 }
 
 // An empty text crosses as a pointer to an empty string, like every text.
-jint CheckedText(JNIEnv* env, const char* where, TextEntry entry, jstring jText) {
+template <typename Slot>
+jint CheckedText(JNIEnv* env, const char* where, Slot Entries::*entry, jstring jText) {
   return Native(where, [&](const Entries& qr) {
     const std::string text = JNIString(env, jText);
     CheckResult((qr.*entry)(text.c_str()));

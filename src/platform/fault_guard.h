@@ -1,0 +1,55 @@
+// Calls into the trading library that survive a processor fault inside it.
+//
+// On Windows an access violation, a division by zero or a similar processor
+// exception raised while this thread is inside a guarded call ends the call:
+// the stack and the structured exception handler chain are put back as they
+// were at the guard, and the call throws ProcessorFault. Faults anywhere else
+// (the JVM's own, other threads') are left to their owners. On Linux the JVM
+// owns SIGSEGV and a fault inside native code is fatal; the guard then only
+// calls through.
+//
+// Nothing with a destructor may live between the guard and the library: the
+// library's frames are abandoned, never unwound.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <utility>
+
+namespace platform {
+
+// Carries the processor exception code, e.g. 0xC0000005.
+class ProcessorFault : public std::runtime_error {
+ public:
+  explicit ProcessorFault(uint32_t code);
+  const uint32_t code;
+};
+
+// Runs thunk(context); false, with the code, when a fault ended it.
+bool RunGuarded(void (*thunk)(void*), void* context, uint32_t* faultCode);
+
+// Whether RunGuarded can catch faults on this platform.
+bool CatchesProcessorFaults();
+
+// Forgets the process-wide fault handler, when the module leaves the process.
+void ReleaseFaultGuard();
+
+template <typename Call>
+auto CallGuarded(Call&& call) -> decltype(call()) {
+  using Result = decltype(call());
+  struct Context {
+    Call* call;
+    Result result;
+  } context{&call, Result{}};
+  uint32_t code = 0;
+  if (!RunGuarded(
+          [](void* p) {
+            auto* c = static_cast<Context*>(p);
+            c->result = (*c->call)();
+          },
+          &context, &code))
+    throw ProcessorFault(code);
+  return context.result;
+}
+
+}  // namespace platform
