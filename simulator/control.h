@@ -12,6 +12,11 @@
 extern "C" {
 #endif
 
+/* The in-memory market (on by default): reference data, ticking prices,
+   orders that fill, positions. Off, entries answer with simSetOutput's bytes
+   or the fixed pattern below, which byte-level tests want. */
+QR_EXPORT void simMarket(int32_t on);
+
 /* Forgets forced results, outputs, error texts and the journal, and stops the
    simulator's callback threads. Registrations stay. */
 QR_EXPORT void simReset(void);

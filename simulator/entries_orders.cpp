@@ -1,8 +1,13 @@
 // Order entry, order and fill fetches, positions and risk entries.
 #include "simulator/exports.h"
+#include "simulator/market.h"
 #include "simulator/sim.h"
 
 using namespace sim;
+
+// With the market on, an entry answers from it (see entries_reference.cpp).
+#define MARKET(call) \
+  if (market::On()) return market::call
 
 namespace {
 constexpr size_t kOrderBytes = 957;
@@ -20,19 +25,21 @@ constexpr size_t kPositionBytes = 29;
 constexpr size_t kLegTableBytes = 1248;
 }  // namespace
 
-#define SIM_NUMBER(entry, fallback)                                                     \
+#define SIM_NUMBER(entry, fallback, marketFn)                                          \
   int32_t QR_CALL entry(const char* s1, const char* s2, const char* s3, const char* s4, \
                         char* number) {                                                 \
     return Call(#entry, {Text(s1), Text(s2), Text(s3), Text(s4), Out(number)}, [&] {    \
+      MARKET(marketFn(s1, s2, s3, s4, number));                                         \
       FillNumber(#entry, number, fallback);                                             \
       return 0;                                                                         \
     });                                                                                 \
   }
 
-#define SIM_POSITION(entry)                                                             \
+#define SIM_POSITION(entry, marketFn)                                                   \
   int32_t QR_CALL entry(const char* s1, const char* s2, const char* s3, const char* s4, \
                         void* record) {                                                 \
     return Call(#entry, {Text(s1), Text(s2), Text(s3), Text(s4), Out(record)}, [&] {    \
+      MARKET(marketFn(s1, s2, s3, s4, record));                                         \
       FillOutput(#entry, record, kPositionBytes);                                       \
       return 0;                                                                         \
     });                                                                                 \
@@ -64,6 +71,7 @@ extern "C" {
 
 int32_t QR_CALL qrCountFills(int32_t* count) {
   return Call("qrCountFills", {Out(count)}, [&] {
+    MARKET(CountFills(count));
     FillCount("qrCountFills", count, 0);
     return 0;
   });
@@ -71,6 +79,7 @@ int32_t QR_CALL qrCountFills(int32_t* count) {
 
 int32_t QR_CALL qrCountOrders(int32_t* count) {
   return Call("qrCountOrders", {Out(count)}, [&] {
+    MARKET(CountOrders(count));
     FillCount("qrCountOrders", count, 0);
     return 0;
   });
@@ -78,6 +87,7 @@ int32_t QR_CALL qrCountOrders(int32_t* count) {
 
 int32_t QR_CALL qrGetFill(int32_t index, void* record) {
   return Call("qrGetFill", {Int(index), Out(record)}, [&] {
+    MARKET(GetFill(index, record));
     FillOutput("qrGetFill", record, kFillDetailBytes);
     return 0;
   });
@@ -85,18 +95,20 @@ int32_t QR_CALL qrGetFill(int32_t index, void* record) {
 
 int32_t QR_CALL qrGetFillByID(const char* fillId, void* record) {
   return Call("qrGetFillByID", {Text(fillId), Out(record)}, [&] {
+    MARKET(GetFillByID(fillId, record));
     FillOutput("qrGetFillByID", record, kFillDetailBytes);
     return 0;
   });
 }
 
-SIM_POSITION(qrGetContractPosition)
-SIM_POSITION(qrGetOpenPosition)
-SIM_POSITION(qrGetTotalPosition)
-SIM_NUMBER(qrGetAveragePrice, "0")
+SIM_POSITION(qrGetContractPosition, ContractPosition)
+SIM_POSITION(qrGetOpenPosition, OpenPosition)
+SIM_POSITION(qrGetTotalPosition, ContractPosition)
+SIM_NUMBER(qrGetAveragePrice, "0", AveragePrice)
 
 int32_t QR_CALL qrGetOrder(int32_t index, void* record) {
   return Call("qrGetOrder", {Int(index), Out(record)}, [&] {
+    MARKET(GetOrder(index, record));
     FillOutput("qrGetOrder", record, kOrderDetailBytes);
     return 0;
   });
@@ -104,6 +116,7 @@ int32_t QR_CALL qrGetOrder(int32_t index, void* record) {
 
 int32_t QR_CALL qrGetOrderByID(const char* orderId, void* record, int32_t n) {
   return Call("qrGetOrderByID", {Text(orderId), Out(record), Int(n)}, [&] {
+    MARKET(GetOrderByID(orderId, record));
     FillOutput("qrGetOrderByID", record, kOrderDetailBytes);
     return 0;
   });
@@ -111,13 +124,17 @@ int32_t QR_CALL qrGetOrderByID(const char* orderId, void* record, int32_t n) {
 
 int32_t QR_CALL qrGetOrderIndex(const char* orderId, int32_t* index) {
   return Call("qrGetOrderIndex", {Text(orderId), Out(index)}, [&] {
+    MARKET(GetOrderIndex(orderId, index));
     FillCount("qrGetOrderIndex", index, 0);
     return 0;
   });
 }
 
 int32_t QR_CALL qrAddOrder(const void* order, void* reserved) {
-  return Call("qrAddOrder", {Record(order, kOrderBytes), Out(reserved)});
+  return Call("qrAddOrder", {Record(order, kOrderBytes), Out(reserved)}, [&] {
+    MARKET(AddOrder(order));
+    return 0;
+  });
 }
 
 int32_t QR_CALL qrAddProtectionOrder(const void* order, const void* protection, void* reserved) {
@@ -149,14 +166,27 @@ int32_t QR_CALL qrReParent(const char* first, const char* second) {
 SIM_ONE_TEXT(qrDoneForDay)
 
 int32_t QR_CALL qrAmendOrder(const char* orderId, const void* amend) {
-  return Call("qrAmendOrder", {Text(orderId), Record(amend, kAmendBytes)});
+  return Call("qrAmendOrder", {Text(orderId), Record(amend, kAmendBytes)}, [&] {
+    MARKET(AmendOrder(orderId, amend));
+    return 0;
+  });
 }
 
-SIM_ONE_TEXT(qrCancelOrder)
+int32_t QR_CALL qrCancelOrder(const char* orderId) {
+  return Call("qrCancelOrder", {Text(orderId)}, [&] {
+    MARKET(CancelOrder(orderId));
+    return 0;
+  });
+}
 SIM_FOUR_TEXTS(qrCancelBuys)
 SIM_FOUR_TEXTS(qrCancelSells)
 SIM_FOUR_TEXTS(qrCancelOrders)
-SIM_ONE_TEXT(qrCancelAll)
+int32_t QR_CALL qrCancelAll(const char* account) {
+  return Call("qrCancelAll", {Text(account)}, [&] {
+    MARKET(CancelAll(account));
+    return 0;
+  });
+}
 
 int32_t QR_CALL qrOrderChecked(const char* orderId, int32_t flag) {
   return Call("qrOrderChecked", {Text(orderId), Int(flag)});
@@ -166,6 +196,7 @@ SIM_ONE_TEXT(qrQueryOrderStatus)
 
 int32_t QR_CALL qrCountOrderHistory(int32_t order, int32_t* count) {
   return Call("qrCountOrderHistory", {Int(order), Out(count)}, [&] {
+    MARKET(CountOrderHistory(order, count));
     FillCount("qrCountOrderHistory", count, 0);
     return 0;
   });
@@ -173,16 +204,17 @@ int32_t QR_CALL qrCountOrderHistory(int32_t order, int32_t* count) {
 
 int32_t QR_CALL qrGetOrderHistory(int32_t order, int32_t position, void* record) {
   return Call("qrGetOrderHistory", {Int(order), Int(position), Out(record)}, [&] {
+    MARKET(GetOrderHistory(order, position, record));
     FillOutput("qrGetOrderHistory", record, kOrderDetailBytes);
     return 0;
   });
 }
 
 SIM_ONE_TEXT(qrSetUserIDFilter)
-SIM_NUMBER(qrPLBurnRate, "0")
-SIM_NUMBER(qrOpenPositionExposure, "0")
-SIM_NUMBER(qrBuyingPowerRemaining, "0")
-SIM_NUMBER(qrBuyingPowerUsed, "0")
+SIM_NUMBER(qrPLBurnRate, "0", PLBurnRate)
+SIM_NUMBER(qrOpenPositionExposure, "0", Exposure)
+SIM_NUMBER(qrBuyingPowerRemaining, "0", BuyingPowerRemaining)
+SIM_NUMBER(qrBuyingPowerUsed, "0", BuyingPowerUsed)
 
 int32_t QR_CALL qrMarginForTrade(const char* s1, const char* s2, const char* s3, const char* s4,
                                  int32_t* n, const char* s5, const char* s6, char* number) {
@@ -197,6 +229,7 @@ int32_t QR_CALL qrMarginForTrade(const char* s1, const char* s2, const char* s3,
 
 int32_t QR_CALL qrNextOrderSequence(int32_t* sequence) {
   return Call("qrNextOrderSequence", {Out(sequence)}, [&] {
+    MARKET(NextOrderSequence(sequence));
     FillCount("qrNextOrderSequence", sequence, 1);
     return 0;
   });

@@ -1,5 +1,6 @@
 // Registration, session, connection, settings and logon entries.
 #include "simulator/exports.h"
+#include "simulator/market.h"
 #include "simulator/sim.h"
 
 using namespace sim;
@@ -118,6 +119,7 @@ SIM_SIMPLE(qrSetMemoryWarning, (int32_t level), Int(level))
 // logon status, then "data download complete".
 int32_t QR_CALL qrLogOn(const void* logon) {
   return Call("qrLogOn", {Record(logon, kLogonRecordBytes)}, [] {
+    market::StartSession();
     StartThread([] {
       if (Stopping()) return;
       Deliver(kLogonStatusId, nullptr, 0);
@@ -138,6 +140,7 @@ int32_t QR_CALL qrLogOff() {
 
 int32_t QR_CALL qrGetLogonStatus(void* status) {
   return Call("qrGetLogonStatus", {Out(status)}, [&] {
+    if (market::On()) return market::GetLogonStatus(status);
     FillOutput("qrGetLogonStatus", status, kLogonStatusBytes);
     return 0;
   });

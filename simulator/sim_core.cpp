@@ -12,6 +12,7 @@
 #include "platform/module_hooks.h"
 #include "platform/platform.h"
 #include "simulator/control.h"
+#include "simulator/market.h"
 #include "simulator/sim.h"
 
 namespace sim {
@@ -293,6 +294,8 @@ void OnModuleDetach(bool processExiting) {
 }
 
 extern "C" {
+
+QR_EXPORT void simMarket(int32_t on) { market::SetOn(on != 0); }
 
 QR_EXPORT void simReset(void) {
   StopThreads();

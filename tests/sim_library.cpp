@@ -35,6 +35,7 @@ SimLibrary::SimLibrary(const std::string& path) : handle_(platform::LoadLibraryF
   Bind(handle_, setOutput_, "simSetOutput");
   Bind(handle_, setErrorText_, "simSetErrorText");
   Bind(handle_, fault_, "simFault");
+  Bind(handle_, market_, "simMarket");
   Bind(handle_, fire_, "simFire");
   Bind(handle_, fireAsync_, "simFireAsync");
   Bind(handle_, fireStream_, "simFireStream");
@@ -46,10 +47,12 @@ SimLibrary::SimLibrary(const std::string& path) : handle_(platform::LoadLibraryF
   Bind(handle_, journalArg_, "simJournalArg");
   Bind(handle_, journalFind_, "simJournalFind");
   reset_();
+  market_(0);
 }
 
 SimLibrary::~SimLibrary() {
   reset_();
+  market_(1);
   platform::FreeLibraryHandle(handle_);
 }
 

@@ -18,6 +18,7 @@ class SimLibrary {
   // file in the program's directory, or in variants/<variant>/ when given.
   static std::string Path(const char* file = "QUORAPI.DLL", const char* variant = nullptr);
 
+  // The market is off: entries answer with set outputs or the fixed pattern.
   explicit SimLibrary(const std::string& path = Path());
   ~SimLibrary();
   SimLibrary(const SimLibrary&) = delete;
@@ -33,6 +34,7 @@ class SimLibrary {
   }
   void SetErrorText(int32_t code, const char* text) { setErrorText_(code, text); }
   void Fault(const char* entry, int32_t kind) { fault_(entry, kind); }
+  void Market(bool on) { market_(on ? 1 : 0); }
   int32_t Fire(int32_t id, const std::string& bytes) {
     return fire_(id, bytes.data(), static_cast<int32_t>(bytes.size()));
   }
@@ -64,6 +66,7 @@ class SimLibrary {
   void (*setOutput_)(const char*, const void*, int32_t);
   void (*setErrorText_)(int32_t, const char*);
   void (*fault_)(const char*, int32_t);
+  void (*market_)(int32_t);
   int32_t (*fire_)(int32_t, const void*, int32_t);
   int32_t (*fireAsync_)(int32_t, const void*, int32_t);
   int32_t (*fireStream_)(int32_t, int32_t, int32_t, int32_t);

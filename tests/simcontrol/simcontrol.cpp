@@ -30,6 +30,7 @@ struct Control {
   int32_t (*fireAsync)(int32_t, const void*, int32_t) = nullptr;
   int32_t (*fireStream)(int32_t, int32_t, int32_t, int32_t) = nullptr;
   void (*waitIdle)() = nullptr;
+  void (*market)(int32_t) = nullptr;
 };
 
 template <typename Fn>
@@ -86,7 +87,7 @@ SIM(jlong, open)(JNIEnv* env, jclass, jstring path) {
             Bind(c->library, c->registeredCount, "simRegisteredCount") &&
             Bind(c->library, c->fire, "simFire") && Bind(c->library, c->fireAsync, "simFireAsync") &&
             Bind(c->library, c->fireStream, "simFireStream") &&
-            Bind(c->library, c->waitIdle, "simWaitIdle");
+            Bind(c->library, c->waitIdle, "simWaitIdle") && Bind(c->library, c->market, "simMarket");
   if (!ok) {
     if (c->library != nullptr) platform::FreeLibraryHandle(c->library);
     delete c;
@@ -161,3 +162,5 @@ SIM(jint, fireStream)(JNIEnv*, jclass, jlong h, jint id, jint len, jint threads,
 }
 
 SIM(void, waitIdle)(JNIEnv*, jclass, jlong h) { Get(h)->waitIdle(); }
+
+SIM(void, market)(JNIEnv*, jclass, jlong h, jboolean on) { Get(h)->market(on ? 1 : 0); }

@@ -24,12 +24,19 @@ public final class Simulator {
     return loadPath(Bridge.BIN + file);
   }
 
+  /** The market starts off: entries answer with set outputs or a fixed pattern. */
   public static Simulator loadPath(String path) {
     long handle = open(path);
     if (handle == 0) {
       throw new IllegalStateException("cannot load the simulator " + path);
     }
+    market(handle, false);
     return new Simulator(handle);
+  }
+
+  /** The in-memory market: reference data, ticking prices, orders that fill. */
+  public void market(boolean on) {
+    market(handle, on);
   }
 
   public void reset() {
@@ -124,4 +131,5 @@ public final class Simulator {
   private static native int fire(long h, int id, byte[] record, boolean wait);
   private static native int fireStream(long h, int id, int len, int threads, int count);
   private static native void waitIdle(long h);
+  private static native void market(long h, boolean on);
 }
