@@ -16,6 +16,12 @@ extern "C" {
    orders that fill, positions. Off, entries answer with simSetOutput's bytes
    or the fixed pattern below, which byte-level tests want. */
 QR_EXPORT void simMarket(int32_t on);
+/* One market step now, on the caller's thread: queued orders start working,
+   working orders that cross the book fill (at most 5 lots a step). */
+QR_EXPORT void simMarketStep(void);
+/* Sets a contract's best bid and ask (its tick becomes half the spread). */
+QR_EXPORT void simSetBook(const char* exchange, const char* commodity, const char* contract,
+                          double bid, double ask);
 
 /* Forgets forced results, outputs, error texts and the journal, and stops the
    simulator's callback threads. Registrations stay. */

@@ -61,8 +61,9 @@ int32_t QR_CALL qrInitialise(int32_t environment, const char* version, const cha
   return Call(
       "qrInitialise",
       {Int(environment), Text(version), Text(text1), Text(application), Text(text2), Int(initByte)},
-      [] {
+      [&] {
         ClearRegistrations();
+        market::NewSession(text1);
         return 0;
       });
 }

@@ -296,6 +296,11 @@ void OnModuleDetach(bool processExiting) {
 extern "C" {
 
 QR_EXPORT void simMarket(int32_t on) { market::SetOn(on != 0); }
+QR_EXPORT void simMarketStep(void) { market::MatchNow(); }
+QR_EXPORT void simSetBook(const char* exchange, const char* commodity, const char* contract,
+                          double bid, double ask) {
+  market::SetBook(exchange, commodity, contract, bid, ask);
+}
 
 QR_EXPORT void simReset(void) {
   StopThreads();
