@@ -20,7 +20,12 @@ test-%: build-%
 test: deps
 	@set -e; for p in $(PRESETS); do $(MAKE) --no-print-directory test-$$p; done
 
+# A real trading session against the simulator's demonstration market.
+DEMO_ARGS ?=
 demo: build-linux
+	java -Djavawrapper.library=$(CURDIR)/build/linux/bin/libJavaWrapper.so \
+	  -cp build/linux/bin/clientapi.jar:build/linux/bin/demo.jar \
+	  korvane.demo.TradingDemo $(DEMO_ARGS)
 
 # The parsers' fuzz target for longer than the test run gives it.
 FUZZ_SECONDS ?= 300

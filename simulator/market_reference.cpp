@@ -51,7 +51,8 @@ void PutText(void* record, size_t at, size_t width, const std::string& text) {
 
 void PutInt(void* record, size_t at, int32_t value) {
   auto* p = static_cast<unsigned char*>(record) + at;
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(static_cast<uint32_t>(value) >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    p[i] = static_cast<unsigned char>(static_cast<uint32_t>(value) >> (8 * i));
 }
 
 std::string GetText(const void* record, size_t at, size_t width) {
@@ -87,8 +88,12 @@ long Find(const State& s, const std::string& e, const std::string& c, const std:
   return -1;
 }
 
-double Bid(const Contract& c) { return c.mid - c.tick; }
-double Ask(const Contract& c) { return c.mid + c.tick; }
+double Bid(const Contract& c) {
+  return c.mid - c.tick;
+}
+double Ask(const Contract& c) {
+  return c.mid + c.tick;
+}
 
 void Raise(const std::vector<Event>& events) {
   for (const Event& e : events) Deliver(e.first, e.second.data(), e.second.size());
@@ -105,9 +110,9 @@ constexpr int32_t kUnknown = 5;
 struct Exchange {
   const char *name, *currency, *description;
 };
-const Exchange kExchanges[] = {{"NORDX", "USD", "Nordic energy exchange"},
-                               {"ATLAS", "EUR", "Atlas agricultural market"},
-                               {"KORV", "GBP", "Korvane metals exchange"}};
+const Exchange kExchanges[] = {{"NORDX", "USD", "Nordic energy"},
+                               {"ATLAS", "EUR", "Atlas agriculture"},
+                               {"KORV", "GBP", "Korvane metals"}};
 struct Commodity {
   const char *exchange, *name, *description, *tick, *pointValue;
 };
@@ -124,7 +129,9 @@ const char* const kRates[][2] = {{"USD", "1"}, {"EUR", "1.0825"}, {"GBP", "1.271
 const char* const kWelcomeId = "MSG000001";
 const char* const kWelcome = "Welcome to the demonstration market. Prices are simulated.";
 
-void Zero(void* record, size_t size) { std::memset(record, 0, size); }
+void Zero(void* record, size_t size) {
+  std::memset(record, 0, size);
+}
 
 void PutExchange(void* record, const Exchange& x) {
   Zero(record, 33);
@@ -179,8 +186,12 @@ constexpr int32_t Count(const T (&)[N]) {
 
 }  // namespace
 
-bool On() { return S().on; }
-void SetOn(bool on) { S().on = on; }
+bool On() {
+  return S().on;
+}
+void SetOn(bool on) {
+  S().on = on;
+}
 
 int32_t CountExchanges(int32_t* n) {
   *n = Count(kExchanges);
