@@ -1,5 +1,5 @@
 # The two commands a new user needs: `make demo` and `make test`.
-PRESETS := linux win32 win64
+PRESETS := linux linux-asan linux-tsan win32 win64
 
 .PHONY: all demo test deps build-% test-% bench fuzz clean
 
@@ -15,8 +15,9 @@ build-%: deps
 test-%: build-%
 	ctest --preset $*
 
-# Configure, build and run every test of every preset: C++ on Linux and under
-# Wine (32- and 64-bit), Java in a real JVM.
+# Configure, build and run every test of every preset: C++ on Linux (plain,
+# AddressSanitizer, ThreadSanitizer) and under Wine (32- and 64-bit), Java in a
+# real JVM (plain and with AddressSanitizer).
 test: deps
 	@set -e; for p in $(PRESETS); do $(MAKE) --no-print-directory test-$$p; done
 

@@ -221,7 +221,7 @@ FakeJni& FakeJni::Of(JNIEnv* env) {
 }
 
 void FakeJni::Record(const char* name) {
-  calls_.emplace_back(name);
+  if (recording_) calls_.emplace_back(name);
   if (pending() && kAllowedWhilePending.count(name) == 0) violations_.emplace_back(name);
 }
 
@@ -235,6 +235,11 @@ FakeJni::Object* FakeJni::Get(jobject o) const {
 }
 
 void FakeJni::TrackMessage(int32_t id, int32_t length) {
+  if (!recording_) {
+    Message m{id, length, {}};
+    if (hook_ != nullptr) hook_(*this, m, hookContext_);
+    return;
+  }
   Message m{id, length, lastBuffer != nullptr ? Bytes(lastBuffer) : std::vector<uint8_t>{}};
   messages_.push_back(m);
   if (hook_ != nullptr) hook_(*this, messages_.back(), hookContext_);

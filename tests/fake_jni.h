@@ -65,6 +65,9 @@ class FakeJni {
     hook_ = hook;
     hookContext_ = context;
   }
+  // Off: calls and messages are not kept (for runs of millions of events);
+  // violations are still recorded and the message hook still runs.
+  void SetRecording(bool on) { recording_ = on; }
   // Makes GetStringUTFChars return null (as a JVM out of memory would).
   void FailStringChars(bool fail) { failStringChars_ = fail; }
 
@@ -89,6 +92,7 @@ class FakeJni {
   void (*hook_)(FakeJni&, const Message&, void*) = nullptr;
   void* hookContext_ = nullptr;
   bool failStringChars_ = false;
+  bool recording_ = true;
 
  public:
   bool failStringChars() const { return failStringChars_; }

@@ -68,6 +68,16 @@ TEST_F(LoaderTest, MissingEntryShowsOneBoxAndLeavesNothingLoaded) {
   EXPECT_EQ(LoadCode(SimLibrary::Path()), 0);
 }
 
+TEST_F(LoaderTest, TheFirstAndATwiceLookedUpEntryAreRequiredToo) {
+  for (const auto& [variant, entry] : {std::pair<const char*, const char*>{"no-first", "qrRegisterCallback"},
+                                       {"no-twice", "qrPurge"}}) {
+    MessageCapture box;
+    EXPECT_EQ(LoadCode(SimLibrary::Path("QUORAPI.DLL", variant)), kFunctionNotFound) << variant;
+    EXPECT_EQ(MessageCapture::Texts(), std::vector<std::string>{std::string("Can't find ") + entry});
+    EXPECT_TRUE(AllSlots(false)) << variant;
+  }
+}
+
 TEST_F(LoaderTest, OnlyTheFirstMissingEntryIsReported) {
   MessageCapture box;
   EXPECT_EQ(LoadCode(SimLibrary::Path("QUORAPI.DLL", "no-two")), kFunctionNotFound);

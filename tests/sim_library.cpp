@@ -36,6 +36,7 @@ SimLibrary::SimLibrary(const std::string& path) : handle_(platform::LoadLibraryF
   Bind(handle_, setErrorText_, "simSetErrorText");
   Bind(handle_, fault_, "simFault");
   Bind(handle_, market_, "simMarket");
+  Bind(handle_, journalEnable_, "simJournalEnable");
   Bind(handle_, fire_, "simFire");
   Bind(handle_, fireAsync_, "simFireAsync");
   Bind(handle_, fireStream_, "simFireStream");

@@ -35,6 +35,7 @@ class SimLibrary {
   void SetErrorText(int32_t code, const char* text) { setErrorText_(code, text); }
   void Fault(const char* entry, int32_t kind) { fault_(entry, kind); }
   void Market(bool on) { market_(on ? 1 : 0); }
+  void Journal(bool on) { journalEnable_(on ? 1 : 0); }
   int32_t Fire(int32_t id, const std::string& bytes) {
     return fire_(id, bytes.data(), static_cast<int32_t>(bytes.size()));
   }
@@ -67,6 +68,7 @@ class SimLibrary {
   void (*setErrorText_)(int32_t, const char*);
   void (*fault_)(const char*, int32_t);
   void (*market_)(int32_t);
+  void (*journalEnable_)(int32_t);
   int32_t (*fire_)(int32_t, const void*, int32_t);
   int32_t (*fireAsync_)(int32_t, const void*, int32_t);
   int32_t (*fireStream_)(int32_t, int32_t, int32_t, int32_t);
