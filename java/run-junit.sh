@@ -18,7 +18,7 @@ env -u DISPLAY "$java" -Xcheck:jni \
   --scan-classpath "$bin/clientapi_tests.jar" 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 
-if grep -E 'WARNING in native method|JNI local refs|FATAL ERROR' "$log"; then
+if ! "$(dirname "$0")/jni-gate.sh" "$log"; then
   echo "FAIL: the JVM reported JNI misuse (lines above)" >&2
   exit 1
 fi

@@ -46,7 +46,9 @@ struct State {
   std::unordered_map<std::string, std::string> outputs;
   std::atomic<bool> anyFault{false};
   std::unordered_map<std::string, int32_t> faults;
-  std::map<int32_t, const std::string*> errorTexts;  // texts are never freed
+  std::map<int32_t, const std::string*> errorTexts;
+  // Every text ever returned stays here: a caller may still hold one.
+  std::vector<std::unique_ptr<std::string>> textStore;
   std::map<int32_t, Registration> registrations;
 
   std::mutex threadMutex;
@@ -209,9 +211,9 @@ const char* ErrorText(int32_t code) {
   std::lock_guard<std::mutex> lock(s.mutex);
   auto it = s.errorTexts.find(code);
   if (it == s.errorTexts.end()) {
-    const std::string* text = new std::string(
-        code == 99 ? "Internal simulator failure" : "Simulator result " + std::to_string(code));
-    it = s.errorTexts.emplace(code, text).first;
+    s.textStore.push_back(std::make_unique<std::string>(
+        code == 99 ? "Internal simulator failure" : "Simulator result " + std::to_string(code)));
+    it = s.errorTexts.emplace(code, s.textStore.back().get()).first;
   }
   return it->second->c_str();
 }
@@ -295,8 +297,12 @@ void OnModuleDetach(bool processExiting) {
 
 extern "C" {
 
-QR_EXPORT void simMarket(int32_t on) { market::SetOn(on != 0); }
-QR_EXPORT void simMarketStep(void) { market::MatchNow(); }
+QR_EXPORT void simMarket(int32_t on) {
+  market::SetOn(on != 0);
+}
+QR_EXPORT void simMarketStep(void) {
+  market::MatchNow();
+}
 QR_EXPORT void simSetBook(const char* exchange, const char* commodity, const char* contract,
                           double bid, double ask) {
   market::SetBook(exchange, commodity, contract, bid, ask);
@@ -350,7 +356,8 @@ QR_EXPORT void simSetOutput(const char* entry, const void* bytes, int32_t len) {
 QR_EXPORT void simSetErrorText(int32_t code, const char* text) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.errorTexts[code] = new std::string(text);
+  s.textStore.push_back(std::make_unique<std::string>(text));
+  s.errorTexts[code] = s.textStore.back().get();
 }
 
 QR_EXPORT void simJournalEnable(int32_t on) {

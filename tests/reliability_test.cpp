@@ -26,7 +26,9 @@ constexpr bool kSanitized = false;
 #endif
 
 // Resident bytes and open files of this process, where /proc tells them.
-bool HaveProc() { return std::filesystem::exists("/proc/self/statm"); }
+bool HaveProc() {
+  return std::filesystem::exists("/proc/self/statm");
+}
 long ResidentBytes() {
   std::ifstream statm("/proc/self/statm");
   long size = 0, resident = 0;
@@ -35,7 +37,8 @@ long ResidentBytes() {
 }
 long OpenFiles() {
   long n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++n;
   return n;
 }
 
@@ -106,8 +109,13 @@ TEST_F(Reliability, EightProducersNothingLostNothingDuplicatedOrderKept) {
 TEST_F(Reliability, AThousandSessionsLeaveFilesAndMemoryFlat) {
   jni_.SetRecording(false);
   const int cycles = kSanitized ? 100 : 1000;
+  // The strings are made once: the fake JNIEnv keeps every object it makes.
+  jstring dir = jni_.NewString(testing_support::SimLibrary::Directory());
+  jstring empty = jni_.NewString("");
   auto cycle = [&] {
-    ASSERT_EQ(Initialise(), 0);
+    ASSERT_EQ(Java_korvane_api_delphi_ClientAPI_initialise(jni_.env(), self_, dir, empty, false,
+                                                           false, true, empty, 0, empty, empty),
+              0);
     ASSERT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
   };
   for (int i = 0; i < 200; ++i) cycle();  // warm-up: the allocator settles
@@ -115,8 +123,8 @@ TEST_F(Reliability, AThousandSessionsLeaveFilesAndMemoryFlat) {
   const long resident = HaveProc() ? ResidentBytes() : 0;
   for (int i = 0; i < cycles; ++i) cycle();
   if (HaveProc()) {
-    std::printf("[ cycles  ] %d sessions: open files %ld -> %ld, resident %+ld KiB\n", cycles, files,
-                OpenFiles(), (ResidentBytes() - resident) / 1024);
+    std::printf("[ cycles  ] %d sessions: open files %ld -> %ld, resident %+ld KiB\n", cycles,
+                files, OpenFiles(), (ResidentBytes() - resident) / 1024);
     EXPECT_EQ(OpenFiles(), files);
     if (!kSanitized) {
       EXPECT_LT(ResidentBytes() - resident, 1L << 20);
