@@ -28,6 +28,30 @@ class FreshJvmTest {
   }
 
   @Test
+  void aJvmExitingWithEventsQueuedEndsPromptlyAndCleanly() throws Exception {
+    java.nio.file.Path dir = java.nio.file.Files.createTempDirectory("javawrapper-exit");
+    List<String> command = new ArrayList<>(Arrays.asList(System.getProperty("javawrapper.java"),
+        "-Xcheck:jni", "-Djavawrapper.library=" + Bridge.BIN + "libJavaWrapper.so",
+        "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
+        "javawrapper.ShutdownMain"));
+    Process p = new ProcessBuilder(command).directory(dir.toFile()).redirectErrorStream(true)
+        .start();
+    String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    long ended = System.nanoTime();
+    assertEquals(0, p.waitFor(), out);
+    assertTrue(out.contains("initialise=0"), out);
+    java.util.regex.Matcher m = java.util.regex.Pattern.compile("exiting at (\\d+)").matcher(out);
+    assertTrue(m.find(), out);
+    long exitMillis = (ended - Long.parseLong(m.group(1))) / 1_000_000;
+    assertTrue(exitMillis < 2000, "the JVM took " + exitMillis + " ms to exit");
+    try (var files = java.nio.file.Files.list(dir)) {
+      assertFalse(files.anyMatch(f -> f.getFileName().toString().startsWith("hs_err")),
+          "a crash file was written");
+    }
+    assertFalse(out.contains("WARNING in native method"), out);
+  }
+
+  @Test
   void aPumpStartedBeforeInitialiseWaitsForTheFirstQueue() throws Exception {
     String out = run(Bridge.BIN + "libJavaWrapper.so", "javawrapper.PumpBeforeInitialiseMain");
     assertTrue(out.contains("pumpSpins=false\n"), out);
