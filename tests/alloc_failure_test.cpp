@@ -1,0 +1,106 @@
+// Allocation failure: the n-th allocation from the point of arming fails, for
+// every n through initialise, an event's delivery and one native of each
+// family. Each case ends with a result code or a dropped event, never with a
+// terminated process; the sanitizer build checks that nothing leaks.
+#include <string>
+
+#include "failing_allocator.h"
+#include "natives_support.h"
+#include "relay/queue.h"
+
+DECLARE_NATIVE(jint, getExchange, jint, jbyteArray);
+DECLARE_NATIVE(jint, addOrder, jbyteArray);
+DECLARE_NATIVE(jint, subscribe, jstring, jstring, jstring);
+DECLARE_NATIVE(jint, pLBurnRate, jstring, jstring, jstring, jstring, jdoubleArray);
+DECLARE_NATIVE(jint, createStrategy, jbyte, jint, jstring, jstring, jobjectArray);
+DECLARE_NATIVE(jint, setMDSToken, jstring);
+DECLARE_NATIVE(jstring, getErrorMessage, jint);
+
+using testing_support::BridgeTest;
+
+namespace {
+
+class AllocationFailure : public BridgeTest {
+ protected:
+  // Runs call with the n-th allocation failing, for n = 0, 1, ... until the
+  // call no longer reaches a failing allocation; each result must be 0 or 99.
+  // Returns how many allocations the call makes.
+  template <typename Call>
+  int EveryAllocation(Call&& call) {
+    for (int n = 0; n < 10000; ++n) {
+      testing_support::FailAllocationAfter(n);
+      const jint code = call();
+      testing_support::NeverFailAllocation();
+      EXPECT_TRUE(code == 0 || code == 99)
+          << "result " << code << " with allocation " << n << " failing";
+      if (!testing_support::AllocationFailed()) return n;
+    }
+    ADD_FAILURE() << "more than 10000 allocations";
+    return 10000;
+  }
+};
+
+TEST_F(AllocationFailure, Initialise) {
+  jni_.SetRecording(false);
+  jstring dir = jni_.NewString(testing_support::SimLibrary::Directory());
+  jstring empty = jni_.NewString("");
+  const int tried = EveryAllocation([&] {
+    const jint code = Java_korvane_api_delphi_ClientAPI_initialise(
+        jni_.env(), self_, dir, empty, false, false, true, empty, 0, empty, empty);
+    testing_support::NeverFailAllocation();
+    Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_);  // a partial session ends too
+    return code;
+  });
+  EXPECT_GT(tried, 0);
+}
+
+TEST_F(AllocationFailure, AnEventIsDeliveredOrDropped) {
+  ASSERT_EQ(Initialise(), 0);
+  jbyteArray buffer = jni_.NewByteArray(514);
+  jni_.lastBuffer = buffer;
+  jni_.SetRecording(false);
+  jni_.OnMessage([](fake::FakeJni&, const fake::FakeJni::Message&, void*) { relay::RequestStop(); },
+                 nullptr);
+  const std::string record(27, 'r');
+  EveryAllocation([&] {
+    relay::AddCallback(5, record.data(), 27);
+    relay::AddCallback(7, nullptr, 0);  // always arrives: the pump can stop
+    testing_support::NeverFailAllocation();
+    Java_korvane_api_delphi_ClientAPI_processCallbacks(jni_.env(), self_, buffer);
+    while (relay::QueuedCount() > 0)
+      Java_korvane_api_delphi_ClientAPI_processCallbacks(jni_.env(), self_, buffer);
+    return 0;
+  });
+}
+
+TEST_F(AllocationFailure, OneNativeOfEachFamily) {
+  ASSERT_EQ(Initialise(), 0);
+  jni_.SetRecording(false);
+  jstring s = jni_.NewString("text");
+  jbyteArray exchange = jni_.NewByteArray(33);
+  jbyteArray order = jni_.NewByteArray(957);
+  jdoubleArray value = jni_.NewDoubleArray(1);
+  jobjectArray legs = jni_.NewStringArray({"B\001a\001b\0011\001c", "S\001d\001e\0012\001f"});
+  EveryAllocation([&] {
+    return Java_korvane_api_delphi_ClientAPI_getExchange(jni_.env(), self_, 1, exchange);
+  });
+  EveryAllocation(
+      [&] { return Java_korvane_api_delphi_ClientAPI_addOrder(jni_.env(), self_, order); });
+  EveryAllocation(
+      [&] { return Java_korvane_api_delphi_ClientAPI_subscribe(jni_.env(), self_, s, s, s); });
+  EveryAllocation([&] {
+    return Java_korvane_api_delphi_ClientAPI_pLBurnRate(jni_.env(), self_, s, s, s, s, value);
+  });
+  EveryAllocation([&] {
+    return Java_korvane_api_delphi_ClientAPI_createStrategy(jni_.env(), self_, 1, 2, s, s, legs);
+  });
+  EveryAllocation(
+      [&] { return Java_korvane_api_delphi_ClientAPI_setMDSToken(jni_.env(), self_, s); });
+  EveryAllocation([&] {
+    Java_korvane_api_delphi_ClientAPI_getErrorMessage(jni_.env(), self_, 99);  // null or a text
+    return 0;
+  });
+  EXPECT_TRUE(jni_.violations().empty());
+}
+
+}  // namespace
