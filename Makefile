@@ -35,5 +35,10 @@ fuzz: build-linux
 	build/linux/bin/legs_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 \
 	  build/linux/fuzz/corpus fuzz/corpus
 
+# The bridge measured against JNA and the JNI floors; the table goes to
+# build/linux/bench/results.md and results.json.
+bench: build-linux
+	cmake --build --preset linux --target run_bench
+
 clean:
 	rm -rf build

@@ -82,6 +82,12 @@ QR_EXPORT int32_t simFireAsync(int32_t id, const void* bytes, int32_t len);
 QR_EXPORT int32_t simFireStream(int32_t id, int32_t len, int32_t threads, int32_t count);
 QR_EXPORT void simWaitIdle(void);
 
+/* Fires count events of id from one thread at rate events per second,
+   sleeping between them. Bytes 0-7 of each len-byte record (len >= 16) hold
+   the sequence number and bytes 8-15 the monotonic clock in nanoseconds at
+   the moment of firing (the clock Java's System.nanoTime reads on Linux). */
+QR_EXPORT int32_t simFirePaced(int32_t id, int32_t len, int32_t rate, int32_t count);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <list>
@@ -469,6 +470,30 @@ QR_EXPORT int32_t simFireStream(int32_t id, int32_t len, int32_t threads, int32_
       }
     });
   }
+  return 0;
+}
+
+QR_EXPORT int32_t simFirePaced(int32_t id, int32_t len, int32_t rate, int32_t count) {
+  if (!simIsRegistered(id) || rate <= 0) return -1;
+  const size_t size = static_cast<size_t>(len < 16 ? 16 : len);
+  StartThread([id, size, rate, count] {
+    using Clock = std::chrono::steady_clock;
+    std::string record(size, '\0');
+    const auto period = std::chrono::nanoseconds(1000000000LL / rate);
+    auto next = Clock::now();
+    for (int32_t n = 0; n < count && !Stopping(); ++n) {
+      next += period;
+      std::this_thread::sleep_until(next);
+      const auto now = static_cast<uint64_t>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+              .count());
+      for (int i = 0; i < 8; ++i) {
+        record[i] = static_cast<char>((static_cast<uint64_t>(n) >> (8 * i)) & 0xFF);
+        record[8 + i] = static_cast<char>((now >> (8 * i)) & 0xFF);
+      }
+      Deliver(id, record.data(), record.size());
+    }
+  });
   return 0;
 }
 

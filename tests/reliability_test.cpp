@@ -57,22 +57,21 @@ struct StreamCheck {
   fake::FakeJni* jni;
   jbyteArray buffer;
   int64_t total;
-  int64_t warmup;
   std::vector<int32_t> next = std::vector<int32_t>(8, 0);
   int64_t seen = 0, outOfOrder = 0;
-  long residentAfterWarmup = 0;
 };
 
-TEST_F(Reliability, EightProducersNothingLostNothingDuplicatedOrderKept) {
-  const int32_t perThread = kSanitized ? 20000 : 1250000;  // 10 million events in all
-  ASSERT_EQ(Initialise(), 0);
-  jni_.SetRecording(false);
-  StreamCheck check{&jni_, jni_.NewByteArray(514), 8LL * perThread, 8LL * perThread / 10};
-  jni_.lastBuffer = check.buffer;
-  jni_.OnMessage(
-      [](fake::FakeJni& jni, const fake::FakeJni::Message& m, void* context) {
+// One stream of events from eight simulator threads through the queue and
+// the pump; returns the events per second. Every thread's sequence must
+// arrive complete and in order.
+double Stream(fake::FakeJni& jni, jobject self, testing_support::SimLibrary& sim,
+              int32_t perThread) {
+  StreamCheck check{&jni, jni.NewByteArray(514), 8LL * perThread};
+  jni.lastBuffer = check.buffer;
+  jni.OnMessage(
+      [](fake::FakeJni& j, const fake::FakeJni::Message& m, void* context) {
         auto* c = static_cast<StreamCheck*>(context);
-        const std::vector<uint8_t>& b = jni.Bytes(c->buffer);
+        const std::vector<uint8_t>& b = j.Bytes(c->buffer);
         const int32_t thread = b[0] | b[1] << 8;
         const int32_t sequence = b[4] | b[5] << 8 | b[6] << 16 | b[7] << 24;
         if (m.id != 5 || m.length != 27 || thread >= 8 || sequence != c->next[thread]) {
@@ -80,25 +79,35 @@ TEST_F(Reliability, EightProducersNothingLostNothingDuplicatedOrderKept) {
         } else {
           ++c->next[thread];
         }
-        if (++c->seen == c->warmup && HaveProc()) c->residentAfterWarmup = ResidentBytes();
-        if (c->seen == c->total) relay::RequestStop();
+        if (++c->seen == c->total) relay::RequestStop();
       },
       &check);
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(sim_.FireStream(5, 27, 8, perThread), 0);
-  Java_korvane_api_delphi_ClientAPI_processCallbacks(jni_.env(), self_, check.buffer);
+  EXPECT_EQ(sim.FireStream(5, 27, 8, perThread), 0);
+  Java_korvane_api_delphi_ClientAPI_processCallbacks(jni.env(), self, check.buffer);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  sim_.WaitIdle();
+  sim.WaitIdle();
   EXPECT_EQ(check.seen, check.total);
   EXPECT_EQ(check.outOfOrder, 0);
   for (int32_t n : check.next) EXPECT_EQ(n, perThread);
+  return check.total / seconds;
+}
+
+TEST_F(Reliability, EightProducersNothingLostNothingDuplicatedOrderKept) {
+  const int32_t perThread = kSanitized ? 20000 : 1250000;  // 10 million events a pass
+  ASSERT_EQ(Initialise(), 0);
+  jni_.SetRecording(false);
+  // The first pass is the warm-up: the queue reaches its largest size (it is
+  // bounded) and the allocator its working set; the second pass must not grow.
+  Stream(jni_, self_, sim_, perThread);
+  const long resident = HaveProc() ? ResidentBytes() : 0;
+  const double rate = Stream(jni_, self_, sim_, perThread);
   EXPECT_EQ(relay::QueuedCount(), 0u);  // nothing duplicated or left over
   EXPECT_TRUE(jni_.violations().empty());
-  std::printf("[ relay   ] %lld events from 8 threads in %.2f s: %.0f events/s\n",
-              static_cast<long long>(check.total), seconds, check.total / seconds);
+  std::printf("[ relay   ] %d events from 8 threads: %.0f events/s\n", 8 * perThread, rate);
   if (HaveProc()) {
-    const long growth = ResidentBytes() - check.residentAfterWarmup;
+    const long growth = ResidentBytes() - resident;
     std::printf("[ relay   ] resident size growth after warm-up: %ld KiB\n", growth / 1024);
     if (!kSanitized) {
       EXPECT_LT(growth, 1L << 20);
