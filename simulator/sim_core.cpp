@@ -45,6 +45,7 @@ struct State {
   std::atomic<bool> anyForced{false};
   std::unordered_map<std::string, int32_t> forced;
   std::unordered_map<std::string, std::string> outputs;
+  std::atomic<bool> anyOutputs{false};  // lets the hot path skip the lock
   std::atomic<bool> anyFault{false};
   std::unordered_map<std::string, int32_t> faults;
   std::map<int32_t, const std::string*> errorTexts;
@@ -171,12 +172,14 @@ void FillOutput(const char* entry, void* buffer, size_t size) {
   if (buffer == nullptr) return;
   auto* out = static_cast<unsigned char*>(buffer);
   State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  if (auto it = s.outputs.find(entry); it != s.outputs.end()) {
-    const size_t n = std::min(size, it->second.size());
-    std::memcpy(out, it->second.data(), n);
-    std::memset(out + n, 0, size - n);
-    return;
+  if (s.anyOutputs.load()) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (auto it = s.outputs.find(entry); it != s.outputs.end()) {
+      const size_t n = std::min(size, it->second.size());
+      std::memcpy(out, it->second.data(), n);
+      std::memset(out + n, 0, size - n);
+      return;
+    }
   }
   for (size_t i = 0; i < size; ++i) out[i] = static_cast<unsigned char>((i * 7 + 1) & 0xFF);
 }
@@ -316,6 +319,7 @@ QR_EXPORT void simReset(void) {
   s.forced.clear();
   s.anyForced.store(false);
   s.outputs.clear();
+  s.anyOutputs.store(false);
   s.faults.clear();
   s.anyFault.store(false);
   s.journal.clear();
@@ -352,6 +356,7 @@ QR_EXPORT void simSetOutput(const char* entry, const void* bytes, int32_t len) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.outputs[entry] = std::string(static_cast<const char*>(bytes), len > 0 ? len : 0);
+  s.anyOutputs.store(true);
 }
 
 QR_EXPORT void simSetErrorText(int32_t code, const char* text) {

@@ -6,6 +6,8 @@
 namespace natives {
 namespace {
 
+constexpr size_t kLargestIndexedRecord = 1410;
+
 // Turns a pending Java exception left by an input copy into a bridge failure.
 void ThrowIfPending(JNIEnv* env, const char* what) {
   if (env->ExceptionCheck()) {
@@ -105,9 +107,12 @@ jint GetProc(JNIEnv* env, jint index, jbyteArray record, size_t size, Fetch fetc
   return binding::Capture("GetProc", [&] {
     binding::LibraryUse qr = binding::CheckAPILoaded();
     RequireArray(record);
-    std::unique_ptr<unsigned char[]> buffer(new unsigned char[size]);
-    const int32_t code = CheckResult(fetch(*qr, index, buffer.get()));
-    CopyOut(env, record, buffer.get(), size);
+    // On the stack: the largest record fetched by index is an order's 1410
+    // bytes, and a heap block per call costs more than the copy itself.
+    unsigned char buffer[kLargestIndexedRecord];
+    if (size > sizeof buffer) throw std::length_error("record larger than the fetch buffer");
+    const int32_t code = CheckResult(fetch(*qr, index, buffer));
+    CopyOut(env, record, buffer, size);
     return code;
   });
 }

@@ -63,12 +63,16 @@ void AddCallback(int32_t id, const void* data, int32_t length) noexcept {
     std::unique_ptr<TCallback> event;
     binding::CaptureAll("TCallback.Create", [&] { event.reset(new TCallback(id, data, length)); });
     if (!event) return;  // the copy failed and was logged; there is nothing to deliver
+    bool wasEmpty;
     {
       std::unique_lock<std::mutex> lock(q->mutex);
       q->hasRoom.wait(lock, [&] { return q->events.size() < kCapacity || !ProducersMayWait(*q); });
+      wasEmpty = q->events.empty();
       q->events.push_back(std::move(*event));
     }
-    q->callbackEvent.Set();
+    // Only the append that makes the list non-empty needs to wake the pump:
+    // a pump that is draining takes later appends in the same drain.
+    if (wasEmpty) q->callbackEvent.Set();
   });
 }
 
