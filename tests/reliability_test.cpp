@@ -57,6 +57,7 @@ struct StreamCheck {
   fake::FakeJni* jni;
   jbyteArray buffer;
   int64_t total;
+  bool slowStart;  // the pump stalls once, so the bounded queue fills completely
   std::vector<int32_t> next = std::vector<int32_t>(8, 0);
   int64_t seen = 0, outOfOrder = 0;
 };
@@ -64,9 +65,9 @@ struct StreamCheck {
 // One stream of events from eight simulator threads through the queue and
 // the pump; returns the events per second. Every thread's sequence must
 // arrive complete and in order.
-double Stream(fake::FakeJni& jni, jobject self, testing_support::SimLibrary& sim,
-              int32_t perThread) {
-  StreamCheck check{&jni, jni.NewByteArray(514), 8LL * perThread};
+double Stream(fake::FakeJni& jni, jobject self, testing_support::SimLibrary& sim, int32_t perThread,
+              bool slowStart = false) {
+  StreamCheck check{&jni, jni.NewByteArray(514), 8LL * perThread, slowStart};
   jni.lastBuffer = check.buffer;
   jni.OnMessage(
       [](fake::FakeJni& j, const fake::FakeJni::Message& m, void* context) {
@@ -80,6 +81,8 @@ double Stream(fake::FakeJni& jni, jobject self, testing_support::SimLibrary& sim
           ++c->next[thread];
         }
         if (++c->seen == c->total) relay::RequestStop();
+        if (c->slowStart && c->seen == 1)
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));
       },
       &check);
   const auto start = std::chrono::steady_clock::now();
@@ -98,9 +101,10 @@ TEST_F(Reliability, EightProducersNothingLostNothingDuplicatedOrderKept) {
   const int32_t perThread = kSanitized ? 20000 : 1250000;  // 10 million events a pass
   ASSERT_EQ(Initialise(), 0);
   jni_.SetRecording(false);
-  // The first pass is the warm-up: the queue reaches its largest size (it is
-  // bounded) and the allocator its working set; the second pass must not grow.
-  Stream(jni_, self_, sim_, perThread);
+  // The first pass is the warm-up: a stalled pump lets the queue fill to its
+  // bound, so the allocator reaches the largest working set the relay can
+  // need; the second pass must not grow beyond it.
+  Stream(jni_, self_, sim_, perThread, true);
   const long resident = HaveProc() ? ResidentBytes() : 0;
   const double rate = Stream(jni_, self_, sim_, perThread);
   EXPECT_EQ(relay::QueuedCount(), 0u);  // nothing duplicated or left over
@@ -109,8 +113,11 @@ TEST_F(Reliability, EightProducersNothingLostNothingDuplicatedOrderKept) {
   if (HaveProc()) {
     const long growth = ResidentBytes() - resident;
     std::printf("[ relay   ] resident size growth after warm-up: %ld KiB\n", growth / 1024);
+    // Asserted with room for the allocator's per-thread arenas, which vary
+    // with scheduling; a leak of even one event record in a hundred would be
+    // ten times this.
     if (!kSanitized) {
-      EXPECT_LT(growth, 1L << 20);
+      EXPECT_LT(growth, 8L << 20);
     }
   }
 }
