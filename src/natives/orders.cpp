@@ -46,6 +46,23 @@ jint Cancel(JNIEnv* env, const char* where, Slot Entries::*entry, jstring j1, js
   });
 }
 
+// Block and basis orders: two orders and a details record in, a 22-byte
+// paired result out.
+template <size_t DetailsSize, typename Slot>
+jint Paired(JNIEnv* env, const char* where, Slot Entries::*entry, jbyteArray jFirst,
+            jbyteArray jSecond, jbyteArray jDetails, jbyteArray out) {
+  return Native(where, [&](const Entries& qr) {
+    RequireArray(out);
+    const InRecord<kOrder> first(env, jFirst);
+    const InRecord<kOrder> second(env, jSecond);
+    const InRecord<DetailsSize> details(env, jDetails);
+    unsigned char results[kPairedResult];
+    CheckResult((qr.*entry)(first.bytes, second.bytes, details.bytes, results));
+    CopyOut(env, out, results, sizeof results);
+    return 0;
+  });
+}
+
 }  // namespace
 
 CLIENT_API(getOrderById)(JNIEnv* env, jobject, jstring jOrderId, jbyteArray out, jint n) {
@@ -157,30 +174,14 @@ CLIENT_API(addCrossingOrder)
 
 CLIENT_API(addBlockOrder)
 (JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jbyteArray jDetails, jbyteArray out) {
-  return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
-    const InRecord<kOrder> first(env, jFirst);
-    const InRecord<kOrder> second(env, jSecond);
-    const InRecord<kPairedDetails> details(env, jDetails);
-    unsigned char results[kPairedResult];
-    CheckResult(qr.qrAddBlockOrder(first.bytes, second.bytes, details.bytes, results));
-    CopyOut(env, out, results, sizeof results);
-    return 0;
-  });
+  return Paired<kPairedDetails>(env, __func__, &Entries::qrAddBlockOrder, jFirst, jSecond, jDetails,
+                                out);
 }
 
 CLIENT_API(addBasisOrder)
 (JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jbyteArray jDetails, jbyteArray out) {
-  return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
-    const InRecord<kOrder> first(env, jFirst);
-    const InRecord<kOrder> second(env, jSecond);
-    const InRecord<kBasisDetails> details(env, jDetails);
-    unsigned char results[kPairedResult];
-    CheckResult(qr.qrAddBasisOrder(first.bytes, second.bytes, details.bytes, results));
-    CopyOut(env, out, results, sizeof results);
-    return 0;
-  });
+  return Paired<kBasisDetails>(env, __func__, &Entries::qrAddBasisOrder, jFirst, jSecond, jDetails,
+                               out);
 }
 
 CLIENT_API(addAAOrder)
