@@ -44,7 +44,7 @@ void SetHandlerChain([[maybe_unused]] void* chain) {
 #endif
 }
 
-// Processor faults only: software exceptions (C++, Delphi, the JVM's own)
+// Processor faults only: software exceptions (any language's, the JVM's own)
 // belong to whoever raised them.
 bool IsProcessorFault(DWORD code) {
   switch (code) {
