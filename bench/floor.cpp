@@ -1,7 +1,9 @@
 // Benchmark-only natives: the floors the bridge is measured against. They do
 // the least a JNI call can do, and never ship in the bridge.
+#include <dlfcn.h>
 #include <jni.h>
 
+#include <cstdint>
 #include <cstring>
 
 extern "C" {
@@ -14,6 +16,31 @@ JNIEXPORT jint JNICALL Java_korvane_bench_Floor_copy33(JNIEnv* env, jclass, jbyt
   std::memset(record, 1, sizeof record);
   env->SetByteArrayRegion(out, 0, sizeof record, record);
   return 0;
+}
+
+namespace {
+// The simulator's getExchange entry, for the floor that calls the same entry
+// the bridge does but with nothing around it.
+int32_t (*gGetExchange)(int32_t, void*) = nullptr;
+}  // namespace
+
+JNIEXPORT jboolean JNICALL Java_korvane_bench_Floor_bind(JNIEnv* env, jclass, jstring path) {
+  const char* file = env->GetStringUTFChars(path, nullptr);
+  if (file == nullptr) return JNI_FALSE;
+  void* library = dlopen(file, RTLD_NOW | RTLD_LOCAL);
+  env->ReleaseStringUTFChars(path, file);
+  if (library == nullptr) return JNI_FALSE;
+  gGetExchange = reinterpret_cast<int32_t (*)(int32_t, void*)>(dlsym(library, "qrGetExchange"));
+  return gGetExchange != nullptr ? JNI_TRUE : JNI_FALSE;
+}
+
+// The simulator's qrGetExchange and the 33-byte copy, with no frame at all.
+JNIEXPORT jint JNICALL Java_korvane_bench_Floor_simulatorExchange(JNIEnv* env, jclass,
+                                                                  jbyteArray out) {
+  jbyte record[33];
+  const int32_t code = gGetExchange(1, record);
+  env->SetByteArrayRegion(out, 0, sizeof record, record);
+  return code;
 }
 
 // One Java call per event, on this thread: the floor for the relay.

@@ -140,6 +140,15 @@ public final class Bench {
         Floor.copy33(exchange);
       }
     }).median();
+    if (!Floor.bind(bin + "QUORAPI.DLL")) {
+      throw new IllegalStateException("the floor cannot find qrGetExchange");
+    }
+    double floorSimulator = downcall("floor: simulator qrGetExchange + copy, no frame", calls,
+        () -> {
+          for (int i = 0; i < calls; i++) {
+            Floor.simulatorExchange(exchange);
+          }
+        }).median();
     double bridgeExchange = downcall("bridge getExchange (33 out)", calls, () -> {
       for (int i = 0; i < calls; i++) {
         sink.getExchange(1, exchange);
@@ -277,6 +286,8 @@ public final class Bench {
     List<String> targets = new ArrayList<>();
     targets.add(target("getExchange within 1.25x of the bare 33-byte copy",
         bridgeExchange <= 1.25 * floorCopy, bridgeExchange / floorCopy, "x"));
+    targets.add(target("(for reading) getExchange against the same simulator entry with no frame",
+        bridgeExchange <= 1.25 * floorSimulator, bridgeExchange / floorSimulator, "x"));
     targets.add(target("getExchange at least 3x faster than JNA", jnaExchange >= 3 * bridgeExchange,
         jnaExchange / bridgeExchange, "x"));
     targets.add(target("relay (4 threads) at least half the one-call-per-event floor",

@@ -6,6 +6,12 @@ public class Floor {
 
   static native int copy33(byte[] out);
 
+  /** Finds the simulator's qrGetExchange in the library at path. */
+  static native boolean bind(String path);
+
+  /** The simulator's qrGetExchange and the same 33-byte copy, with no frame. */
+  static native int simulatorExchange(byte[] out);
+
   /** Calls messageReceived count times from native code on this thread. */
   native void relay(byte[] buffer, int count);
 
