@@ -17,7 +17,6 @@ std::atomic<int> gUses{0};
 std::atomic<bool> gClosing{false};
 EntryTable gTable{};
 std::mutex gLoaderMutex;  // one LoadAPI or UnloadAPI at a time
-thread_local int tHeldUses = 0;
 
 // Stores the address of name into the slot, or shows the box and raises 53.
 template <typename Slot>
@@ -60,7 +59,6 @@ LibraryUse LibraryUse::TryAcquire() {
     gUses.fetch_sub(1);
     return use;
   }
-  ++tHeldUses;
   use.held_ = true;
   return use;
 }
@@ -68,7 +66,6 @@ LibraryUse LibraryUse::TryAcquire() {
 void LibraryUse::Release() {
   if (!held_) return;
   held_ = false;
-  --tHeldUses;
   gUses.fetch_sub(1);
 }
 
@@ -120,9 +117,7 @@ bool Unload(unsigned timeoutMs) {
   if (library == nullptr) return true;
   gClosing.store(true);
   // Uses that began before gClosing finish their call on the loaded library.
-  // A use held by this very thread cannot end while we wait, so it is not
-  // waited for; its owner must not call through the table afterwards.
-  for (unsigned waited = 0; gUses.load() > tHeldUses; ++waited) {
+  for (unsigned waited = 0; gUses.load() > 0; ++waited) {
     if (timeoutMs != 0 && waited >= timeoutMs) return false;  // stays closing
     platform::SleepMs(1);
   }

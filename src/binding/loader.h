@@ -48,7 +48,7 @@ void LoadAPI(const std::string& fileName);
 
 // Waits for running uses to end, clears the table, frees the library. Does
 // nothing when none is loaded. Must not be called while this thread holds a
-// LibraryUse that it will use afterwards.
+// LibraryUse: it would wait for itself (logoff releases its use first).
 void UnloadAPI();
 
 // Zeroes every slot. Only the loader calls it, and only while no use exists.
