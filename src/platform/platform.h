@@ -37,6 +37,8 @@ bool IsDirectoryEnd(char c);
 using MessageSink = void (*)(const char* text);
 void ShowErrorBox(const char* text);
 MessageSink SetMessageSink(MessageSink sink);  // returns the previous sink
+// The system's own box (or line): the sink when no other is set.
+void DefaultErrorBox(const char* text);
 
 // An auto-reset event: Set() wakes one waiter (or the next one to wait) and
 // the signal is consumed by that wait. Not copyable.

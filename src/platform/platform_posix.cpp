@@ -43,28 +43,8 @@ bool IsDirectoryEnd(char c) {
   return c == '/';
 }
 
-namespace {
-void StandardErrorSink(const char* text) {
+void DefaultErrorBox(const char* text) {
   std::fprintf(stderr, "Error: %s\n", text);
-}
-std::mutex gSinkMutex;
-MessageSink gSink = &StandardErrorSink;
-}  // namespace
-
-void ShowErrorBox(const char* text) {
-  MessageSink sink;
-  {
-    std::lock_guard<std::mutex> lock(gSinkMutex);
-    sink = gSink;
-  }
-  sink(text);
-}
-
-MessageSink SetMessageSink(MessageSink sink) {
-  std::lock_guard<std::mutex> lock(gSinkMutex);
-  MessageSink previous = gSink;
-  gSink = sink != nullptr ? sink : &StandardErrorSink;
-  return previous;
 }
 
 struct AutoResetEvent::State {

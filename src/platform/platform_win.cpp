@@ -43,28 +43,8 @@ bool IsDirectoryEnd(char c) {
   return c == '\\' || c == ':';
 }
 
-namespace {
-void MessageBoxSink(const char* text) {
+void DefaultErrorBox(const char* text) {
   MessageBoxA(nullptr, text, "Error", MB_OK | MB_ICONERROR);
-}
-std::mutex gSinkMutex;
-MessageSink gSink = &MessageBoxSink;
-}  // namespace
-
-void ShowErrorBox(const char* text) {
-  MessageSink sink;
-  {
-    std::lock_guard<std::mutex> lock(gSinkMutex);
-    sink = gSink;
-  }
-  sink(text);
-}
-
-MessageSink SetMessageSink(MessageSink sink) {
-  std::lock_guard<std::mutex> lock(gSinkMutex);
-  MessageSink previous = gSink;
-  gSink = sink != nullptr ? sink : &MessageBoxSink;
-  return previous;
 }
 
 struct AutoResetEvent::State {
