@@ -88,9 +88,8 @@ int32_t BuyingPowerRemaining(const char* a, const char* e, const char* c, const 
 int32_t BuyingPowerUsed(const char* a, const char* e, const char* c, const char* k, char* number);
 
 // For tests of the arithmetic: one matching step at the current prices, and
-// the last price of a contract.
+// a contract's book set by hand.
 void MatchNow();
-double LastPrice(const char* e, const char* c, const char* k);
 void SetBook(const char* e, const char* c, const char* k, double bid, double ask);
 
 }  // namespace sim::market

@@ -90,7 +90,9 @@ void Change(State& s, Order& o, char status, std::vector<Event>& events) {
   events.emplace_back(kOrderChangeId, OrderEvent(o));
 }
 
-bool Open(const Order& o) { return o.status == 'Q' || o.status == 'W' || o.status == 'P'; }
+bool Open(const Order& o) {
+  return o.status == 'Q' || o.status == 'W' || o.status == 'P';
+}
 
 Order* FindOrder(State& s, const char* id) {
   for (Order& o : s.orders)
@@ -290,8 +292,9 @@ int32_t GetGenericPrice(const char* e, const char* c, const char* k, int32_t kin
   std::lock_guard<std::mutex> lock(s.mutex);
   const Contract* x = Priced(s, e, c, k);
   if (x == nullptr || kind < 0 || kind > 2 || level < 0 || level > 9) return kUnknown;
-  const double price = kind == 0 ? Bid(*x) - level * x->tick
-                                 : kind == 1 ? Ask(*x) + level * x->tick : x->last;
+  const double price = kind == 0   ? Bid(*x) - level * x->tick
+                       : kind == 1 ? Ask(*x) + level * x->tick
+                                   : x->last;
   std::memset(record, 0, 30);
   PutText(record, 0, 21, Number(price));
   PutInt(record, 21, kind == 0 ? x->bidQty : x->askQty);
@@ -509,12 +512,12 @@ int32_t NextOrderSequence(int32_t* sequence) {
   return 0;
 }
 
-#define POSITION_QUERY(name, body)                                                    \
+#define POSITION_QUERY(name, body)                                                         \
   int32_t name(const char* a, const char* e, const char* c, const char* k, char* number) { \
-    State& s = S();                                                                   \
-    std::lock_guard<std::mutex> lock(s.mutex);                                        \
-    const Position p = Compute(s, a, e, c, k);                                        \
-    return PutNumber(number, body);                                                   \
+    State& s = S();                                                                        \
+    std::lock_guard<std::mutex> lock(s.mutex);                                             \
+    const Position p = Compute(s, a, e, c, k);                                             \
+    return PutNumber(number, body);                                                        \
   }
 
 POSITION_QUERY(AveragePrice, p.average)
@@ -545,13 +548,6 @@ void MatchNow() {
     Match(s, events);
   }
   Raise(events);
-}
-
-double LastPrice(const char* e, const char* c, const char* k) {
-  State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  const Contract* x = Priced(s, e, c, k);
-  return x == nullptr ? 0.0 : x->last;
 }
 
 void SetBook(const char* e, const char* c, const char* k, double bid, double ask) {

@@ -125,39 +125,35 @@ void JNICALL GetByteArrayRegion(JNIEnv* env, jbyteArray a, jsize start, jsize le
   std::memcpy(buf, o->bytes.data() + start, static_cast<size_t>(len));
 }
 
+// The Set<Type>ArrayRegion functions: bounds-checked copies into the array's
+// elements, or the array-bounds exception a JVM would leave pending.
+template <typename Element, std::vector<Element> Object::*Elements, typename Source>
+void SetRegion(JNIEnv* env, const char* name, jobject a, jsize start, jsize len,
+               const Source* buf) {
+  FakeJni& f = FakeJni::Of(env);
+  f.Record(name);
+  std::vector<Element>& elements = f.Get(a)->*Elements;
+  if (!InRange(elements, start, len)) return f.Throw(kBounds);
+  std::copy(buf, buf + len, elements.begin() + start);
+}
+
 void JNICALL SetByteArrayRegion(JNIEnv* env, jbyteArray a, jsize start, jsize len,
                                 const jbyte* buf) {
-  FakeJni& f = FakeJni::Of(env);
-  f.Record("SetByteArrayRegion");
-  Object* o = f.Get(a);
-  if (!InRange(o->bytes, start, len)) return f.Throw(kBounds);
-  std::memcpy(o->bytes.data() + start, buf, static_cast<size_t>(len));
+  SetRegion<uint8_t, &Object::bytes>(env, "SetByteArrayRegion", a, start, len, buf);
 }
 
 void JNICALL SetIntArrayRegion(JNIEnv* env, jintArray a, jsize start, jsize len, const jint* buf) {
-  FakeJni& f = FakeJni::Of(env);
-  f.Record("SetIntArrayRegion");
-  Object* o = f.Get(a);
-  if (!InRange(o->ints, start, len)) return f.Throw(kBounds);
-  std::copy(buf, buf + len, o->ints.begin() + start);
+  SetRegion<int32_t, &Object::ints>(env, "SetIntArrayRegion", a, start, len, buf);
 }
 
 void JNICALL SetBooleanArrayRegion(JNIEnv* env, jbooleanArray a, jsize start, jsize len,
                                    const jboolean* buf) {
-  FakeJni& f = FakeJni::Of(env);
-  f.Record("SetBooleanArrayRegion");
-  Object* o = f.Get(a);
-  if (!InRange(o->booleans, start, len)) return f.Throw(kBounds);
-  std::copy(buf, buf + len, o->booleans.begin() + start);
+  SetRegion<jboolean, &Object::booleans>(env, "SetBooleanArrayRegion", a, start, len, buf);
 }
 
 void JNICALL SetDoubleArrayRegion(JNIEnv* env, jdoubleArray a, jsize start, jsize len,
                                   const jdouble* buf) {
-  FakeJni& f = FakeJni::Of(env);
-  f.Record("SetDoubleArrayRegion");
-  Object* o = f.Get(a);
-  if (!InRange(o->doubles, start, len)) return f.Throw(kBounds);
-  std::copy(buf, buf + len, o->doubles.begin() + start);
+  SetRegion<double, &Object::doubles>(env, "SetDoubleArrayRegion", a, start, len, buf);
 }
 
 jboolean JNICALL ExceptionCheck(JNIEnv* env) {
