@@ -40,8 +40,9 @@ QR_EXPORT void simSetOutput(const char* entry, const void* bytes, int32_t len);
 
 /* Makes the named entry fault inside the library from its next call on:
    kind 1 writes through a null pointer, kind 2 divides an integer by zero,
-   kind 0 stops the faults. For testing how a caller survives a crash inside
-   a trading library; on Linux the process dies, as it would. */
+   kind 3 blocks each call until simFault(entry, 0), kind 0 stops the faults.
+   For testing how a caller survives a crash or a stuck call inside a trading
+   library; on Linux kinds 1 and 2 end the process, as they would. */
 QR_EXPORT void simFault(const char* entry, int32_t kind);
 
 /* The text qrGetErrorMessage returns for code (8-bit, kept for the life of
@@ -81,6 +82,15 @@ QR_EXPORT int32_t simFireAsync(int32_t id, const void* bytes, int32_t len);
    Returns at once; simWaitIdle waits for all simulator threads to finish. */
 QR_EXPORT int32_t simFireStream(int32_t id, int32_t len, int32_t threads, int32_t count);
 QR_EXPORT void simWaitIdle(void);
+
+/* The next call of the named entry (once) first fires count records of the
+   simFireStream form (thread number 0) on the caller's own thread, as a
+   library does that answers a request with events before it returns. */
+QR_EXPORT void simBurst(const char* entry, int32_t id, int32_t len, int32_t count);
+/* Fires count records of the simFireStream form (thread number 0) from a
+   simulator thread that holds the library's lock meanwhile; every entry
+   called in that time waits for the lock. The lock is held on return. */
+QR_EXPORT int32_t simFireLocked(int32_t id, int32_t len, int32_t count);
 
 /* Fires count events of id from one thread at rate events per second,
    sleeping between them. Bytes 0-7 of each len-byte record (len >= 16) hold

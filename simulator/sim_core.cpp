@@ -52,6 +52,18 @@ struct State {
   // Every text ever returned stays here: a caller may still hold one.
   std::vector<std::unique_ptr<std::string>> textStore;
   std::map<int32_t, Registration> registrations;
+  std::condition_variable faultChanged;  // releases entries held by kind 3
+
+  // Bursts fired on the caller's thread by the next call of an entry.
+  struct Burst {
+    int32_t id, len, count;
+  };
+  std::atomic<bool> anyBurst{false};
+  std::unordered_map<std::string, Burst> bursts;
+  // The lock a library holds while it calls back and its entries need:
+  // entries wait for it only while simFireLocked has it armed.
+  std::mutex libraryLock;
+  std::atomic<bool> lockArmed{false};
 
   std::mutex threadMutex;
   std::condition_variable threadsIdle;
@@ -145,13 +157,51 @@ void FaultIfAsked(State& s, const char* entry) {
   }
   if (kind == 1) *gNowhere = 1;
   if (kind == 2) gZero = gSeven / gZero;
+  if (kind == 3) {  // a call that does not return until released
+    std::unique_lock<std::mutex> lock(s.mutex);
+    s.faultChanged.wait(lock, [&] {
+      auto it = s.faults.find(entry);
+      return it == s.faults.end() || it->second != 3;
+    });
+  }
+}
+
+// Fires count records of the simFireStream form (thread number `thread`)
+// through the procedure registered for id, on this thread.
+void FireSequence(int32_t id, size_t size, uint32_t thread, int32_t count) {
+  std::string record(size, '\0');
+  for (int32_t n = 0; n < count && !Stopping(); ++n) {
+    for (int i = 0; i < 4; ++i) {
+      record[i] = static_cast<char>((thread >> (8 * i)) & 0xFF);
+      record[4 + i] = static_cast<char>((static_cast<uint32_t>(n) >> (8 * i)) & 0xFF);
+    }
+    Deliver(id, record.data(), record.size());
+  }
+}
+
+void BurstIfAsked(State& s, const char* entry) {
+  if (!s.anyBurst.load()) return;
+  State::Burst burst{};
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.bursts.find(entry);
+    if (it == s.bursts.end()) return;
+    burst = it->second;
+    s.bursts.erase(it);
+    s.anyBurst.store(!s.bursts.empty());
+  }
+  FireSequence(burst.id, static_cast<size_t>(burst.len < 8 ? 8 : burst.len), 0, burst.count);
 }
 }  // namespace
 
 int32_t Call(const char* entry, std::initializer_list<Arg> args,
              const std::function<int32_t()>& body) {
   State& s = S();
+  if (s.lockArmed.load()) {
+    std::lock_guard<std::mutex> wait(s.libraryLock);
+  }
   FaultIfAsked(s, entry);
+  BurstIfAsked(s, entry);
   try {
     if (s.journalOn.load()) {
       std::lock_guard<std::mutex> lock(s.mutex);
@@ -350,6 +400,31 @@ QR_EXPORT void simFault(const char* entry, int32_t kind) {
     s.faults[entry] = kind;
   }
   s.anyFault.store(!s.faults.empty());
+  s.faultChanged.notify_all();
+}
+
+QR_EXPORT void simBurst(const char* entry, int32_t id, int32_t len, int32_t count) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.bursts[entry] = State::Burst{id, len, count};
+  s.anyBurst.store(true);
+}
+
+QR_EXPORT int32_t simFireLocked(int32_t id, int32_t len, int32_t count) {
+  if (!simIsRegistered(id)) return -1;
+  State& s = S();
+  const size_t size = static_cast<size_t>(len < 8 ? 8 : len);
+  // The lock is taken before this returns, so any entry called after it waits.
+  auto holding = std::make_shared<platform::AutoResetEvent>();
+  s.lockArmed.store(true);
+  StartThread([&s, id, size, count, holding] {
+    std::lock_guard<std::mutex> lock(s.libraryLock);
+    holding->Set();
+    FireSequence(id, size, 0, count);
+    s.lockArmed.store(false);
+  });
+  holding->Wait();
+  return 0;
 }
 
 QR_EXPORT void simSetOutput(const char* entry, const void* bytes, int32_t len) {
@@ -463,18 +538,8 @@ QR_EXPORT int32_t simFire(int32_t id, const void* bytes, int32_t len) {
 QR_EXPORT int32_t simFireStream(int32_t id, int32_t len, int32_t threads, int32_t count) {
   if (!simIsRegistered(id)) return -1;
   const size_t size = static_cast<size_t>(len < 8 ? 8 : len);
-  for (int32_t t = 0; t < threads; ++t) {
-    StartThread([id, size, t, count] {
-      std::string record(size, '\0');
-      for (int32_t n = 0; n < count && !Stopping(); ++n) {
-        for (int i = 0; i < 4; ++i) {
-          record[i] = static_cast<char>((static_cast<uint32_t>(t) >> (8 * i)) & 0xFF);
-          record[4 + i] = static_cast<char>((static_cast<uint32_t>(n) >> (8 * i)) & 0xFF);
-        }
-        Deliver(id, record.data(), record.size());
-      }
-    });
-  }
+  for (int32_t t = 0; t < threads; ++t)
+    StartThread([id, size, t, count] { FireSequence(id, size, static_cast<uint32_t>(t), count); });
   return 0;
 }
 

@@ -2,7 +2,9 @@
 // every n through initialise, an event's delivery and one native of each
 // family. Each case ends with a result code or a dropped event, never with a
 // terminated process; the sanitizer build checks that nothing leaks.
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "failing_allocator.h"
 #include "natives_support.h"
@@ -101,6 +103,44 @@ TEST_F(AllocationFailure, OneNativeOfEachFamily) {
     return 0;
   });
   EXPECT_TRUE(jni_.violations().empty());
+}
+
+// After warm-up an event costs the relay no allocation: records live in
+// recycled blocks, and a pump that keeps up never needs more of them.
+TEST_F(AllocationFailure, NoAllocationPerEventAfterWarmUp) {
+  ASSERT_EQ(Initialise(), 0);
+  jbyteArray buffer = jni_.NewByteArray(514);
+  jni_.lastBuffer = buffer;
+  jni_.SetRecording(false);
+  static std::atomic<long> seen;
+  static long stopAt;
+  jni_.OnMessage(
+      [](fake::FakeJni&, const fake::FakeJni::Message&, void*) {
+        if (seen.fetch_add(1) + 1 == stopAt) relay::RequestStop();
+      },
+      nullptr);
+  const std::string record(27, 'r');
+  std::atomic<long> go{0};
+  std::thread producer([&] {
+    for (long round = 1; round <= 2; ++round) {
+      while (go.load() < round) std::this_thread::yield();
+      for (int i = 0; i < (round == 1 ? 200000 : 1000000); ++i)
+        relay::AddCallback(5, record.data(), 27);
+    }
+  });
+  seen = 0;
+  stopAt = 200000;
+  go = 1;
+  Java_korvane_api_delphi_ClientAPI_processCallbacks(jni_.env(), self_, buffer);  // warm-up
+  const long before = testing_support::AllocationCount();
+  seen = 0;
+  stopAt = 1000000;
+  go = 2;
+  Java_korvane_api_delphi_ClientAPI_processCallbacks(jni_.env(), self_, buffer);
+  const long allocations = testing_support::AllocationCount() - before;
+  producer.join();
+  EXPECT_EQ(seen.load(), 1000000);
+  EXPECT_LT(allocations, 10) << "allocations over a million events";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 namespace {
 std::atomic<long> gCountdown{-1};  // -1: allocations never fail
 std::atomic<bool> gFailed{false};
+std::atomic<long> gAllocations{0};
 }  // namespace
 
 namespace testing_support {
@@ -21,11 +22,15 @@ void NeverFailAllocation() {
 bool AllocationFailed() {
   return gFailed.load();
 }
+long AllocationCount() {
+  return gAllocations.load();
+}
 }  // namespace testing_support
 
 // This program's allocation functions (on Linux, those of every library it
 // loads too).
 void* operator new(std::size_t size) {
+  gAllocations.fetch_add(1, std::memory_order_relaxed);
   if (gCountdown.load() >= 0 && gCountdown.fetch_sub(1) == 0) {
     gFailed = true;
     throw std::bad_alloc();

@@ -6,4 +6,5 @@ namespace testing_support {
 void FailAllocationAfter(long n);  // n allocations succeed, the next fails
 void NeverFailAllocation();
 bool AllocationFailed();  // since the last FailAllocationAfter
+long AllocationCount();   // allocations made through operator new so far
 }  // namespace testing_support

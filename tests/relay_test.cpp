@@ -1,6 +1,10 @@
 // The pump's exact JNI behaviour, which a real JVM cannot show cleanly:
 // call sequences, short buffers and a throwing messageReceived.
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "natives_support.h"
@@ -111,9 +115,51 @@ TEST(Relay, QueuedRecordsAreCopies) {
   relay::AddCallback(5, record.data(), 27);
   record.assign(27, 'b');  // the library reuses its buffer at once
   relay::PumpSession pump;
-  auto events = pump.Wait();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(events[0].Data()), 27), std::string(27, 'a'));
+  const relay::TCallback* event = pump.Next();
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(event->Data()), 27), std::string(27, 'a'));
+  pump.Done();
+}
+
+// The closing mark belongs to the session being logged off: an initialise
+// that slips in before the mark is set does not inherit it, and the mark
+// never outlives the log-off.
+TEST(Relay, ClosingMarksOnlyTheSessionItNames) {
+  relay::CreateQueue();
+  const relay::Session loggingOff = relay::CurrentSession();
+  relay::CreateQueue();  // an initialise on another thread
+  relay::BeginClosing(loggingOff);
+  EXPECT_FALSE(relay::Closing());
+  relay::EndClosing(loggingOff);
+
+  const relay::Session current = relay::CurrentSession();
+  relay::BeginClosing(current);
+  EXPECT_TRUE(relay::Closing());
+  relay::EndClosing(current);
+  EXPECT_FALSE(relay::Closing());
+}
+
+// A front-end that starts a second pump before the first returned: one stop
+// ends both, and nothing is delivered twice.
+TEST(Relay, OneStopEndsEveryPump) {
+  relay::CreateQueue();
+  std::atomic<int> delivered{0};
+  auto pump = [&] {
+    relay::PumpSession session;
+    while (session.Next() != nullptr) {
+      delivered.fetch_add(1);
+      session.Done();
+    }
+  };
+  auto first = std::async(std::launch::async, pump);
+  auto second = std::async(std::launch::async, pump);
+  for (int id = 1; id <= 100; ++id) relay::AddCallback(id, nullptr, 0);
+  while (relay::QueuedCount() > 0) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // both pumps waiting
+  relay::RequestStop();
+  EXPECT_EQ(first.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(second.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(delivered.load(), 100);
 }
 
 }  // namespace

@@ -45,6 +45,10 @@ class SimLibrary {
   int32_t FireStream(int32_t id, int32_t len, int32_t threads, int32_t count) {
     return fireStream_(id, len, threads, count);
   }
+  void Burst(const char* entry, int32_t id, int32_t len, int32_t count) {
+    burst_(entry, id, len, count);
+  }
+  int32_t FireLocked(int32_t id, int32_t len, int32_t count) { return fireLocked_(id, len, count); }
   void WaitIdle() { waitIdle_(); }
   int32_t RegisteredCount() { return registeredCount_(); }
 
@@ -72,6 +76,8 @@ class SimLibrary {
   int32_t (*fire_)(int32_t, const void*, int32_t);
   int32_t (*fireAsync_)(int32_t, const void*, int32_t);
   int32_t (*fireStream_)(int32_t, int32_t, int32_t, int32_t);
+  void (*burst_)(const char*, int32_t, int32_t, int32_t);
+  int32_t (*fireLocked_)(int32_t, int32_t, int32_t);
   void (*waitIdle_)();
   int32_t (*registeredCount_)();
   void (*journalClear_)();

@@ -116,13 +116,20 @@ CLIENT_API(purge)(JNIEnv* env, jobject, jstring jFirst, jstring jSecond) {
 // returns the log-off's own code unchecked.
 CLIENT_API(logoff)(JNIEnv*, jobject) {
   return binding::Capture(__func__, [&] {
+    // The session being logged off is the one current now: an initialise on
+    // another thread that starts a new one meanwhile must not inherit the
+    // closing mark, and the mark goes whatever happens below.
+    struct ClosingMark {
+      relay::Session session = relay::CurrentSession();
+      ~ClosingMark() { relay::EndClosing(session); }
+    } mark;
     int32_t code;
     {
       binding::LibraryUse qr = binding::LibraryUse::TryAcquire();
       if (!qr || !qr->qrLogOff) return 0;  // nothing loaded: nothing to do
       // From here producers never wait for room: the library may join its
       // callback threads inside qrLogOff.
-      relay::BeginClosing();
+      relay::BeginClosing(mark.session);
       code = qr->qrLogOff();
       if (code == binding::kWrapperError) qr->qrDumpLastError();
     }

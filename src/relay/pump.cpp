@@ -1,9 +1,9 @@
 // processCallbacks: the callback pump, on the one Java thread Java gives it.
 //
-// The queue's lock is never held while Java runs: events are taken out, the
-// lock released, and then delivered, so the trading library's threads never
-// wait for messageReceived, and a logoff from inside messageReceived cannot
-// deadlock with a library that joins its threads.
+// No lock is held while Java runs: the event is read in place from its slot,
+// so the trading library's threads never wait for messageReceived (except for
+// room in a full queue, and then never for long), and a logoff from inside
+// messageReceived cannot deadlock with a library that joins its threads.
 #include <jni.h>
 
 #include <stdexcept>
@@ -65,18 +65,10 @@ Java_korvane_api_delphi_ClientAPI_processCallbacks(JNIEnv* env, jobject self, jb
   const jmethodID method = FindMessageReceived(env, self);
   if (method == nullptr) return;  // logged: there is nobody to deliver to
   relay::PumpSession pump;
-  while (!pump.StopRequested()) {
-    std::deque<relay::TCallback> events = pump.Wait();
-    // One wake-up drains the queue, including what arrives meanwhile.
-    while (!events.empty()) {
-      const relay::TCallback event = std::move(events.front());
-      events.pop_front();
-      Deliver(env, self, method, buffer, event);
-      if (pump.StopRequested()) {
-        pump.GiveBack(std::move(events));  // stays queued for the next pump
-        break;
-      }
-      if (events.empty()) events = pump.TakeMore();
-    }
+  // One wake-up drains the queue, including what arrives meanwhile; a stop
+  // leaves the event after the one being delivered at the front.
+  while (const relay::TCallback* event = pump.Next()) {
+    Deliver(env, self, method, buffer, *event);
+    pump.Done();
   }
 }

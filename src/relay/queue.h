@@ -1,81 +1,106 @@
 // The callback queue: events from the trading library's threads, held until
 // the one Java thread inside processCallbacks delivers them.
 //
-// Producers (any thread) call AddCallback; it copies the record, so the
-// library may reuse its buffer at once. The queue holds at most kCapacity
-// events; a producer that finds it full waits for the pump, but only while a
-// pump is running and neither a stop nor a log-off is under way, so nothing
-// is ever dropped and nothing can deadlock on a pump that will not come.
+// Producers (any thread) call AddCallback; it copies the record into a slot
+// of the queue, so the library may reuse its buffer at once. Slots live in
+// blocks that are recycled, so a steady stream allocates nothing; records
+// longer than a slot holds inline spill to a heap block of their own.
+//
+// The queue holds about kCapacity events before producers wait for room. A
+// producer waits only while a pump is attached, no stop or log-off of its
+// session is under way, it is not the pump's own thread, and the pump keeps
+// taking events: after kStallMs without progress producers append beyond the
+// bound until the pump moves again. Nothing is ever dropped or reordered per
+// producer, and nothing can wait on a pump that will not come.
 // No JNI is done here.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <memory>
 
 namespace relay {
 
 inline constexpr size_t kCapacity = 65536;
+inline constexpr int kStallMs = 10;
+// Blocks of slots the queue keeps for reuse once the pump has caught up:
+// enough for a full queue, so a stream at the bound allocates nothing.
+inline constexpr size_t kKeptBlocks = kCapacity / 64 + 2;
 
-// One queued event; owns a copy of its record.
+// One queued event as the pump sees it. The bytes stay valid until the pump
+// calls Done(); Data() is null when Length() is 0 or less.
 class TCallback {
  public:
-  TCallback(int32_t id, const void* data, int32_t length);
   int32_t Id() const { return id_; }
   int32_t Length() const { return length_; }
-  const uint8_t* Data() const { return data_.get(); }
+  const uint8_t* Data() const { return data_; }
 
  private:
-  int32_t id_;
-  int32_t length_;
-  std::unique_ptr<uint8_t[]> data_;
+  friend class PumpSession;
+  int32_t id_ = 0;
+  int32_t length_ = 0;
+  const uint8_t* data_ = nullptr;
 };
 
-class CallbackQueue;
-
-// Copies the record into the current queue; drops it when no initialise has
-// made a queue yet. Never throws: failures are logged under "AddCallback".
+// Copies the record into the current session's queue; drops it when no
+// initialise has made one yet. Never throws: failures are logged under
+// "TCallback.Create" or "AddCallback".
 void AddCallback(int32_t id, const void* data, int32_t length) noexcept;
 
-// initialise: a new, empty queue replaces the current one. A pump waiting on
-// the old queue moves to the new one; its undelivered events are never
-// delivered.
+// A session of the queue: every initialise starts a new one. Events queued
+// for an earlier session are never delivered.
+using Session = uint32_t;
+Session CurrentSession();
+
+// initialise: a new, empty session replaces the current one. A pump waiting
+// moves on to it.
 void CreateQueue();
 
-// logoff, before the trading library's log-off: producers stop waiting for
-// room, so a library that joins its threads on log-off cannot deadlock.
-void BeginClosing();
+// logoff, before the trading library's log-off: producers of that session
+// stop waiting for room, so a library that joins its threads on log-off
+// cannot deadlock. The mark belongs to the session given, never to a later
+// one, and EndClosing takes it away again.
+void BeginClosing(Session session);
+void EndClosing(Session session);
 
-// logoff: asks the pump to return after the event it is delivering.
+// logoff: asks every running pump to return after the event it is
+// delivering. A pump that starts later is not affected.
 void RequestStop();
 
-// The bridge's own unloading: frees the queues (nobody may use them now).
+// The bridge's own unloading: frees the queue (nobody may use it now).
 void FreeQueues();
 
-// The pump's side, used by processCallbacks.
+// The pump's side, used by processCallbacks. One pump takes events at a
+// time; a second one waits until the first leaves or a stop comes.
 class PumpSession {
  public:
-  PumpSession();  // clears the stop request and registers the pump
+  PumpSession();  // a stop requested before this does not apply to it
   ~PumpSession();
   PumpSession(const PumpSession&) = delete;
   PumpSession& operator=(const PumpSession&) = delete;
 
   bool StopRequested() const;
-  // Waits for events (or a stop) and returns them in arrival order, leaving
-  // the queue empty. Empty when a stop was requested.
-  std::deque<TCallback> Wait();
-  // Takes what arrived meanwhile without waiting: one wake-up drains all.
-  std::deque<TCallback> TakeMore();
-  // Puts events taken but not delivered back at the front, in order.
-  void GiveBack(std::deque<TCallback> events);
+  // The oldest undelivered event, waiting for one (spinning briefly, then
+  // asleep) when there is none; null once a stop was requested. The event
+  // stays queued until Done(), so a stop leaves it and everything after it
+  // for the next pump, in order.
+  const TCallback* Next();
+  // The event returned by Next() was delivered (or failed): drop it.
+  void Done();
 
  private:
-  std::shared_ptr<CallbackQueue> queue_;
-  bool Attach();  // follows the current queue; false when there is none
+  uint64_t epoch_;
+  bool owner_ = false;  // this pump holds the queue's consumer side
+  bool wasPumpThread_;
+  TCallback current_;
 };
 
-// For tests: events waiting in the current queue.
+// For tests and the benchmark: events waiting in the queue, and heap blocks
+// the queue holds (recycled blocks and spilled records).
 size_t QueuedCount();
+size_t LiveBlocks();
+// For tests: whether the current session's producers are marked closing, and
+// how many times producers gave up waiting for a pump that took nothing.
+bool Closing();
+uint64_t Stalls();
 
 }  // namespace relay

@@ -30,6 +30,9 @@ struct Control {
   int32_t (*fireAsync)(int32_t, const void*, int32_t) = nullptr;
   int32_t (*fireStream)(int32_t, int32_t, int32_t, int32_t) = nullptr;
   void (*waitIdle)() = nullptr;
+  void (*fault)(const char*, int32_t) = nullptr;
+  void (*burst)(const char*, int32_t, int32_t, int32_t) = nullptr;
+  int32_t (*fireLocked)(int32_t, int32_t, int32_t) = nullptr;
   void (*market)(int32_t) = nullptr;
 };
 
@@ -39,7 +42,9 @@ bool Bind(platform::LibraryHandle library, Fn& fn, const char* name) {
   return fn != nullptr;
 }
 
-Control* Get(jlong handle) { return reinterpret_cast<Control*>(static_cast<intptr_t>(handle)); }
+Control* Get(jlong handle) {
+  return reinterpret_cast<Control*>(static_cast<intptr_t>(handle));
+}
 
 // A Java string's bytes; empty for null or on failure (the exception stays
 // pending for Java to see, and nothing else is called).
@@ -74,20 +79,23 @@ jbyteArray NewBytes(JNIEnv* env, const std::string& bytes) {
 SIM(jlong, open)(JNIEnv* env, jclass, jstring path) {
   auto* c = new Control;
   c->library = platform::LoadLibraryFile(Text(env, path));
-  bool ok = c->library != nullptr && Bind(c->library, c->reset, "simReset") &&
-            Bind(c->library, c->forceResult, "simForceResult") &&
-            Bind(c->library, c->clearResult, "simClearResult") &&
-            Bind(c->library, c->setOutput, "simSetOutput") &&
-            Bind(c->library, c->setErrorText, "simSetErrorText") &&
-            Bind(c->library, c->journalClear, "simJournalClear") &&
-            Bind(c->library, c->journalSize, "simJournalSize") &&
-            Bind(c->library, c->journalName, "simJournalName") &&
-            Bind(c->library, c->journalArg, "simJournalArg") &&
-            Bind(c->library, c->journalFind, "simJournalFind") &&
-            Bind(c->library, c->registeredCount, "simRegisteredCount") &&
-            Bind(c->library, c->fire, "simFire") && Bind(c->library, c->fireAsync, "simFireAsync") &&
-            Bind(c->library, c->fireStream, "simFireStream") &&
-            Bind(c->library, c->waitIdle, "simWaitIdle") && Bind(c->library, c->market, "simMarket");
+  bool ok =
+      c->library != nullptr && Bind(c->library, c->reset, "simReset") &&
+      Bind(c->library, c->forceResult, "simForceResult") &&
+      Bind(c->library, c->clearResult, "simClearResult") &&
+      Bind(c->library, c->setOutput, "simSetOutput") &&
+      Bind(c->library, c->setErrorText, "simSetErrorText") &&
+      Bind(c->library, c->journalClear, "simJournalClear") &&
+      Bind(c->library, c->journalSize, "simJournalSize") &&
+      Bind(c->library, c->journalName, "simJournalName") &&
+      Bind(c->library, c->journalArg, "simJournalArg") &&
+      Bind(c->library, c->journalFind, "simJournalFind") &&
+      Bind(c->library, c->registeredCount, "simRegisteredCount") &&
+      Bind(c->library, c->fire, "simFire") && Bind(c->library, c->fireAsync, "simFireAsync") &&
+      Bind(c->library, c->fireStream, "simFireStream") &&
+      Bind(c->library, c->waitIdle, "simWaitIdle") && Bind(c->library, c->market, "simMarket") &&
+      Bind(c->library, c->fault, "simFault") && Bind(c->library, c->burst, "simBurst") &&
+      Bind(c->library, c->fireLocked, "simFireLocked");
   if (!ok) {
     if (c->library != nullptr) platform::FreeLibraryHandle(c->library);
     delete c;
@@ -96,7 +104,9 @@ SIM(jlong, open)(JNIEnv* env, jclass, jstring path) {
   return static_cast<jlong>(reinterpret_cast<intptr_t>(c));
 }
 
-SIM(void, reset)(JNIEnv*, jclass, jlong h) { Get(h)->reset(); }
+SIM(void, reset)(JNIEnv*, jclass, jlong h) {
+  Get(h)->reset();
+}
 
 SIM(void, forceResult)(JNIEnv* env, jclass, jlong h, jstring entry, jint code) {
   const std::string name = Text(env, entry);
@@ -123,8 +133,12 @@ SIM(void, setErrorText)(JNIEnv* env, jclass, jlong h, jint code, jbyteArray text
   Get(h)->setErrorText(code, reinterpret_cast<const char*>(data.data()));
 }
 
-SIM(void, journalClear)(JNIEnv*, jclass, jlong h) { Get(h)->journalClear(); }
-SIM(jint, journalSize)(JNIEnv*, jclass, jlong h) { return Get(h)->journalSize(); }
+SIM(void, journalClear)(JNIEnv*, jclass, jlong h) {
+  Get(h)->journalClear();
+}
+SIM(jint, journalSize)(JNIEnv*, jclass, jlong h) {
+  return Get(h)->journalSize();
+}
 
 SIM(jstring, journalName)(JNIEnv* env, jclass, jlong h, jint call) {
   char name[128] = {};
@@ -148,7 +162,9 @@ SIM(jbyteArray, journalArg)(JNIEnv* env, jclass, jlong h, jint call, jint arg) {
   return NewBytes(env, bytes);
 }
 
-SIM(jint, registeredCount)(JNIEnv*, jclass, jlong h) { return Get(h)->registeredCount(); }
+SIM(jint, registeredCount)(JNIEnv*, jclass, jlong h) {
+  return Get(h)->registeredCount();
+}
 
 SIM(jint, fire)(JNIEnv* env, jclass, jlong h, jint id, jbyteArray bytes, jboolean wait) {
   const std::vector<jbyte> data = Bytes(env, bytes);
@@ -161,6 +177,24 @@ SIM(jint, fireStream)(JNIEnv*, jclass, jlong h, jint id, jint len, jint threads,
   return Get(h)->fireStream(id, len, threads, count);
 }
 
-SIM(void, waitIdle)(JNIEnv*, jclass, jlong h) { Get(h)->waitIdle(); }
+SIM(void, waitIdle)(JNIEnv*, jclass, jlong h) {
+  Get(h)->waitIdle();
+}
 
-SIM(void, market)(JNIEnv*, jclass, jlong h, jboolean on) { Get(h)->market(on ? 1 : 0); }
+SIM(void, market)(JNIEnv*, jclass, jlong h, jboolean on) {
+  Get(h)->market(on ? 1 : 0);
+}
+
+SIM(void, fault)(JNIEnv* env, jclass, jlong h, jstring entry, jint kind) {
+  const std::string name = Text(env, entry);
+  if (!env->ExceptionCheck()) Get(h)->fault(name.c_str(), kind);
+}
+
+SIM(void, burst)(JNIEnv* env, jclass, jlong h, jstring entry, jint id, jint len, jint count) {
+  const std::string name = Text(env, entry);
+  if (!env->ExceptionCheck()) Get(h)->burst(name.c_str(), id, len, count);
+}
+
+SIM(jint, fireLocked)(JNIEnv*, jclass, jlong h, jint id, jint len, jint count) {
+  return Get(h)->fireLocked(id, len, count);
+}

@@ -115,4 +115,48 @@ class PumpTest {
     assertEquals(0, bridge.logoff());
     assertTrue(bridge.pumpReturned(10_000));
   }
+
+  // A library that answers a request with events on the caller's thread, or
+  // that calls back while holding a lock its entries need: a burst far past
+  // the queue's bound, met by a native called from inside messageReceived.
+  private void burstThroughANativeCalledFromTheHandler(boolean underLibraryLock) throws Exception {
+    assertEquals(0, bridge.initialise());
+    int total = 200_000;
+    byte[] exchange = new byte[33];
+    AtomicInteger nativeCode = new AtomicInteger(-1);
+    bridge.onEvent((b, e) -> {
+      if (nativeCode.get() == -1) {
+        nativeCode.set(b.getExchange(1, exchange));
+      }
+    });
+    bridge.startPump();
+    if (underLibraryLock) {
+      assertEquals(0, sim.fireLocked(5, 27, total));
+    } else {
+      sim.burst("qrGetExchange", 5, 27, total);
+      assertEquals(0, sim.fire(7, new byte[0]));
+    }
+    List<Bridge.Event> events = bridge.awaitEvents(total + (underLibraryLock ? 0 : 1), 30_000);
+    assertEquals(0, nativeCode.get());
+    int next = 0;
+    for (Bridge.Event e : events) {
+      if (e.id == 5) {
+        assertEquals(next++, java.nio.ByteBuffer.wrap(e.record, 4, 4)
+            .order(java.nio.ByteOrder.LITTLE_ENDIAN).getInt(), "in order, nothing lost");
+      }
+    }
+    assertEquals(total, next);
+    assertEquals(0, bridge.logoff());
+    assertTrue(bridge.pumpReturned(10_000));
+  }
+
+  @Test
+  void aBurstOnThePumpsOwnThreadNeverWaitsForItself() throws Exception {
+    burstThroughANativeCalledFromTheHandler(false);
+  }
+
+  @Test
+  void aBurstUnderTheLibrarysLockCostsTheStallBoundNotAHang() throws Exception {
+    burstThroughANativeCalledFromTheHandler(true);
+  }
 }

@@ -116,6 +116,21 @@ public final class Simulator {
     waitIdle(handle);
   }
 
+  /** kind 3 holds every call of entry until fault(entry, 0); see control.h. */
+  public void fault(String entry, int kind) {
+    fault(handle, entry, kind);
+  }
+
+  /** The next call of entry fires count events on the caller's thread first. */
+  public void burst(String entry, int id, int len, int count) {
+    burst(handle, entry, id, len, count);
+  }
+
+  /** count events from a thread that holds the lock every entry needs. */
+  public int fireLocked(int id, int len, int count) {
+    return fireLocked(handle, id, len, count);
+  }
+
   private static native long open(String path);
   private static native void reset(long h);
   private static native void forceResult(long h, String entry, int code);
@@ -132,4 +147,7 @@ public final class Simulator {
   private static native int fireStream(long h, int id, int len, int threads, int count);
   private static native void waitIdle(long h);
   private static native void market(long h, boolean on);
+  private static native void fault(long h, String entry, int kind);
+  private static native void burst(long h, String entry, int id, int len, int count);
+  private static native int fireLocked(long h, int id, int len, int count);
 }
