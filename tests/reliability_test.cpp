@@ -58,6 +58,7 @@ struct StreamCheck {
   jbyteArray buffer;
   int64_t total;
   bool slowStart;  // the pump lags at first, so the bounded queue fills completely
+  int32_t id;      // 5 (27 bytes, kept inline) or 14 (394 bytes, spilled)
   std::vector<int32_t> next = std::vector<int32_t>(8, 0);
   int64_t seen = 0, outOfOrder = 0;
 };
@@ -66,8 +67,8 @@ struct StreamCheck {
 // the pump; returns the events per second. Every thread's sequence must
 // arrive complete and in order.
 double Stream(fake::FakeJni& jni, jobject self, testing_support::SimLibrary& sim, int32_t perThread,
-              bool slowStart = false, int32_t length = 27) {
-  StreamCheck check{&jni, jni.NewByteArray(514), 8LL * perThread, slowStart};
+              bool slowStart = false, int32_t id = 5) {
+  StreamCheck check{&jni, jni.NewByteArray(514), 8LL * perThread, slowStart, id};
   jni.lastBuffer = check.buffer;
   jni.OnMessage(
       [](fake::FakeJni& j, const fake::FakeJni::Message& m, void* context) {
@@ -75,7 +76,7 @@ double Stream(fake::FakeJni& jni, jobject self, testing_support::SimLibrary& sim
         const std::vector<uint8_t>& b = j.Bytes(c->buffer);
         const int32_t thread = b[0] | b[1] << 8;
         const int32_t sequence = b[4] | b[5] << 8 | b[6] << 16 | b[7] << 24;
-        if (m.id != 5 || thread >= 8 || sequence != c->next[thread]) {
+        if (m.id != c->id || thread >= 8 || sequence != c->next[thread]) {
           ++c->outOfOrder;
         } else {
           ++c->next[thread];
@@ -87,7 +88,7 @@ double Stream(fake::FakeJni& jni, jobject self, testing_support::SimLibrary& sim
       },
       &check);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(sim.FireStream(5, length, 8, perThread), 0);
+  EXPECT_EQ(sim.FireStream(id, 27, 8, perThread), 0);
   Java_korvane_api_delphi_ClientAPI_processCallbacks(jni.env(), self, check.buffer);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -109,7 +110,7 @@ TEST_F(Reliability, EightProducersNothingLostNothingDuplicatedOrderKept) {
   Stream(jni_, self_, sim_, perThread, true);
   const double rate = Stream(jni_, self_, sim_, perThread);
   EXPECT_LE(relay::LiveBlocks(), relay::kKeptBlocks + 2);
-  Stream(jni_, self_, sim_, perThread / 10, false, 300);
+  Stream(jni_, self_, sim_, perThread / 10, false, 14);
   EXPECT_LE(relay::LiveBlocks(), relay::kKeptBlocks + 2);
   EXPECT_EQ(relay::QueuedCount(), 0u);  // nothing duplicated or left over
   EXPECT_TRUE(jni_.violations().empty());
