@@ -88,7 +88,7 @@ double Stream(fake::FakeJni& jni, jobject self, testing_support::SimLibrary& sim
       },
       &check);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(sim.FireStream(id, 27, 8, perThread), 0);
+  EXPECT_EQ(sim.FireStream(id, id == 14 ? 394 : 27, 8, perThread), 0);
   Java_korvane_api_delphi_ClientAPI_processCallbacks(jni.env(), self, check.buffer);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

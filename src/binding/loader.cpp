@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 
 #include "binding/errors.h"
 #include "platform/platform.h"
@@ -16,7 +15,37 @@ std::atomic<platform::LibraryHandle> gHandle{nullptr};
 std::atomic<int> gUses{0};
 std::atomic<bool> gClosing{false};
 EntryTable gTable{};
-std::mutex gLoaderMutex;  // one LoadAPI or UnloadAPI at a time
+
+// One LoadAPI or UnloadAPI at a time. A flag polled every millisecond rather
+// than a mutex: the exit path must be able to give up after a bound while a
+// logoff holds it waiting for a stuck library call, and loads and unloads
+// are rare enough that polling costs nothing.
+std::atomic<bool> gLoaderBusy{false};
+
+class LoaderLock {
+ public:
+  // Waits without limit (timeoutMs 0) or up to timeoutMs for the lock.
+  explicit LoaderLock(unsigned timeoutMs = 0) {
+    for (unsigned waited = 0;; ++waited) {
+      bool expected = false;
+      if (gLoaderBusy.compare_exchange_strong(expected, true)) {
+        held_ = true;
+        return;
+      }
+      if (timeoutMs != 0 && waited >= timeoutMs) return;
+      platform::SleepMs(1);
+    }
+  }
+  ~LoaderLock() {
+    if (held_) gLoaderBusy.store(false);
+  }
+  LoaderLock(const LoaderLock&) = delete;
+  LoaderLock& operator=(const LoaderLock&) = delete;
+  explicit operator bool() const { return held_; }
+
+ private:
+  bool held_ = false;
+};
 
 // Stores the address of name into the slot, or shows the box and raises 53.
 template <typename Slot>
@@ -88,7 +117,7 @@ void LoadAPI(const std::string& fileName) {
   // another thread (a logoff in progress) lets the load go ahead at once.
   for (int counter = 100;;) {
     {
-      std::lock_guard<std::mutex> lock(gLoaderMutex);
+      LoaderLock lock;
       if (gHandle.load() == nullptr) {
         platform::LibraryHandle library = platform::LoadLibraryFile(fileName);
         if (library == nullptr) throw EQUOR(kCannotLoadLibrary);
@@ -111,13 +140,17 @@ void LoadAPI(const std::string& fileName) {
 }
 
 namespace {
+// With a timeout, the whole unload (the loader lock included) is bounded by
+// it: false means the library was left to the ending process.
 bool Unload(unsigned timeoutMs) {
-  std::lock_guard<std::mutex> lock(gLoaderMutex);
+  unsigned waited = 0;
+  LoaderLock lock(timeoutMs);
+  if (!lock) return false;
   platform::LibraryHandle library = gHandle.load();
   if (library == nullptr) return true;
   gClosing.store(true);
   // Uses that began before gClosing finish their call on the loaded library.
-  for (unsigned waited = 0; gUses.load() > 0; ++waited) {
+  for (; gUses.load() > 0; ++waited) {
     if (timeoutMs != 0 && waited >= timeoutMs) return false;  // stays closing
     platform::SleepMs(1);
   }
@@ -133,8 +166,8 @@ void UnloadAPI() {
   Unload(0);
 }
 
-void UnloadAPIAtDetach(unsigned timeoutMs) {
-  Unload(timeoutMs);
+bool UnloadAPIAtDetach(unsigned timeoutMs) {
+  return Unload(timeoutMs);
 }
 
 void SnapshotEntryTable(void* out[kEntrySlots]) {

@@ -64,7 +64,8 @@ void SnapshotEntryTable(void* out[kEntrySlots]);
 
 namespace binding {
 // UnloadAPI for the bridge's own unloading: gives up (leaving the library to
-// the ending process) when a use does not end within the timeout, so a thread
-// stuck inside the trading library cannot hang the JVM's exit.
-void UnloadAPIAtDetach(unsigned timeoutMs);
+// the ending process, and answering false) when the loader lock or a use is
+// not free within the timeout, so a thread stuck inside the trading library,
+// or a logoff waiting for one, cannot hang the JVM's exit.
+bool UnloadAPIAtDetach(unsigned timeoutMs);
 }  // namespace binding

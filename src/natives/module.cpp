@@ -8,7 +8,7 @@ void OnModuleDetach(bool processExiting) {
   // When the whole process ends, the library's threads are gone or going and
   // the system reclaims everything; unloading then could only hang.
   if (processExiting) return;
-  binding::UnloadAPIAtDetach(5000);
-  relay::FreeQueues();
+  // A library that would not unload may still call back: its queue stays.
+  if (binding::UnloadAPIAtDetach(5000)) relay::FreeQueues();
   platform::ReleaseFaultGuard();
 }

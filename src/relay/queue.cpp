@@ -409,6 +409,10 @@ void RequestStop() {
 }
 
 void FreeQueues() {
+  // A pump still inside processCallbacks (the process is ending under it)
+  // keeps the queue: freeing it could only crash that thread.
+  Queue* q = gQueue.load();
+  if (q == nullptr || q->consumer.load()) return;
   delete gQueue.exchange(nullptr);
 }
 
