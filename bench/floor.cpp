@@ -1,6 +1,7 @@
 // Benchmark-only natives: the floors the bridge is measured against. They do
 // the least a JNI call can do, and never ship in the bridge.
 #include <dlfcn.h>
+#include <malloc.h>
 #include <jni.h>
 
 #include <cstdint>
@@ -55,11 +56,17 @@ JNIEXPORT void JNICALL Java_korvane_bench_Floor_relay(JNIEnv* env, jobject self,
   jvalue args[2];
   args[0].i = 5;
   args[1].i = 27;
+  // The same checks per event as the bridge's pump.
   for (jint i = 0; i < count; ++i) {
     env->SetByteArrayRegion(buffer, 0, sizeof record, record);
+    if (env->ExceptionCheck()) return;
     env->CallVoidMethodA(self, method, args);
     if (env->ExceptionCheck()) return;
   }
+}
+
+JNIEXPORT jlong JNICALL Java_korvane_bench_Floor_heapBytes(JNIEnv*, jclass) {
+  return static_cast<jlong>(mallinfo2().uordblks);
 }
 
 }  // extern "C"

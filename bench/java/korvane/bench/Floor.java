@@ -15,9 +15,16 @@ public class Floor {
   /** Calls messageReceived count times from native code on this thread. */
   native void relay(byte[] buffer, int count);
 
-  long received;
+  /** Live bytes of the C heap (the allocator's own count). */
+  static native long heapBytes();
 
+  final byte[] buffer = new byte[514];
+  volatile long received;
+  long checksum;
+
+  /** The same work per event as the bridge's and JNA's handlers. */
   public void messageReceived(int id, int length) {
+    checksum += buffer[4];
     received++;
   }
 }

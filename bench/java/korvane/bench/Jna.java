@@ -23,7 +23,7 @@ final class Jna {
 
   static native int qrSubscribePrice(String exchange, String commodity, String contract);
 
-  static native int qrRegisterOrderCallback(int id, RecordCallback callback);
+  static native int qrRegisterFillCallback(int id, RecordCallback callback);
 
   /** A record callback called on the simulator's own threads. */
   interface RecordCallback extends Callback {
