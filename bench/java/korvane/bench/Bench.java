@@ -247,16 +247,16 @@ public final class Bench {
     pump.setDaemon(true);
     pump.start();
     int events = smoke ? 20_000 : 2_000_000;
-    Measure relayOne = measure("relay", "bridge, 1 producer thread", "events/s",
-        "in order, one Java thread", () -> relay(control, sink, 1, events));
-    Measure relayFour = measure("relay", "bridge, 4 producer threads", "events/s",
-        "in order, one Java thread", () -> relay(control, sink, 4, events));
+    Measure relayOne = measure("relay", "bridge, 1 producer thread", "M events/s",
+        "in order, one Java thread", () -> relay(control, sink, 1, events) / 1e6);
+    Measure relayFour = measure("relay", "bridge, 4 producer threads", "M events/s",
+        "in order, one Java thread", () -> relay(control, sink, 4, events) / 1e6);
     Floor floor = new Floor();
     Measure relayFloor = measure("relay", "floor: SetByteArrayRegion + CallVoidMethodA",
-        "events/s", "one Java thread, no producers", () -> {
+        "M events/s", "one Java thread, no producers", () -> {
           long start = System.nanoTime();
           floor.relay(floor.buffer, events);
-          return events / ((System.nanoTime() - start) / 1e9);
+          return events / ((System.nanoTime() - start) / 1e9) / 1e6;
         });
     // JNA's callback path: the same simulator threads call Java directly.
     LongAdder jnaReceived = new LongAdder();
@@ -269,13 +269,13 @@ public final class Bench {
     // Registered for the fill id, so the bridge keeps the order id and the
     // rows can take turns.
     check(Jna.qrRegisterFillCallback(9, callback), "JNA registration");
-    Measure relayJna = measure("relay", "JNA callback, 4 producer threads", "events/s",
+    Measure relayJna = measure("relay", "JNA callback, 4 producer threads", "M events/s",
         "on the producers' threads, unordered", () -> {
           long target = jnaReceived.sum() + events;
           long start = System.nanoTime();
           check(control.simFireStream(9, 27, 4, events / 4), "simFireStream");
           control.simWaitIdle();
-          double rate = events / ((System.nanoTime() - start) / 1e9);
+          double rate = events / ((System.nanoTime() - start) / 1e9) / 1e6;
           if (jnaReceived.sum() < target) {
             throw new IllegalStateException("JNA lost events");
           }
