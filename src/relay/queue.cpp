@@ -49,7 +49,7 @@ struct Slot {
   int32_t length = 0;
   Session session = 0;
   uint8_t* spill = nullptr;  // owned; records longer than `bytes` live here
-  uint8_t bytes[kSlotBytes - 24];
+  uint8_t bytes[kSlotBytes - 16 - sizeof(uint8_t*)];
 };
 static_assert(sizeof(Slot) == kSlotBytes, "a slot is four cache lines");
 constexpr int32_t kInlineBytes = static_cast<int32_t>(sizeof(Slot::bytes));
