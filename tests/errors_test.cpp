@@ -38,8 +38,11 @@ int32_t Checked(int32_t code) {
 }
 
 TEST_F(LoadedTest, CheckResultPassesZeroAndElevenOnly) {
-  EXPECT_EQ(Checked(0), 0);
-  EXPECT_EQ(Checked(11), 11);
+  // Returned, not thrown: the check itself, with no capture around it.
+  EXPECT_EQ(CheckResult(0), 0);
+  EXPECT_EQ(CheckResult(11), 11);
+  EXPECT_THROW(CheckResult(7), EQUOR);
+  EXPECT_THROW(CheckResult(52), EQUOR);
   EXPECT_EQ(Checked(7), 7);
   EXPECT_EQ(sim_.CountCalls("qrDumpLastError"), 0);
   EXPECT_EQ(Checked(99), 99);
