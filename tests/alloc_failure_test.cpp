@@ -106,7 +106,7 @@ TEST_F(AllocationFailure, OneNativeOfEachFamily) {
 }
 
 // After warm-up an event costs the relay no allocation: records live in
-// recycled blocks, and a pump that keeps up never needs more of them.
+// recycled blocks, and only a deeper backlog than before needs more of them.
 TEST_F(AllocationFailure, NoAllocationPerEventAfterWarmUp) {
   ASSERT_EQ(Initialise(), 0);
   jbyteArray buffer = jni_.NewByteArray(514);
@@ -140,7 +140,10 @@ TEST_F(AllocationFailure, NoAllocationPerEventAfterWarmUp) {
   const long allocations = testing_support::AllocationCount() - before;
   producer.join();
   EXPECT_EQ(seen.load(), 1000000);
-  EXPECT_LT(allocations, 10) << "allocations over a million events";
+  // One allocation per event would be a million, one per block of 64 slots
+  // over 15,000; only the queue's high-water mark may still grow a little
+  // when the pump falls further behind than in the warm-up.
+  EXPECT_LT(allocations, 1000) << "allocations over a million events";
 }
 
 }  // namespace
