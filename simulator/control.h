@@ -40,7 +40,9 @@ QR_EXPORT void simSetOutput(const char* entry, const void* bytes, int32_t len);
 
 /* Makes the named entry fault inside the library from its next call on:
    kind 1 writes through a null pointer, kind 2 divides an integer by zero,
-   kind 3 blocks each call until simFault(entry, 0), kind 0 stops the faults.
+   kind 3 blocks each call until simFault(entry, 0), kind 4 probes a bad
+   address the way a library does that handles the fault itself (on Windows
+   IsBadReadPtr) and answers 7 when the probe says so, kind 0 stops them.
    For testing how a caller survives a crash or a stuck call inside a trading
    library; on Linux kinds 1 and 2 end the process, as they would. */
 QR_EXPORT void simFault(const char* entry, int32_t kind);

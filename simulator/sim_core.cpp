@@ -148,8 +148,11 @@ int* volatile gNowhere = nullptr;
 volatile int gZero = 0;
 volatile int gSeven = 7;  // a constant numerator would let the compiler avoid the division
 
-void FaultIfAsked(State& s, const char* entry) {
-  if (!s.anyFault.load()) return;
+// Does what simFault asked of the entry; true when the call must answer
+// kProbeAnswer instead of doing its work.
+constexpr int32_t kProbeAnswer = 7;
+bool FaultIfAsked(State& s, const char* entry) {
+  if (!s.anyFault.load()) return false;
   int32_t kind = 0;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -157,6 +160,8 @@ void FaultIfAsked(State& s, const char* entry) {
   }
   if (kind == 1) *gNowhere = 1;
   if (kind == 2) gZero = gSeven / gZero;
+  // A fault the library expects and handles itself, as a probe of an address.
+  if (kind == 4) return platform::ProbeUnreadable(reinterpret_cast<const void*>(16), 4);
   if (kind == 3) {  // a call that does not return until released
     std::unique_lock<std::mutex> lock(s.mutex);
     s.faultChanged.wait(lock, [&] {
@@ -164,6 +169,7 @@ void FaultIfAsked(State& s, const char* entry) {
       return it == s.faults.end() || it->second != 3;
     });
   }
+  return false;
 }
 
 // Fires count records of the simFireStream form (thread number `thread`)
@@ -200,7 +206,7 @@ int32_t Call(const char* entry, std::initializer_list<Arg> args,
   if (s.lockArmed.load()) {
     std::lock_guard<std::mutex> wait(s.libraryLock);
   }
-  FaultIfAsked(s, entry);
+  if (FaultIfAsked(s, entry)) return kProbeAnswer;
   BurstIfAsked(s, entry);
   try {
     if (s.journalOn.load()) {

@@ -15,6 +15,7 @@ namespace {
 
 constexpr int kWriteThroughNull = 1;
 constexpr int kDivideByZero = 2;
+constexpr int kProbesABadAddress = 4;
 
 class FaultTest : public BridgeTest {
  protected:
@@ -40,6 +41,18 @@ TEST_F(FaultTest, AnAccessViolationEndsTheNativeAs99AndTheNextCallsWork) {
   for (int i = 0; i < 1000; ++i) failures += Purge() != 0;
   EXPECT_EQ(failures, 0);
   EXPECT_EQ(Logged().size(), 1u);
+}
+
+// A fault the library raises and handles itself stays the library's: the
+// guard sees only what the library leaves unhandled.
+TEST_F(FaultTest, AFaultTheLibraryHandlesItselfIsLeftToIt) {
+  sim_.Fault("qrPurge", kProbesABadAddress);
+  EXPECT_EQ(Purge(), 7);
+  EXPECT_TRUE(Logged().empty());
+  sim_.Fault("qrPurge", kWriteThroughNull);  // and an unhandled one is still the guard's
+  EXPECT_EQ(Purge(), 99);
+  sim_.Fault("qrPurge", 0);
+  EXPECT_EQ(Purge(), 0);
 }
 
 TEST_F(FaultTest, ADivisionByZeroToo) {

@@ -1,5 +1,6 @@
 // The bridge leaving the process: a trading library still loaded goes with it.
 #include "binding/loader.h"
+#include "platform/desktop.h"
 #include "platform/fault_guard.h"
 #include "platform/module_hooks.h"
 #include "relay/queue.h"
@@ -11,4 +12,5 @@ void OnModuleDetach(bool processExiting) {
   // A library that would not unload may still call back: its queue stays.
   if (binding::UnloadAPIAtDetach(5000)) relay::FreeQueues();
   platform::ReleaseFaultGuard();
+  platform::desktop::ReleaseDesktop();
 }

@@ -1,5 +1,5 @@
 // The desktop: windows, the cursor, and the browser's title setting. Windows
-// uses the system's own calls; Linux speaks X11 through libX11, loaded at the
+// uses the system's own calls; Linux speaks X11 through XCB, loaded at the
 // first call so the bridge loads on machines without X.
 //
 // Window handles are 32-bit integers as Java holds them: an HWND on Windows
@@ -33,5 +33,9 @@ int32_t FindChildWindow(int32_t parent, int32_t childAfter, const char* classNam
 // or that cannot be read, throws std::runtime_error. Empty on Linux, which
 // has no registry.
 std::string BrowserWindowTitle();
+
+// Closes the display connection and unloads what the first call loaded, when
+// the bridge leaves the process. Nothing else is left behind.
+void ReleaseDesktop();
 
 }  // namespace platform::desktop

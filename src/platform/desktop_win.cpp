@@ -71,4 +71,7 @@ std::string BrowserWindowTitle() {
   return std::string(value.data());  // up to the first zero byte
 }
 
+// The system's window calls need nothing released.
+void ReleaseDesktop() {}
+
 }  // namespace platform::desktop

@@ -1,48 +1,36 @@
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
-#include <mutex>
 #include <string>
 
 #include "platform/fault_guard.h"
 
+// The guard is a frame-based structured exception handler registered at the
+// guarded call's own frame. Windows offers a fault first to the handlers of
+// the deepest frames: the trading library's own (its try/except around a
+// probe, IsBadReadPtr and the like) decide first, the guard sees only what
+// they leave unhandled, and the JVM's handlers further up never see a fault
+// that the guard takes. On 32-bit Windows the handler is a record on the
+// thread's handler chain (fs:[0]) for the duration of the call; on 64-bit
+// Windows it is named by the unwind information of a small trampoline.
+//
+// The handler runs for faults on this thread only while a guarded call is
+// on the stack. It reads nothing but its own frame (no thread-local storage,
+// no allocation) and resumes the guard by rewriting the faulting context to
+// the point that __builtin_setjmp marked, abandoning the library's frames.
 namespace platform {
 namespace {
 
-// One guarded call in progress on this thread; nested guards form a chain.
 struct GuardFrame {
-  void* resume[5];  // __builtin_setjmp's buffer
-  GuardFrame* previous;
-  void* handlerChain;  // the 32-bit structured exception handler chain at the guard
-  uint32_t code;
-};
-
-thread_local GuardFrame* tGuard = nullptr;
-thread_local GuardFrame* tRecovering = nullptr;
-
-std::mutex gHandlerMutex;
-std::atomic<void*> gHandler{nullptr};
-
-// The head of the 32-bit handler chain, fs:[0]. A library built by another
-// compiler links its own handler records into it on the stack; after a fault
-// the chain must point at the records that were live at the guard again.
-// 64-bit Windows keeps handlers in tables, so there is no chain to restore.
-void* HandlerChain() {
-#if defined(_WIN64)
-  return nullptr;
-#else
-  void* chain;
-  asm volatile("movl %%fs:0, %0" : "=r"(chain));
-  return chain;
-#endif
-}
-
-void SetHandlerChain([[maybe_unused]] void* chain) {
 #if !defined(_WIN64)
-  asm volatile("movl %0, %%fs:0" : : "r"(chain) : "memory");
+  // The handler record; first, so that the frame the system hands to the
+  // handler is this frame.
+  GuardFrame* next;
+  void* handler;
 #endif
-}
+  void* resume[5];  // __builtin_setjmp's buffer: frame pointer, label, stack
+  DWORD code;
+};
 
 // Processor faults only: software exceptions (any language's, the JVM's own)
 // belong to whoever raised them.
@@ -69,39 +57,95 @@ bool IsProcessorFault(DWORD code) {
   }
 }
 
-// Runs on the faulting thread after the handler: restores the handler chain
-// and jumps back into RunGuarded.
-[[noreturn]] void Recover() {
-  GuardFrame* frame = tRecovering;
-  tRecovering = nullptr;
-  SetHandlerChain(frame->handlerChain);
-  __builtin_longjmp(frame->resume, 1);
-}
+constexpr DWORD kUnwinding = 0x2 | 0x4;  // EXCEPTION_UNWINDING, EXCEPTION_EXIT_UNWIND
 
-LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
-  GuardFrame* frame = tGuard;
-  const DWORD code = info->ExceptionRecord->ExceptionCode;
-  if (frame == nullptr || !IsProcessorFault(code)) return EXCEPTION_CONTINUE_SEARCH;
-  frame->code = code;
-  tGuard = frame->previous;
-  tRecovering = frame;
-  // Continue in Recover, on the abandoned part of the faulting stack.
-  CONTEXT* context = info->ContextRecord;
+// Takes an unhandled processor fault: the guard's frame resumes as if
+// __builtin_longjmp had been called, with the code stored in the frame.
+EXCEPTION_DISPOSITION TakeFault(EXCEPTION_RECORD* record, GuardFrame* frame, CONTEXT* context) {
+  if ((record->ExceptionFlags & kUnwinding) != 0 || !IsProcessorFault(record->ExceptionCode))
+    return ExceptionContinueSearch;
+  frame->code = record->ExceptionCode;
 #if defined(_WIN64)
-  context->Rsp = ((context->Rsp - 512) & ~static_cast<DWORD64>(15)) - 8;
-  context->Rip = reinterpret_cast<DWORD64>(&Recover);
+  context->Rbp = reinterpret_cast<DWORD64>(frame->resume[0]);
+  context->Rip = reinterpret_cast<DWORD64>(frame->resume[1]);
+  context->Rsp = reinterpret_cast<DWORD64>(frame->resume[2]);
 #else
-  context->Esp = ((context->Esp - 512) & ~static_cast<DWORD>(15)) - 4;
-  context->Eip = reinterpret_cast<DWORD>(&Recover);
+  context->Ebp = reinterpret_cast<DWORD>(frame->resume[0]);
+  context->Eip = reinterpret_cast<DWORD>(frame->resume[1]);
+  context->Esp = reinterpret_cast<DWORD>(frame->resume[2]);
 #endif
-  return EXCEPTION_CONTINUE_EXECUTION;
+  return ExceptionContinueExecution;
 }
 
-void InstallHandler() {
-  std::lock_guard<std::mutex> lock(gHandlerMutex);
-  // Called last: the JVM's own vectored handler sees its faults first.
-  if (gHandler.load() == nullptr) gHandler.store(AddVectoredExceptionHandler(0, &OnException));
+}  // namespace
+}  // namespace platform
+
+#if defined(_WIN64)
+// The trampoline's handler; its establisher frame is the trampoline's stack
+// pointer after its prologue, where the trampoline keeps the guard's frame.
+extern "C" EXCEPTION_DISPOSITION JwGuardHandler(EXCEPTION_RECORD* record, void* establisher,
+                                                CONTEXT* context, void*) {
+  auto* frame = *reinterpret_cast<platform::GuardFrame**>(static_cast<char*>(establisher) + 32);
+  return platform::TakeFault(record, frame, context);
 }
+
+// void JwGuardedCall(void (*thunk)(void*), void* context, GuardFrame* frame)
+extern "C" void JwGuardedCall(void (*)(void*), void*, platform::GuardFrame*);
+asm(R"(
+    .text
+    .globl JwGuardedCall
+    .def JwGuardedCall; .scl 2; .type 32; .endef
+    .seh_proc JwGuardedCall
+JwGuardedCall:
+    subq $40, %rsp
+    .seh_stackalloc 40
+    .seh_endprologue
+    movq %r8, 32(%rsp)
+    movq %rcx, %rax
+    movq %rdx, %rcx
+    callq *%rax
+    nop
+    addq $40, %rsp
+    ret
+    .seh_handler JwGuardHandler, @except
+    .seh_endproc
+)");
+#else
+extern "C" EXCEPTION_DISPOSITION __cdecl JwGuardHandler(EXCEPTION_RECORD* record, void* establisher,
+                                                        CONTEXT* context, void*) {
+  return platform::TakeFault(record, static_cast<platform::GuardFrame*>(establisher), context);
+}
+#endif
+
+namespace platform {
+namespace {
+
+#if !defined(_WIN64)
+GuardFrame* HandlerChain() {
+  GuardFrame* chain;
+  asm volatile("movl %%fs:0, %0" : "=r"(chain));
+  return chain;
+}
+
+void SetHandlerChain(GuardFrame* chain) {
+  asm volatile("movl %0, %%fs:0" : : "r"(chain) : "memory");
+}
+
+// Calls thunk with the guard's record at the head of the handler chain, and
+// takes it off again on every way out but a fault (RunGuarded does that).
+void CallWithRecord(void (*thunk)(void*), void* context, GuardFrame* frame) {
+  frame->next = HandlerChain();
+  frame->handler = reinterpret_cast<void*>(&JwGuardHandler);
+  SetHandlerChain(frame);
+  try {
+    thunk(context);
+  } catch (...) {
+    SetHandlerChain(frame->next);
+    throw;
+  }
+  SetHandlerChain(frame->next);
+}
+#endif
 
 }  // namespace
 
@@ -115,18 +159,21 @@ ProcessorFault::ProcessorFault(uint32_t code)
       code(code) {}
 
 bool RunGuarded(void (*thunk)(void*), void* context, uint32_t* faultCode) {
-  if (gHandler.load() == nullptr) InstallHandler();
   GuardFrame frame{};
-  frame.previous = tGuard;
-  frame.handlerChain = HandlerChain();
   if (__builtin_setjmp(frame.resume) == 0) {
-    tGuard = &frame;
-    thunk(context);
-    tGuard = frame.previous;
+#if defined(_WIN64)
+    JwGuardedCall(thunk, context, &frame);
+#else
+    CallWithRecord(thunk, context, &frame);
+#endif
     return true;
   }
-  // Back from a fault: OnException already unlinked this frame.
-  *faultCode = *static_cast<volatile uint32_t*>(&frame.code);
+  // Back from a fault: the chain still holds the records of the abandoned
+  // frames (the library's and the guard's); it ends where it was at the guard.
+#if !defined(_WIN64)
+  SetHandlerChain(static_cast<volatile GuardFrame&>(frame).next);
+#endif
+  *faultCode = static_cast<volatile GuardFrame&>(frame).code;
   return false;
 }
 
@@ -134,9 +181,7 @@ bool CatchesProcessorFaults() {
   return true;
 }
 
-void ReleaseFaultGuard() {
-  std::lock_guard<std::mutex> lock(gHandlerMutex);
-  if (void* handler = gHandler.exchange(nullptr)) RemoveVectoredExceptionHandler(handler);
-}
+// Nothing process-wide is installed any more.
+void ReleaseFaultGuard() {}
 
 }  // namespace platform

@@ -22,6 +22,11 @@ void FreeLibraryHandle(LibraryHandle library);
 
 void SleepMs(unsigned milliseconds);
 
+// Whether reading size bytes at address would fault, asked the way a
+// library asks the system (IsBadReadPtr on Windows, which handles the fault
+// itself). Elsewhere no such probe exists and the answer is false.
+bool ProbeUnreadable(const void* address, unsigned size);
+
 // Full file name of the module that contains this code (the bridge library,
 // or the test program that links the bridge statically), read into a buffer
 // of 1024 characters. Empty when the system cannot tell.

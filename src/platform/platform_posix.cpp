@@ -23,6 +23,10 @@ void FreeLibraryHandle(LibraryHandle library) {
   dlclose(library);
 }
 
+bool ProbeUnreadable(const void*, unsigned) {
+  return false;
+}
+
 void SleepMs(unsigned milliseconds) {
   timespec ts{static_cast<time_t>(milliseconds / 1000),
               static_cast<long>(milliseconds % 1000) * 1000000L};

@@ -27,6 +27,10 @@ void SleepMs(unsigned milliseconds) {
   Sleep(milliseconds);
 }
 
+bool ProbeUnreadable(const void* address, unsigned size) {
+  return IsBadReadPtr(address, size) != 0;
+}
+
 std::string ModuleFileName() {
   HMODULE self = nullptr;
   if (!GetModuleHandleExA(

@@ -31,4 +31,30 @@ class WindowUtilitiesTest {
     assertEquals(0, new BasicWinAPIImpl().getCursorPos(point));
     assertArrayEquals(new int[] {0, 0}, point);
   }
+
+  // AWT installs its own X error handler after the bridge's first call; the
+  // bridge still learns of the errors of its own requests, and nothing of
+  // AWT runs inside a native.
+  @Test
+  void afterAwtStartsAMissingWindowIsStill99AndARealOneMoves() throws Exception {
+    java.io.File xvfbRun = new java.io.File("/usr/bin/xvfb-run");
+    org.junit.jupiter.api.Assumptions.assumeTrue(xvfbRun.canExecute(), "no xvfb-run");
+    java.util.List<String> command = new java.util.ArrayList<>(java.util.List.of(
+        xvfbRun.getPath(), "-a", System.getProperty("javawrapper.java"), "-Xcheck:jni",
+        "-Djava.awt.headless=false",
+        "-Djavawrapper.library=" + System.getProperty("javawrapper.library"),
+        "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
+        "javawrapper.AwtWindowsMain"));
+    Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
+    String out = new String(p.getInputStream().readAllBytes(),
+        java.nio.charset.StandardCharsets.UTF_8);
+    assertEquals(0, p.waitFor(), out);
+    org.junit.jupiter.api.Assertions.assertTrue(out.contains("before=0\n"), out);
+    org.junit.jupiter.api.Assertions.assertTrue(out.contains("found=true\n"), out);
+    org.junit.jupiter.api.Assertions.assertTrue(out.contains("missingPos=99\n"), out);
+    org.junit.jupiter.api.Assertions.assertTrue(out.contains("missingShow=99\n"), out);
+    org.junit.jupiter.api.Assertions.assertTrue(out.contains("move=0\n"), out);
+    org.junit.jupiter.api.Assertions.assertTrue(out.contains("at=120,130\n"), out);
+    org.junit.jupiter.api.Assertions.assertFalse(out.contains("WARNING in native method"), out);
+  }
 }
