@@ -56,7 +56,7 @@ QR_EXPORT void simSetErrorText(int32_t code, const char* text);
    the zero byte, an input record its bytes, an output buffer nothing.
    simJournalArg returns the argument's length, or -1 for a null pointer, and
    copies at most cap bytes. Recording is on by default and holds at most
-   200,000 calls; later calls are counted but not kept. */
+   200,000 calls; later calls are neither kept nor counted. */
 QR_EXPORT void simJournalEnable(int32_t on);
 QR_EXPORT void simJournalClear(void);
 QR_EXPORT int32_t simJournalSize(void);

@@ -140,7 +140,7 @@ jint CountProc(JNIEnv* env, jintArray count, Slot Entries::*entry) {
   });
 }
 
-// The shared fetch-by-index routine: guard, a heap buffer of `size` bytes,
+// The shared fetch-by-index routine: guard, a stack buffer of `size` bytes,
 // fetch(table, index, buffer), check, copy. Returns the passing code the fetch
 // gave (0 or 11). Failures other than EQUOR are logged under "GetProc".
 using Fetch = int32_t (*)(const Entries& qr, int32_t index, void* record);

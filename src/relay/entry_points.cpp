@@ -152,11 +152,4 @@ void RegisterCallbacks(const binding::EntryTable& qr, bool connectionStatus) {
     if (connectionStatus || !r.connectionStatusOnly) binding::CheckResult(r.make(qr));
 }
 
-int RegistrationCount(bool connectionStatus) {
-  int count = 0;
-  for (const Registration& r : kRegistrations)
-    if (connectionStatus || !r.connectionStatusOnly) ++count;
-  return count;
-}
-
 }  // namespace relay

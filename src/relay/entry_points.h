@@ -11,7 +11,4 @@ namespace relay {
 // connection-status callback is registered only when asked for.
 void RegisterCallbacks(const binding::EntryTable& qr, bool connectionStatus);
 
-// How many registrations RegisterCallbacks makes.
-int RegistrationCount(bool connectionStatus);
-
 }  // namespace relay
