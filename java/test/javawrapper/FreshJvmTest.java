@@ -12,6 +12,15 @@ import org.junit.jupiter.api.Test;
 
 /** What can only be seen in a JVM that has not run a session yet. */
 class FreshJvmTest {
+  /**
+   * A child JVM's output, copied into this JVM's own: the suite's JNI gate
+   * reads that, so every JVM the tests start passes the same gate.
+   */
+  static String echo(String out) {
+    System.out.println(out);
+    return out;
+  }
+
   /** Runs mainClass in a new JVM under -Xcheck:jni; returns its output. */
   static String run(String libraryFile, String mainClass, String... args) throws Exception {
     List<String> command = new ArrayList<>(Arrays.asList(System.getProperty("javawrapper.java"),
@@ -20,10 +29,8 @@ class FreshJvmTest {
         mainClass));
     command.addAll(Arrays.asList(args));
     Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
-    String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    String out = echo(new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
     assertEquals(0, p.waitFor(), out);
-    assertFalse(out.contains("WARNING in native method"), out);
-    assertFalse(out.contains("JNI local refs"), out);
     return out;
   }
 
@@ -41,7 +48,7 @@ class FreshJvmTest {
       throw new AssertionError(mainClass + " did not exit within a minute");
     }
     long ended = System.nanoTime();
-    String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    String out = echo(new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
     assertEquals(0, p.exitValue(), out);
     assertTrue(out.contains("initialise=0"), out);
     java.util.regex.Matcher m = java.util.regex.Pattern.compile("exiting at (\\d+)").matcher(out);
@@ -50,7 +57,6 @@ class FreshJvmTest {
       assertFalse(files.anyMatch(f -> f.getFileName().toString().startsWith("hs_err")),
           "a crash file was written");
     }
-    assertFalse(out.contains("WARNING in native method"), out);
     return (ended - Long.parseLong(m.group(1))) / 1_000_000;
   }
 
