@@ -1,6 +1,9 @@
 // Session natives against the simulator: what crosses to the trading library,
 // byte for byte, and what each native returns.
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -228,6 +231,30 @@ TEST_F(SessionTest, NativesBeforeInitialiseReturn52) {
   EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_APIBuildVersion(jni_.env(), self_, version), 52);
   EXPECT_EQ(jni_.Bytes(version)[0], 0xAA);
   EXPECT_TRUE(jni_.calls().empty());
+}
+
+// A logoff waiting for a library call that does not return holds the loader:
+// an initialise behind it gives 54 after its ten seconds instead of waiting
+// with it for good.
+TEST_F(SessionTest, AnInitialiseBehindAStuckUnloadGives54WithinItsBound) {
+  ASSERT_EQ(Initialise(), 0);
+  sim_.Fault("qrPurge", 3);  // purge does not return until released
+  auto onThreadOfItsOwn = [](jint (*native)(JNIEnv*, jobject)) {
+    return std::async(std::launch::async, [native] {
+      fake::FakeJni jni;
+      return native(jni.env(), jni.NewObject());
+    });
+  };
+  auto stuck = onThreadOfItsOwn([](JNIEnv* env, jobject self) -> jint {
+    return Java_korvane_api_delphi_ClientAPI_purge(env, self, nullptr, nullptr);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto logoff = onThreadOfItsOwn(&Java_korvane_api_delphi_ClientAPI_logoff);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(Initialise(), 54);
+  sim_.Fault("qrPurge", 0);
+  EXPECT_EQ(stuck.get(), 0);
+  EXPECT_EQ(logoff.get(), 0);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "binding/loader.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 
 #include "binding/errors.h"
@@ -113,12 +115,20 @@ void ClearEntryTable() {
 }
 
 void LoadAPI(const std::string& fileName) {
-  // The handle is examined at most 100 times, 100 ms apart; an unload on
-  // another thread (a logoff in progress) lets the load go ahead at once.
-  for (int counter = 100;;) {
+  // An earlier library gets about ten seconds to go, and no longer: the wait
+  // for the loader lock counts too, so an unload stuck behind a library call
+  // cannot hold an initialise beyond the bound. Looked at every 100 ms.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+  auto left = [&] {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return ms > 0 ? static_cast<unsigned>(ms) : 0u;
+  };
+  for (;;) {
     {
-      LoaderLock lock;
-      if (gHandle.load() == nullptr) {
+      LoaderLock lock(std::max(left(), 1u));
+      if (lock && gHandle.load() == nullptr) {
         platform::LibraryHandle library = platform::LoadLibraryFile(fileName);
         if (library == nullptr) throw EQUOR(kCannotLoadLibrary);
         try {
@@ -134,8 +144,8 @@ void LoadAPI(const std::string& fileName) {
         return;
       }
     }
-    platform::SleepMs(100);
-    if (--counter == 0) throw EQUOR(kLibraryAlreadyLoaded);
+    if (left() == 0) throw EQUOR(kLibraryAlreadyLoaded);
+    platform::SleepMs(std::min(left(), 100u));
   }
 }
 
