@@ -99,6 +99,28 @@ TEST_F(PumpTest, StopDuringADrainLeavesTheRestQueuedInOrder) {
   EXPECT_EQ(jni_.messages()[2].id, 23);
 }
 
+// A stop mid-drain while producers keep adding: what the stopped pump did
+// not deliver comes first at the next pump, then the newer events, each
+// producer's order intact.
+TEST_F(PumpTest, AStopMidDrainKeepsTheRestAheadOfNewerEvents) {
+  for (int id = 1; id <= 6; ++id) relay::AddCallback(id, nullptr, 0);  // producer A
+  jni_.OnMessage(
+      [](fake::FakeJni& jni, const fake::FakeJni::Message&, void*) {
+        if (jni.messages().size() == 2) {
+          for (int id = 101; id <= 103; ++id) relay::AddCallback(id, nullptr, 0);  // producer B
+          relay::RequestStop();
+        }
+      },
+      nullptr);
+  jbyteArray buffer = jni_.NewByteArray(514);
+  Java_korvane_api_delphi_ClientAPI_processCallbacks(jni_.env(), self_, buffer);
+  ASSERT_EQ(jni_.messages().size(), 2u);
+  Pump(buffer, 9);
+  std::vector<int32_t> ids;
+  for (const auto& m : jni_.messages()) ids.push_back(m.id);
+  EXPECT_EQ(ids, (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 101, 102, 103}));
+}
+
 TEST_F(PumpTest, ANewQueueDropsTheEventsOfTheOldOne) {
   relay::AddCallback(21, nullptr, 0);
   relay::CreateQueue();

@@ -25,6 +25,7 @@ struct Control {
   int32_t (*journalName)(int32_t, char*, int32_t) = nullptr;
   int32_t (*journalArg)(int32_t, int32_t, void*, int32_t) = nullptr;
   int32_t (*journalFind)(const char*, int32_t) = nullptr;
+  int32_t (*journalArgCount)(int32_t) = nullptr;
   int32_t (*registeredCount)() = nullptr;
   int32_t (*fire)(int32_t, const void*, int32_t) = nullptr;
   int32_t (*fireAsync)(int32_t, const void*, int32_t) = nullptr;
@@ -90,6 +91,7 @@ SIM(jlong, open)(JNIEnv* env, jclass, jstring path) {
       Bind(c->library, c->journalName, "simJournalName") &&
       Bind(c->library, c->journalArg, "simJournalArg") &&
       Bind(c->library, c->journalFind, "simJournalFind") &&
+      Bind(c->library, c->journalArgCount, "simJournalArgCount") &&
       Bind(c->library, c->registeredCount, "simRegisteredCount") &&
       Bind(c->library, c->fire, "simFire") && Bind(c->library, c->fireAsync, "simFireAsync") &&
       Bind(c->library, c->fireStream, "simFireStream") &&
@@ -197,4 +199,8 @@ SIM(void, burst)(JNIEnv* env, jclass, jlong h, jstring entry, jint id, jint len,
 
 SIM(jint, fireLocked)(JNIEnv*, jclass, jlong h, jint id, jint len, jint count) {
   return Get(h)->fireLocked(id, len, count);
+}
+
+SIM(jint, journalArgCount)(JNIEnv*, jclass, jlong h, jint call) {
+  return Get(h)->journalArgCount(call);
 }

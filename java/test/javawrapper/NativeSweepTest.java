@@ -6,9 +6,11 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
 
+import java.lang.reflect.Array;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
 import java.lang.reflect.Modifier;
+import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
 import java.util.Set;
 import java.util.TreeSet;
@@ -29,6 +31,9 @@ class NativeSweepTest {
   private static final int ARRAY_SIZE = 10_000;
   private static final int INT_SENTINEL = 0x5A5A5A5A;
   private static final double DOUBLE_SENTINEL = 12345.0;
+  /** The numeric text entries answer with, and the value it must become. */
+  private static final String NUMBER_TEXT = "-1234.25";
+  private static final double NUMBER = -1234.25;
 
   private final Simulator sim = Simulator.load("QUORAPI.DLL");
   private final Bridge bridge = new Bridge();
@@ -53,26 +58,36 @@ class NativeSweepTest {
     throw new AssertionError("ClientAPI has no " + name);
   }
 
-  /** Arguments that make the native call its entry; byte arrays carry a pattern. */
   static Object[] arguments(Method m) {
+    return arguments(m, true);
+  }
+
+  /**
+   * Arguments that make the native call its entry, each recognisable by its
+   * position: no two are equal, so a swap cannot pass. Strings start with a
+   * letter of their own and run past every fixed field; bytes are above 127,
+   * so a sign extension shows; input records carry a pattern per position.
+   */
+  static Object[] arguments(Method m, boolean flag) {
+    final String tail = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcdefghijklmnopqrstuvwxyz";
     Class<?>[] types = m.getParameterTypes();
     Object[] args = new Object[types.length];
     for (int i = 0; i < types.length; i++) {
       Class<?> t = types[i];
       if (t == String.class) {
-        args[i] = "X";
+        args[i] = (char) ('a' + i) + "@" + i + "-" + tail.substring(i) + tail.substring(0, i);
       } else if (t == String[].class) {
         args[i] = new String[0];
       } else if (t == int.class) {
-        args[i] = 1;
+        args[i] = 100 + 11 * i;
       } else if (t == byte.class) {
-        args[i] = (byte) 0x41;
+        args[i] = (byte) (0xC1 + i);
       } else if (t == boolean.class) {
-        args[i] = true;
+        args[i] = flag;
       } else if (t == byte[].class) {
         byte[] a = new byte[ARRAY_SIZE];
         for (int k = 0; k < a.length; k++) {
-          a[k] = (byte) (k * 13 + 3);
+          a[k] = (byte) (k * 13 + 3 + 29 * i);
         }
         args[i] = a;
       } else if (t == int[].class) {
@@ -176,6 +191,10 @@ class NativeSweepTest {
       Method m = method(row.method);
       sim.clearJournal();
       sim.forceResult(row.entry, 11);
+      boolean number = Arrays.asList(m.getParameterTypes()).contains(double[].class);
+      if (number) {  // a real value, in the library's numeric text
+        sim.setOutput(row.entry, NUMBER_TEXT.getBytes(StandardCharsets.US_ASCII));
+      }
       Object[] args = arguments(m);
       Object[] before = copy(args);
       assertEquals(row.onEleven, call(m, args), row.method + " on 11");
@@ -184,6 +203,9 @@ class NativeSweepTest {
       assertTrue(entryCall >= 0, row + " called " + row.entry);
       for (var record : row.records.entrySet()) {
         checkRecord(row, record.getKey(), record.getValue(), entryCall, before, args);
+      }
+      if (number) {
+        sim.reset();
       }
       covered++;
     }
@@ -219,12 +241,95 @@ class NativeSweepTest {
         assertEquals(k >= size, got[k] == INT_SENTINEL, what + " element " + k);
       }
     } else if (a instanceof double[]) {
-      assertEquals(0.0, ((double[]) a)[0], what);
+      assertEquals(NUMBER, ((double[]) a)[0], what);
       assertEquals(DOUBLE_SENTINEL, ((double[]) a)[1], what);
     } else if (a instanceof boolean[]) {
       assertFalse(((boolean[]) a)[0], what + ": 11 is no");
       assertTrue(((boolean[]) a)[1], what);
     }
+  }
+
+  /**
+   * Every argument reaches exactly the entry argument its row names, with its
+   * encoding, for both states of every flag; and every argument that is not
+   * an output is named by the row, so none can go unchecked.
+   */
+  @Test
+  void everyArgumentReachesItsOwnEntryArgument() throws Throwable {
+    assertEquals(0, bridge.initialise());
+    int covered = 0;
+    int checked = 0;
+    for (boolean flag : new boolean[] {true, false}) {
+      for (Row row : NativeTable.ROWS) {
+        Method m = method(row.method);
+        sim.clearJournal();
+        sim.forceResult(row.entry, 0);
+        Object[] args = arguments(m, flag);
+        call(m, args);
+        sim.clearResult(row.entry);
+        int at = sim.find(row.entry);
+        assertTrue(at >= 0, row + " called " + row.entry);
+        assertEquals(row.route.size(), sim.argCount(at), row + ": arguments of " + row.entry);
+        Set<Integer> named = new TreeSet<>();
+        for (int j = 0; j < row.route.size(); j++) {
+          String token = row.route.get(j);
+          String what = row + ": " + row.entry + " argument " + j + " (" + token + ")";
+          byte[] got = sim.arg(at, j);
+          if (token.equals("-")) {
+            continue;
+          } else if (token.equals("null")) {
+            assertEquals(null, got, what);
+          } else if (token.equals("o")) {
+            assertTrue(got != null && got.length == 0, what + ": an output buffer");
+          } else {
+            if (token.charAt(0) != 'L') {  // an array's length is not its content
+              named.add(Integer.parseInt(token.substring(1).split(":")[0]));
+            }
+            assertArrayEquals(expected(row, token, args), got, what);
+            checked++;
+          }
+        }
+        Class<?>[] types = m.getParameterTypes();
+        for (int p = 0; p < types.length; p++) {
+          boolean input = !types[p].isArray()
+              || (types[p] == byte[].class && row.records.getOrDefault(p, 0) < 0);
+          assertEquals(input, named.contains(p), row + ": argument " + p + " in the route");
+        }
+        covered++;
+      }
+    }
+    assertEquals(2 * 96, covered);
+    assertTrue(checked > 2 * 96, "checked " + checked);
+  }
+
+  /** The bytes the journal must hold for one routed argument. */
+  private static byte[] expected(Row row, String token, Object[] args) {
+    String[] parts = token.substring(1).split(":");
+    int n = Integer.parseInt(parts[0]);
+    switch (token.charAt(0)) {
+      case 'i':
+        return little((Integer) args[n]);
+      case 'b':
+        return little((Byte) args[n] & 0xFF);
+      case 'y':
+        return little((Boolean) args[n] ? 'Y' : 'N');
+      case 'c':
+        return little(((String) args[n]).getBytes(StandardCharsets.UTF_8)[0] & 0xFF);
+      case 'L':
+        return little(Array.getLength(args[n]));
+      case 'r':
+        return Arrays.copyOf((byte[]) args[n], -row.records.get(n));
+      case 's':
+        byte[] text = ((String) args[n]).getBytes(StandardCharsets.UTF_8);
+        return parts.length > 1 ? Arrays.copyOf(text, Math.min(text.length,
+            Integer.parseInt(parts[1]))) : text;
+      default:
+        throw new AssertionError(row + ": unknown route " + token);
+    }
+  }
+
+  private static byte[] little(int v) {
+    return new byte[] {(byte) v, (byte) (v >> 8), (byte) (v >> 16), (byte) (v >> 24)};
   }
 
   @Test

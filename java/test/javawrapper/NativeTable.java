@@ -25,6 +25,8 @@ final class NativeTable {
     final int onEleven;
     final Mode mode;
     final Map<Integer, Integer> records = new LinkedHashMap<>();
+    /** What each argument of the entry receives, in the entry's order (see to()). */
+    final List<String> route = new ArrayList<>();
 
     Row(String method, String entry, int onEleven, Mode mode) {
       this.method = method;
@@ -40,6 +42,19 @@ final class NativeTable {
 
     Row in(int param, int size) {
       records.put(param, -size);
+      return this;
+    }
+
+    /**
+     * The entry's arguments, in order, by the Java argument each one comes
+     * from: "iN" an int as given, "bN" a byte zero-extended, "yN" a boolean as
+     * "Y" (89) or "N" (78), "cN" the first byte of a string, "sN" a string's
+     * bytes, "sN:W" the same cut to a fixed field of W bytes, "rN" an input
+     * record (its size from in()), "LN" an array's length, "o" an output
+     * buffer, "null" a null pointer, "-" not checked.
+     */
+    Row to(String... arguments) {
+      route.addAll(List.of(arguments));
       return this;
     }
 
@@ -69,108 +84,108 @@ final class NativeTable {
   static {
     List<Row> r = new ArrayList<>();
     // Settings.
-    r.add(checked("setPriceAgeCounter", "qrSetPriceAgeCounter"));
-    r.add(ignored("setEncryptionCode", "qrSetEncryptionCode"));
-    r.add(ignored("setDebugFlags", "qrEnable"));
-    r.add(ignored("LogString", "qrLogString"));
-    r.add(checked("setOMIEnabled", "qrOMIEnabled"));
-    r.add(checked("getEnabledFunctionality", "qrEnabledFunctionality").out(0, 2));
-    r.add(ignored("setHostHandShakePeriods", "qrSetHostHandShake"));
-    r.add(ignored("setPriceHandShakePeriods", "qrSetPriceHandShake"));
-    r.add(checked("setInternetUser", "qrSetInternetUser"));
-    r.add(ignored("setOrderCancelFailureDelay", "qrSetOrderCancelFailureDelay"));
-    r.add(ignored("setOrderSentFailureDelay", "qrSetOrderSentFailureDelay"));
-    r.add(ignored("setOrderQueuedFailureDelay", "qrSetOrderQueuedFailureDelay"));
-    r.add(checked("isRavelin", "qrRavelinEnabled").out(0, 1));
-    r.add(checked("setSSLEnabled", "qrSetSSL"));
-    r.add(checked("setPDDSSLEnabled", "qrSetPDDSSL"));
-    r.add(checked("setSSLCertName", "qrSetSSLCertificateName"));
-    r.add(checked("setPDDSSLCertName", "qrSetPDDSSLCertificateName"));
-    r.add(checked("setSSLClientAuthName", "qrSetSSLClientAuthName"));
-    r.add(checked("setPDDSSLClientAuthName", "qrSetPDDSSLClientAuthName"));
-    r.add(checked("setMDSToken", "qrSetMDSToken"));
-    r.add(checked("setRavelinEnabled", "qrSetRavelin"));
-    r.add(new Row("setMemoryWarning", "qrSetMemoryWarning", 11, Mode.UNCHANGED));
+    r.add(checked("setPriceAgeCounter", "qrSetPriceAgeCounter").to("i0"));
+    r.add(ignored("setEncryptionCode", "qrSetEncryptionCode").to("b0"));
+    r.add(ignored("setDebugFlags", "qrEnable").to("i0"));
+    r.add(ignored("LogString", "qrLogString").to("s0"));
+    r.add(checked("setOMIEnabled", "qrOMIEnabled").to("y0"));
+    r.add(checked("getEnabledFunctionality", "qrEnabledFunctionality").out(0, 2).to("o", "o"));
+    r.add(ignored("setHostHandShakePeriods", "qrSetHostHandShake").to("i0", "i1"));
+    r.add(ignored("setPriceHandShakePeriods", "qrSetPriceHandShake").to("i0", "i1"));
+    r.add(checked("setInternetUser", "qrSetInternetUser").to("y0"));
+    r.add(ignored("setOrderCancelFailureDelay", "qrSetOrderCancelFailureDelay").to("i0"));
+    r.add(ignored("setOrderSentFailureDelay", "qrSetOrderSentFailureDelay").to("i0"));
+    r.add(ignored("setOrderQueuedFailureDelay", "qrSetOrderQueuedFailureDelay").to("i0"));
+    r.add(checked("isRavelin", "qrRavelinEnabled").out(0, 1).to());
+    r.add(checked("setSSLEnabled", "qrSetSSL").to("y0"));
+    r.add(checked("setPDDSSLEnabled", "qrSetPDDSSL").to("y0"));
+    r.add(checked("setSSLCertName", "qrSetSSLCertificateName").to("s0"));
+    r.add(checked("setPDDSSLCertName", "qrSetPDDSSLCertificateName").to("s0"));
+    r.add(checked("setSSLClientAuthName", "qrSetSSLClientAuthName").to("s0"));
+    r.add(checked("setPDDSSLClientAuthName", "qrSetPDDSSLClientAuthName").to("s0"));
+    r.add(checked("setMDSToken", "qrSetMDSToken").to("s0"));
+    r.add(checked("setRavelinEnabled", "qrSetRavelin").to("y0"));
+    r.add(new Row("setMemoryWarning", "qrSetMemoryWarning", 11, Mode.UNCHANGED).to("i0"));
     // Reference data.
-    r.add(checked("countAccounts", "qrCountTraders").out(0, 1));
-    r.add(checked("countExchanges", "qrCountExchanges").out(0, 1));
-    r.add(checked("countCommodities", "qrCountCommodities").out(0, 1));
-    r.add(checked("countOrderTypes", "qrCountOrderTypes").out(0, 1));
-    r.add(checked("countOrders", "qrCountOrders").out(0, 1));
-    r.add(checked("countFills", "qrCountFills").out(0, 1));
-    r.add(checked("countContracts", "qrCountContracts").out(0, 1));
-    r.add(checked("countReportTypes", "qrCountReportTypes").out(0, 1));
-    r.add(checked("countMessages", "qrCountUsrMsgs").out(0, 1));
-    r.add(checked("getAccount", "qrGetTrader").out(1, 48));
-    r.add(passesEleven("getExchange", "qrGetExchange").out(1, 33));
-    r.add(passesEleven("getCommodity", "qrGetCommodity").out(1, 74));
-    r.add(checked("getOrderType", "qrGetOrderType").out(1, 37));
-    r.add(passesEleven("getOrder", "qrGetOrder").out(1, 1410));
-    r.add(passesEleven("getFill", "qrGetFill").out(1, 473));
-    r.add(passesEleven("getContract", "qrGetExtendedContract").out(1, 1107));
-    r.add(passesEleven("getReportType", "qrGetReportType").out(1, 21));
-    r.add(passesEleven("getMessage", "qrGetUsrMsg").out(1, 514));
-    r.add(passesEleven("getAccountByName", "qrGetTraderByName").out(1, 47));
-    r.add(checked("getExchangeByName", "qrGetExchangeByName").out(1, 33));
-    r.add(checked("getCommodityByName", "qrGetCommodityByName").out(2, 74));
-    r.add(checked("getContractByName", "qrGetExtendedContractByName").out(3, 1107));
-    r.add(checked("countOrderHistory", "qrCountOrderHistory").out(1, 1));
-    r.add(checked("getOrderHistory", "qrGetOrderHistory").out(2, 1410));
-    r.add(checked("getReportSize", "qrGetReportSize").out(1, 1));
-    r.add(checked("getReport", "qrGetReport").out(1, ARRAY_LENGTH));
-    r.add(checked("getExchangeRate", "qrGetExchangeRate").out(1, 21));
-    r.add(checked("acknowledgeUsrMsg", "qrAcknowledgeUsrMsg"));
+    r.add(checked("countAccounts", "qrCountTraders").out(0, 1).to("o"));
+    r.add(checked("countExchanges", "qrCountExchanges").out(0, 1).to("o"));
+    r.add(checked("countCommodities", "qrCountCommodities").out(0, 1).to("o"));
+    r.add(checked("countOrderTypes", "qrCountOrderTypes").out(0, 1).to("o"));
+    r.add(checked("countOrders", "qrCountOrders").out(0, 1).to("o"));
+    r.add(checked("countFills", "qrCountFills").out(0, 1).to("o"));
+    r.add(checked("countContracts", "qrCountContracts").out(0, 1).to("o"));
+    r.add(checked("countReportTypes", "qrCountReportTypes").out(0, 1).to("o"));
+    r.add(checked("countMessages", "qrCountUsrMsgs").out(0, 1).to("o"));
+    r.add(checked("getAccount", "qrGetTrader").out(1, 48).to("i0", "o"));
+    r.add(passesEleven("getExchange", "qrGetExchange").out(1, 33).to("i0", "o"));
+    r.add(passesEleven("getCommodity", "qrGetCommodity").out(1, 74).to("i0", "o"));
+    r.add(checked("getOrderType", "qrGetOrderType").out(1, 37).to("i0", "o"));
+    r.add(passesEleven("getOrder", "qrGetOrder").out(1, 1410).to("i0", "o"));
+    r.add(passesEleven("getFill", "qrGetFill").out(1, 473).to("i0", "o"));
+    r.add(passesEleven("getContract", "qrGetExtendedContract").out(1, 1107).to("i0", "o"));
+    r.add(passesEleven("getReportType", "qrGetReportType").out(1, 21).to("i0", "o"));
+    r.add(passesEleven("getMessage", "qrGetUsrMsg").out(1, 514).to("i0", "o"));
+    r.add(passesEleven("getAccountByName", "qrGetTraderByName").out(1, 47).to("s0", "o"));
+    r.add(checked("getExchangeByName", "qrGetExchangeByName").out(1, 33).to("s0", "o"));
+    r.add(checked("getCommodityByName", "qrGetCommodityByName").out(2, 74).to("s0", "s1", "o"));
+    r.add(checked("getContractByName", "qrGetExtendedContractByName").out(3, 1107).to("s0", "s1", "s2", "o"));
+    r.add(checked("countOrderHistory", "qrCountOrderHistory").out(1, 1).to("i0", "o"));
+    r.add(checked("getOrderHistory", "qrGetOrderHistory").out(2, 1410).to("i0", "i1", "o"));
+    r.add(checked("getReportSize", "qrGetReportSize").out(1, 1).to("s0", "o"));
+    r.add(checked("getReport", "qrGetReport").out(1, ARRAY_LENGTH).to("s0", "L1", "o"));
+    r.add(checked("getExchangeRate", "qrGetExchangeRate").out(1, 21).to("s0", "o"));
+    r.add(checked("acknowledgeUsrMsg", "qrAcknowledgeUsrMsg").to("s0"));
     // Market data.
-    r.add(checked("subscribe", "qrSubscribePrice"));
-    r.add(checked("subscribeToMarket", "qrSubscribeToMarket"));
-    r.add(checked("unsubscribe", "qrUnsubscribePrice"));
-    r.add(checked("unsubscribeToMarket", "qrUnsubscribeToMarket"));
-    r.add(checked("getContractPrices", "qrGetPriceForContract").out(3, 2412));
-    r.add(checked("getGenericPrice", "qrGetGenericPrice").out(5, 30));
-    r.add(checked("countContractAtBest", "qrCountContractAtBest").out(3, 1));
-    r.add(checked("getContractAtBest", "qrGetContractAtBest").out(4, 9));
-    r.add(checked("getContractAtBestPrices", "qrGetContractAtBestPrices").out(3, 50));
-    r.add(checked("countContractSubscriberDepth", "qrCountContractSubscriberDepth").out(3, 1));
-    r.add(checked("getContractSubscriberDepth", "qrGetContractSubscriberDepth").out(4, 30));
-    r.add(checked("subscribeToBroadcasts", "qrSubscribeBroadcast"));
-    r.add(checked("unSubscribeFromBroadcasts", "qrUnsubscribeBroadcast"));
+    r.add(checked("subscribe", "qrSubscribePrice").to("s0:10", "s1:10", "s2:50"));
+    r.add(checked("subscribeToMarket", "qrSubscribeToMarket").to("s0:10", "s1:10", "s2:50"));
+    r.add(checked("unsubscribe", "qrUnsubscribePrice").to("s0:10", "s1:10", "s2:50"));
+    r.add(checked("unsubscribeToMarket", "qrUnsubscribeToMarket").to("s0:10", "s1:10", "s2:50"));
+    r.add(checked("getContractPrices", "qrGetPriceForContract").out(3, 2412).to("s0", "s1", "s2", "o"));
+    r.add(checked("getGenericPrice", "qrGetGenericPrice").out(5, 30).to("s0", "s1", "s2", "i3", "i4", "o"));
+    r.add(checked("countContractAtBest", "qrCountContractAtBest").out(3, 1).to("s0", "s1", "s2", "o"));
+    r.add(checked("getContractAtBest", "qrGetContractAtBest").out(4, 9).to("s0", "s1", "s2", "i3", "o"));
+    r.add(checked("getContractAtBestPrices", "qrGetContractAtBestPrices").out(3, 50).to("s0", "s1", "s2", "o"));
+    r.add(checked("countContractSubscriberDepth", "qrCountContractSubscriberDepth").out(3, 1).to("s0", "s1", "s2", "o"));
+    r.add(checked("getContractSubscriberDepth", "qrGetContractSubscriberDepth").out(4, 30).to("s0", "s1", "s2", "i3", "o"));
+    r.add(checked("subscribeToBroadcasts", "qrSubscribeBroadcast").to("s0:10"));
+    r.add(checked("unSubscribeFromBroadcasts", "qrUnsubscribeBroadcast").to("s0:10"));
     // Order entry.
-    r.add(checked("getOrderById", "qrGetOrderByID").out(1, 1410));
-    r.add(checked("getOrderIndex", "qrGetOrderIndex").out(1, 1));
-    r.add(checked("getFillById", "qrGetFillByID").out(1, 473));
-    r.add(checked("addOrder", "qrAddOrder").in(0, 957));
-    r.add(checked("addProtectionOrder", "qrAddProtectionOrder").in(0, 957).in(1, 149));
-    r.add(checked("addBatchOrder", "qrAddBatchOrder").in(1, 9570).out(2, 110).out(3, 11));
-    r.add(checked("addAggOrder", "qrAddAggregateOrder").in(0, 147));
-    r.add(checked("addCustReqOrder", "qrAddCustRequest").in(0, 222));
-    r.add(checked("reparentOrder", "qrReParent"));
+    r.add(checked("getOrderById", "qrGetOrderByID").out(1, 1410).to("s0", "o", "i2"));
+    r.add(checked("getOrderIndex", "qrGetOrderIndex").out(1, 1).to("s0", "o"));
+    r.add(checked("getFillById", "qrGetFillByID").out(1, 473).to("s0", "o"));
+    r.add(checked("addOrder", "qrAddOrder").in(0, 957).to("r0", "null"));
+    r.add(checked("addProtectionOrder", "qrAddProtectionOrder").in(0, 957).in(1, 149).to("r0", "r1", "null"));
+    r.add(checked("addBatchOrder", "qrAddBatchOrder").in(1, 9570).out(2, 110).out(3, 11).to("i0", "r1", "o", "o"));
+    r.add(checked("addAggOrder", "qrAddAggregateOrder").in(0, 147).to("r0", "null"));
+    r.add(checked("addCustReqOrder", "qrAddCustRequest").in(0, 222).to("r0", "null"));
+    r.add(checked("reparentOrder", "qrReParent").to("s0", "s1"));
     r.add(checked("addCrossingOrder", "qrAddCrossingOrder").in(0, 957).in(1, 957).in(2, 336)
-        .out(3, 22));
-    r.add(checked("addBlockOrder", "qrAddBlockOrder").in(0, 957).in(1, 957).in(2, 336).out(3, 22));
-    r.add(checked("addBasisOrder", "qrAddBasisOrder").in(0, 957).in(1, 957).in(2, 64).out(3, 22));
-    r.add(checked("addAAOrder", "qrAddAAOrder").in(0, 957).in(1, 957).out(4, 22));
-    r.add(checked("amendOrder", "qrAmendOrder").in(1, 782));
-    r.add(checked("checkOrder", "qrOrderChecked"));
-    r.add(checked("queryOrder", "qrQueryOrderStatus"));
-    r.add(checked("cancelAll", "qrCancelAll"));
-    r.add(checked("cancelBuys", "qrCancelBuys"));
-    r.add(checked("cancelSells", "qrCancelSells"));
-    r.add(checked("cancelOrders", "qrCancelOrders"));
-    r.add(checked("cancelOrder", "qrCancelOrder"));
-    r.add(checked("nextOrderSequence", "qrNextOrderSequence").out(0, 1));
+        .out(3, 22).to("r0", "r1", "r2", "o", "b4"));
+    r.add(checked("addBlockOrder", "qrAddBlockOrder").in(0, 957).in(1, 957).in(2, 336).out(3, 22).to("r0", "r1", "r2", "o"));
+    r.add(checked("addBasisOrder", "qrAddBasisOrder").in(0, 957).in(1, 957).in(2, 64).out(3, 22).to("r0", "r1", "r2", "o"));
+    r.add(checked("addAAOrder", "qrAddAAOrder").in(0, 957).in(1, 957).out(4, 22).to("r0", "r1", "s2:10", "s3:10", "o"));
+    r.add(checked("amendOrder", "qrAmendOrder").in(1, 782).to("s0", "r1"));
+    r.add(checked("checkOrder", "qrOrderChecked").to("s0", "y1"));
+    r.add(checked("queryOrder", "qrQueryOrderStatus").to("s0"));
+    r.add(checked("cancelAll", "qrCancelAll").to("s0"));
+    r.add(checked("cancelBuys", "qrCancelBuys").to("s0", "s1", "s2", "s3"));
+    r.add(checked("cancelSells", "qrCancelSells").to("s0", "s1", "s2", "s3"));
+    r.add(checked("cancelOrders", "qrCancelOrders").to("s0", "s1", "s2", "s3"));
+    r.add(checked("cancelOrder", "qrCancelOrder").to("s0"));
+    r.add(checked("nextOrderSequence", "qrNextOrderSequence").out(0, 1).to("o"));
     // Positions and risk.
-    r.add(checked("pLBurnRate", "qrPLBurnRate").out(4, 1));
-    r.add(checked("openPositionExposure", "qrOpenPositionExposure").out(4, 1));
-    r.add(checked("buyingPowerRemaining", "qrBuyingPowerRemaining").out(4, 1));
-    r.add(checked("buyingPowerUsed", "qrBuyingPowerUsed").out(4, 1));
-    r.add(checked("averagePrice", "qrGetAveragePrice").out(4, 1));
-    r.add(checked("marginForTrade", "qrMarginForTrade").out(7, 1));
-    r.add(checked("getOptionPremium", "qrGetOptionPremium").out(6, 1));
-    r.add(checked("openPosition", "qrGetOpenPosition").out(4, 29));
-    r.add(checked("contractPosition", "qrGetContractPosition").out(4, 29));
-    r.add(checked("getConsolidatedPosition", "qrgetConsolidatedPosition").in(5, 4));
+    r.add(checked("pLBurnRate", "qrPLBurnRate").out(4, 1).to("s0", "s1", "s2", "s3", "o"));
+    r.add(checked("openPositionExposure", "qrOpenPositionExposure").out(4, 1).to("s0", "s1", "s2", "s3", "o"));
+    r.add(checked("buyingPowerRemaining", "qrBuyingPowerRemaining").out(4, 1).to("s0", "s1", "s2", "s3", "o"));
+    r.add(checked("buyingPowerUsed", "qrBuyingPowerUsed").out(4, 1).to("s0", "s1", "s2", "s3", "o"));
+    r.add(checked("averagePrice", "qrGetAveragePrice").out(4, 1).to("s0", "s1", "s2", "s3", "o"));
+    r.add(checked("marginForTrade", "qrMarginForTrade").out(7, 1).to("s0", "s1", "s2", "s3", "i5", "s4", "s6", "o"));
+    r.add(checked("getOptionPremium", "qrGetOptionPremium").out(6, 1).to("s0", "s1", "s2", "c3", "s4", "i5", "o"));
+    r.add(checked("openPosition", "qrGetOpenPosition").out(4, 29).to("s0", "s1", "s2", "s3", "o"));
+    r.add(checked("contractPosition", "qrGetContractPosition").out(4, 29).to("s0", "s1", "s2", "s3", "o"));
+    r.add(checked("getConsolidatedPosition", "qrgetConsolidatedPosition").in(5, 4).to("s0", "s1", "s2", "s3", "i4", "r5"));
     // Strategy creation.
-    r.add(checked("createStrategy", "qrCreateStrategy"));
+    r.add(checked("createStrategy", "qrCreateStrategy").to("b0", "i1", "s2", "s3", "-"));
     ROWS = Collections.unmodifiableList(r);
   }
 

@@ -94,6 +94,11 @@ public final class Simulator {
     return (b[0] & 0xFF) | (b[1] & 0xFF) << 8 | (b[2] & 0xFF) << 16 | (b[3] & 0xFF) << 24;
   }
 
+  /** How many arguments the journal holds for a call. */
+  public int argCount(int call) {
+    return journalArgCount(handle, call);
+  }
+
   public int registeredCount() {
     return registeredCount(handle);
   }
@@ -143,6 +148,7 @@ public final class Simulator {
   private static native int journalFind(long h, String entry, int from);
   private static native byte[] journalArg(long h, int call, int arg);
   private static native int registeredCount(long h);
+  private static native int journalArgCount(long h, int call);
   private static native int fire(long h, int id, byte[] record, boolean wait);
   private static native int fireStream(long h, int id, int len, int threads, int count);
   private static native void waitIdle(long h);
