@@ -158,7 +158,7 @@ TEST_F(AllocationFailure, NoAllocationPerEventAfterWarmUp) {
   const long allocations = testing_support::AllocationCount() - before;
   producer.join();
   EXPECT_EQ(seen.load(), 1000000);
-  // One allocation per event would be a million, one per block of 64 slots
+  // One allocation per event would be a million, one per block of 63 slots
   // over 15,000; only the queue's high-water mark may still grow a little
   // when the pump falls further behind than in the warm-up.
   EXPECT_LT(allocations, 1000) << "allocations over a million events";

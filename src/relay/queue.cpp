@@ -30,8 +30,11 @@ namespace relay {
 namespace {
 
 constexpr size_t kSlotBytes = 256;
-constexpr uint64_t kBlockSlots = 64;
+// 63 slots and the linking position make a lap of 64, so the index
+// arithmetic on every event is shifts and masks, not divisions.
+constexpr uint64_t kBlockSlots = 63;
 constexpr uint64_t kLap = kBlockSlots + 1;
+static_assert((kLap & (kLap - 1)) == 0, "a lap is a power of two");
 static_assert(kKeptBlocks == kCapacity / kBlockSlots + 2, "the header's count matches");
 // The pump spins this long for the next event before it sleeps.
 constexpr auto kSpin = std::chrono::microseconds(40);
@@ -431,25 +434,26 @@ size_t LiveBlocks() {
   return q != nullptr ? q->blocks.load() + q->spills.load() : 0;
 }
 
-PumpSession::PumpSession() : epoch_(Q().stopEpoch.load()), wasPumpThread_(tPumpThread) {
+PumpSession::PumpSession()
+    : queue_(&Q()), epoch_(Q().stopEpoch.load()), wasPumpThread_(tPumpThread) {
   tPumpThread = true;
 }
 
 PumpSession::~PumpSession() {
   tPumpThread = wasPumpThread_;
   if (!owner_) return;
-  Queue& q = Q();
+  Queue& q = *static_cast<Queue*>(queue_);
   q.TrimPool();  // what an overflow took beyond a full queue goes back now
   q.consumer.store(false);
   q.WakeAll();  // a second pump may take over; producers stop waiting for this one
 }
 
 bool PumpSession::StopRequested() const {
-  return Q().StopSince(epoch_);
+  return static_cast<const Queue*>(queue_)->StopSince(epoch_);
 }
 
 const TCallback* PumpSession::Next() {
-  Queue& q = Q();
+  Queue& q = *static_cast<Queue*>(queue_);
   for (;;) {
     if (q.StopSince(epoch_)) return nullptr;
     if (!owner_) {
@@ -477,6 +481,7 @@ const TCallback* PumpSession::Next() {
       }
     }
     if (slot != nullptr) {
+      slot_ = slot;
       current_.id_ = slot->id;
       current_.length_ = slot->length;
       current_.data_ = slot->length <= 0        ? nullptr
@@ -504,10 +509,9 @@ const TCallback* PumpSession::Next() {
 }
 
 void PumpSession::Done() {
-  Queue& q = Q();
-  bool retired = false;
-  if (Slot* slot = q.Front(retired)) q.Pop(*slot);
-  if (retired) q.PublishProgress();
+  if (slot_ == nullptr) return;
+  static_cast<Queue*>(queue_)->Pop(*static_cast<Slot*>(slot_));
+  slot_ = nullptr;
 }
 
 }  // namespace relay

@@ -24,7 +24,7 @@ inline constexpr size_t kCapacity = 65536;
 inline constexpr int kStallMs = 10;
 // Blocks of slots the queue keeps for reuse once the pump has caught up:
 // enough for a full queue, so a stream at the bound allocates nothing.
-inline constexpr size_t kKeptBlocks = kCapacity / 64 + 2;
+inline constexpr size_t kKeptBlocks = kCapacity / 63 + 2;
 
 // One queued event as the pump sees it. The bytes stay valid until the pump
 // calls Done(); Data() is null when Length() is 0 or less.
@@ -88,9 +88,11 @@ class PumpSession {
   void Done();
 
  private:
+  void* queue_;  // the queue; it lives until the bridge unloads, past any pump
   uint64_t epoch_;
   bool owner_ = false;  // this pump holds the queue's consumer side
   bool wasPumpThread_;
+  void* slot_ = nullptr;  // the slot of the event Next() returned
   TCallback current_;
 };
 
