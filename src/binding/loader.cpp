@@ -9,15 +9,91 @@
 #include "platform/platform.h"
 
 namespace binding {
-namespace {
 
 // All of this state is trivially destructible: the bridge's own unload hook
 // may run after the module's static objects are gone.
-std::atomic<platform::LibraryHandle> gHandle{nullptr};
-std::atomic<int> gUses{0};
-std::atomic<bool> gClosing{false};
+namespace detail {
 EntryTable gTable{};
+std::atomic<void*> gHandle{nullptr};
+std::atomic<bool> gClosing{false};
+std::atomic<bool> gFullFences{JW_PLAIN_GUARD != 0};
+std::atomic<bool> gSlotsReady{false};
+UseSlot gSharedSlot{.shared = true};
+}  // namespace detail
 
+using detail::gClosing;
+using detail::gHandle;
+using detail::gTable;
+using detail::UseSlot;
+
+namespace {
+// Every thread slot ever made, for unloads to look at; slots of threads that
+// ended wait in gFreeSlots for the next new thread. Never freed: a thread may
+// still hold a pointer to its slot while the module leaves.
+std::atomic<bool> gRegistryBusy{false};  // guards the lists; held briefly
+UseSlot* gSlots = nullptr;
+UseSlot* gFreeSlots = nullptr;
+bool gNoThreadPointer = false;  // the system gave no key: every thread shares
+bool gFencePrepared = false;
+
+class RegistryLock {
+ public:
+  RegistryLock() {
+    bool expected = false;
+    while (!gRegistryBusy.compare_exchange_weak(expected, true)) {
+      expected = false;
+      platform::SleepMs(0);
+    }
+  }
+  ~RegistryLock() { gRegistryBusy.store(false); }
+  RegistryLock(const RegistryLock&) = delete;
+  RegistryLock& operator=(const RegistryLock&) = delete;
+};
+
+// A thread that ends gives its slot back; it holds no use by then.
+void OnThreadExit(void* slot) {
+  RegistryLock lock;
+  auto* s = static_cast<UseSlot*>(slot);
+  s->nextFree = gFreeSlots;
+  gFreeSlots = s;
+}
+
+// Whether any thread holds a use; the registry lock held.
+bool AnyUse() {
+  if (detail::gSharedSlot.depth.load() != 0) return true;
+  for (const UseSlot* s = gSlots; s != nullptr; s = s->next)
+    if (s->depth.load(std::memory_order_acquire) != 0) return true;
+  return false;
+}
+}  // namespace
+
+namespace detail {
+UseSlot* RegisterThisThread() {
+  RegistryLock lock;
+  if (gNoThreadPointer) return &gSharedSlot;
+  if (!gSlotsReady.load()) {
+    if (!platform::CreateThreadPointer(&OnThreadExit)) {
+      gNoThreadPointer = true;
+      return &gSharedSlot;
+    }
+    gSlotsReady.store(true, std::memory_order_release);
+  }
+  if (void* mine = platform::GetThreadPointer()) return static_cast<UseSlot*>(mine);
+  UseSlot* slot = gFreeSlots;
+  if (slot != nullptr) {
+    gFreeSlots = slot->nextFree;
+  } else {
+    slot = new (std::nothrow) UseSlot;
+    if (slot == nullptr) return &gSharedSlot;  // this call shares; the next tries again
+    slot->next = gSlots;
+    gSlots = slot;
+  }
+  platform::SetThreadPointer(slot);
+  return slot;
+}
+}  // namespace detail
+
+namespace {
 // One LoadAPI or UnloadAPI at a time. A flag polled every millisecond rather
 // than a mutex: the exit path must be able to give up after a bound while a
 // logoff holds it waiting for a stuck library call, and loads and unloads
@@ -49,6 +125,16 @@ class LoaderLock {
   bool held_ = false;
 };
 
+// The first load asks the system for the asymmetric fence; true when it
+// refused (then every use takes a full fence, and the caller says so once).
+bool PrepareFence() {
+  if (gFencePrepared || detail::gFullFences.load()) return false;
+  gFencePrepared = true;
+  if (platform::PrepareHeavyFence()) return false;
+  detail::gFullFences.store(true);
+  return true;
+}
+
 // Stores the address of name into the slot, or shows the box and raises 53.
 template <typename Slot>
 void ResolveEntry(platform::LibraryHandle library, Slot& slot, const char* name) {
@@ -71,33 +157,10 @@ void ResolveAll(platform::LibraryHandle library) {
 LibraryUse& LibraryUse::operator=(LibraryUse&& other) noexcept {
   if (this != &other) {
     Release();
-    held_ = other.held_;
-    other.held_ = false;
+    slot_ = other.slot_;
+    other.slot_ = nullptr;
   }
   return *this;
-}
-
-const EntryTable& LibraryUse::operator*() const {
-  return gTable;
-}
-
-LibraryUse LibraryUse::TryAcquire() {
-  LibraryUse use;
-  // Announce the use first, then look: an unload sets gClosing before it
-  // counts uses, so one of the two always sees the other.
-  gUses.fetch_add(1);
-  if (gClosing.load() || gHandle.load() == nullptr) {
-    gUses.fetch_sub(1);
-    return use;
-  }
-  use.held_ = true;
-  return use;
-}
-
-void LibraryUse::Release() {
-  if (!held_) return;
-  held_ = false;
-  gUses.fetch_sub(1);
 }
 
 LibraryUse CheckAPILoaded() {
@@ -140,7 +203,14 @@ void LoadAPI(const std::string& fileName) {
           platform::FreeLibraryHandle(library);
           throw;
         }
+        const bool refused = PrepareFence();
         gHandle.store(library);  // publishes the filled table to new uses
+        if (refused) {
+          ErrorFunnel(
+              " The system refuses the asymmetric fence: the unload guard takes full "
+              "fences instead",
+              "LoadAPI");
+        }
         return;
       }
     }
@@ -159,8 +229,15 @@ bool Unload(unsigned timeoutMs) {
   platform::LibraryHandle library = gHandle.load();
   if (library == nullptr) return true;
   gClosing.store(true);
-  // Uses that began before gClosing finish their call on the loaded library.
-  for (; gUses.load() > 0; ++waited) {
+  // Every use that announced itself before gClosing is visible after the
+  // fence, and every later one sees gClosing. Those seen finish their call
+  // on the loaded library.
+  if (!detail::gFullFences.load()) platform::HeavyFence();
+  for (;; ++waited) {
+    {
+      RegistryLock registry;
+      if (!AnyUse()) break;
+    }
     if (timeoutMs != 0 && waited >= timeoutMs) return false;  // stays closing
     platform::SleepMs(1);
   }
@@ -178,6 +255,13 @@ void UnloadAPI() {
 
 bool UnloadAPIAtDetach(unsigned timeoutMs) {
   return Unload(timeoutMs);
+}
+
+void ReleaseThreadSlots() {
+  RegistryLock registry;
+  if (!detail::gSlotsReady.load()) return;
+  detail::gSlotsReady.store(false);
+  platform::DeleteThreadPointer();
 }
 
 void SnapshotEntryTable(void* out[kEntrySlots]) {

@@ -7,13 +7,87 @@
 // called and a native that passed the guard finishes on a loaded library.
 // Taking a use never blocks, so a trading library thread may take one inside a
 // callback while the library is being unloaded.
+//
+// Taking and ending a use are plain stores to a slot of the calling thread's
+// own, ordered only by the compiler: no locked instruction on the hot path.
+// The rare unload pays for the ordering instead, with an asymmetric fence
+// (platform::HeavyFence) between announcing that it closes and looking at the
+// slots. Where the system refuses that fence, and in the ThreadSanitizer
+// build (which cannot see it), every use takes a full fence instead.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "binding/vendor.h"
+#include "platform/platform.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define JW_PLAIN_GUARD 1
+#else
+#define JW_PLAIN_GUARD 0
+#endif
 
 namespace binding {
+
+namespace detail {
+// One thread's uses of the library: written only by its thread, read by an
+// unload. A line of its own, so threads never share one.
+struct alignas(64) UseSlot {
+  std::atomic<uint32_t> depth{0};
+  bool shared = false;          // the fallback slot of threads that could get none
+  UseSlot* next = nullptr;      // every slot, for an unload to look at
+  UseSlot* nextFree = nullptr;  // slots of threads that ended
+};
+
+extern EntryTable gTable;
+extern std::atomic<void*> gHandle;
+extern std::atomic<bool> gClosing;
+extern std::atomic<bool> gFullFences;  // the system refused the asymmetric fence
+extern std::atomic<bool> gSlotsReady;
+extern UseSlot gSharedSlot;
+
+UseSlot* RegisterThisThread();  // the slow path: the thread's first use
+
+inline UseSlot* ThisThreadSlot() {
+  if (!gSlotsReady.load(std::memory_order_acquire)) return RegisterThisThread();
+  void* slot = platform::GetThreadPointer();
+  return slot != nullptr ? static_cast<UseSlot*>(slot) : RegisterThisThread();
+}
+
+// Announces or ends a use in the thread's slot.
+inline void Enter(UseSlot* slot) {
+  if (slot->shared) {
+    slot->depth.fetch_add(1, std::memory_order_seq_cst);
+  } else if (JW_PLAIN_GUARD) {
+    slot->depth.store(slot->depth.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
+  } else {
+    slot->depth.store(slot->depth.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    // The store must be visible before gClosing is read: the unload's heavy
+    // fence orders it, or a full fence where the system has none.
+    if (gFullFences.load(std::memory_order_relaxed)) {
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+    } else {
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+  }
+}
+
+inline void Leave(UseSlot* slot) {
+  if (slot->shared) {
+    slot->depth.fetch_sub(1, std::memory_order_seq_cst);
+  } else {
+    // Everything the use did happens before the slot says it is over.
+    slot->depth.store(slot->depth.load(std::memory_order_relaxed) - 1, std::memory_order_release);
+  }
+}
+
+inline bool Open() {
+  constexpr auto order = JW_PLAIN_GUARD ? std::memory_order_seq_cst : std::memory_order_relaxed;
+  return !gClosing.load(order) && gHandle.load(std::memory_order_acquire) != nullptr;
+}
+}  // namespace detail
 
 // Holds the library loaded while it lives. Move-only; an empty use (the
 // library was not loaded) tests false and grants nothing.
@@ -21,21 +95,37 @@ class LibraryUse {
  public:
   LibraryUse() = default;
   ~LibraryUse() { Release(); }
-  LibraryUse(LibraryUse&& other) noexcept : held_(other.held_) { other.held_ = false; }
+  LibraryUse(LibraryUse&& other) noexcept : slot_(other.slot_) { other.slot_ = nullptr; }
   LibraryUse& operator=(LibraryUse&& other) noexcept;
   LibraryUse(const LibraryUse&) = delete;
   LibraryUse& operator=(const LibraryUse&) = delete;
 
-  explicit operator bool() const { return held_; }
+  explicit operator bool() const { return slot_ != nullptr; }
   // The table, valid for as long as this use is held.
-  const EntryTable& operator*() const;
+  const EntryTable& operator*() const { return detail::gTable; }
   const EntryTable* operator->() const { return &**this; }
 
-  static LibraryUse TryAcquire();  // never throws, never blocks
+  // Never throws, never blocks: announce the use first, then look, so an
+  // unload and a use always see each other.
+  static LibraryUse TryAcquire() {
+    LibraryUse use;
+    detail::UseSlot* slot = detail::ThisThreadSlot();
+    detail::Enter(slot);
+    if (detail::Open()) {
+      use.slot_ = slot;
+    } else {
+      detail::Leave(slot);
+    }
+    return use;
+  }
 
  private:
-  void Release();
-  bool held_ = false;
+  void Release() {
+    if (slot_ == nullptr) return;
+    detail::Leave(slot_);
+    slot_ = nullptr;
+  }
+  detail::UseSlot* slot_ = nullptr;
 };
 
 // The loaded guard: a use of the loaded library, or EQUOR 52.
@@ -56,6 +146,10 @@ void ClearEntryTable();
 
 // True while a library is loaded and not being unloaded.
 bool IsAPILoaded();
+
+// The bridge leaving the process: no thread-end hook of this module may run
+// after it. Threads keep their slots; a later load makes a new key.
+void ReleaseThreadSlots();
 
 // For tests: a snapshot of the table as raw addresses, in slot order.
 void SnapshotEntryTable(void* out[kEntrySlots]);

@@ -13,4 +13,5 @@ void OnModuleDetach(bool processExiting) {
   if (binding::UnloadAPIAtDetach(5000)) relay::FreeQueues();
   platform::ReleaseFaultGuard();
   platform::desktop::ReleaseDesktop();
+  binding::ReleaseThreadSlots();
 }

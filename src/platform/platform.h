@@ -64,6 +64,26 @@ class AutoResetEvent {
   State* state_;
 };
 
+// One pointer per thread, with a hook run when a thread that set it ends.
+// Get is the hot path: no lock and no system call (a pthread key on Linux, a
+// fiber-local slot on Windows). At most one such pointer exists per module.
+using ThreadExitHook = void (*)(void* value);
+bool CreateThreadPointer(ThreadExitHook onExit);  // false when the system refuses
+void* GetThreadPointer();
+void SetThreadPointer(void* value);
+// Removes the key when the module leaves the process: no hook runs after.
+void DeleteThreadPointer();
+
+// The asymmetric fence: after HeavyFence returns, every other thread of the
+// process has passed a full memory barrier, so a thread that publishes with
+// a plain store and reads with a plain load (ordered only by the compiler)
+// is ordered against the caller. Linux: membarrier's private expedited
+// command; Windows: FlushProcessWriteBuffers. PrepareHeavyFence registers
+// the process once and answers false where the system refuses (an old
+// kernel, a sandbox); the callers then use full fences instead.
+bool PrepareHeavyFence();
+void HeavyFence();
+
 // Whether a thread that is still alive may be joined while its module is
 // being unloaded. Windows holds the loader lock during unload, so a join there
 // would deadlock; the caller detaches instead after the thread has finished

@@ -1,5 +1,9 @@
 #include <dlfcn.h>
+#include <linux/membarrier.h>
+#include <pthread.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdio>
@@ -21,6 +25,38 @@ void* ResolveSymbol(LibraryHandle library, const char* name) {
 
 void FreeLibraryHandle(LibraryHandle library) {
   dlclose(library);
+}
+
+namespace {
+pthread_key_t gThreadKey;
+bool gThreadKeyMade = false;
+}  // namespace
+
+bool CreateThreadPointer(ThreadExitHook onExit) {
+  if (gThreadKeyMade) return true;
+  gThreadKeyMade = pthread_key_create(&gThreadKey, onExit) == 0;
+  return gThreadKeyMade;
+}
+
+void* GetThreadPointer() {
+  return pthread_getspecific(gThreadKey);
+}
+
+void SetThreadPointer(void* value) {
+  pthread_setspecific(gThreadKey, value);
+}
+
+void DeleteThreadPointer() {
+  if (gThreadKeyMade) pthread_key_delete(gThreadKey);
+  gThreadKeyMade = false;
+}
+
+bool PrepareHeavyFence() {
+  return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+}
+
+void HeavyFence() {
+  syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
 }
 
 bool ProbeUnreadable(const void*, unsigned) {

@@ -23,6 +23,46 @@ void FreeLibraryHandle(LibraryHandle library) {
   FreeLibrary(static_cast<HMODULE>(library));
 }
 
+namespace {
+DWORD gThreadKey = FLS_OUT_OF_INDEXES;
+ThreadExitHook gThreadExitHook = nullptr;
+
+// The system's callback convention, around the module's own hook. It also
+// runs for every thread's value when the slot is freed.
+VOID NTAPI OnThreadExit(PVOID value) {
+  if (value != nullptr && gThreadExitHook != nullptr) gThreadExitHook(value);
+}
+}  // namespace
+
+bool CreateThreadPointer(ThreadExitHook onExit) {
+  if (gThreadKey != FLS_OUT_OF_INDEXES) return true;
+  // A fiber-local slot, for its callback at thread end (plain TLS has none).
+  gThreadExitHook = onExit;
+  gThreadKey = FlsAlloc(&OnThreadExit);
+  return gThreadKey != FLS_OUT_OF_INDEXES;
+}
+
+void* GetThreadPointer() {
+  return FlsGetValue(gThreadKey);
+}
+
+void SetThreadPointer(void* value) {
+  FlsSetValue(gThreadKey, value);
+}
+
+void DeleteThreadPointer() {
+  if (gThreadKey != FLS_OUT_OF_INDEXES) FlsFree(gThreadKey);
+  gThreadKey = FLS_OUT_OF_INDEXES;
+}
+
+bool PrepareHeavyFence() {
+  return true;
+}
+
+void HeavyFence() {
+  FlushProcessWriteBuffers();
+}
+
 void SleepMs(unsigned milliseconds) {
   Sleep(milliseconds);
 }

@@ -347,6 +347,16 @@ public final class Bench {
     check(sink.logoff(), "logoff");
     pump.join(10_000);
 
+    // The guard alone, from the C++ microbenchmark run just before this JVM.
+    Path guardFile = out.resolve("guard.txt");
+    if (Files.exists(guardFile)) {
+      String[] words = Files.readString(guardFile).trim().split(" ");
+      Measure guard = new Measure("downcall", "the loaded guard alone: enter and leave (C++)",
+          "ns", "median of 7, one run", null, 1);
+      guard.rounds.add(Double.parseDouble(words[1]));
+      measures.add(guard);
+    }
+
     // The targets, as ratios of the medians in this run.
     List<String> targets = new ArrayList<>();
     double exchange1 = bridgeExchange.median();
