@@ -28,11 +28,17 @@ public final class AwtWindowsMain {
       found = windows.findWindow(null, TITLE);
     }
     System.out.println("found=" + (found != 0));
+    // AWT places the frame itself once it is shown: move it only after that.
+    for (int i = 0; i < 400 && !frame.isShowing(); i++) {
+      Thread.sleep(25);
+    }
+    java.awt.Toolkit.getDefaultToolkit().sync();
+    Thread.sleep(300);
     System.out.println("missingPos=" + windows.setWindowPos(MISSING, 0, 1, 2, 3, 4, 0));
     System.out.println("missingShow=" + windows.showWindow(MISSING, 5));
     System.out.println("move=" + windows.setWindowPos(found, 0, 120, 130, 0, 0, 0x0001));
     Point at = null;
-    for (int i = 0; i < 200; i++) {
+    for (int i = 0; i < 400; i++) {
       Thread.sleep(25);
       at = frame.getLocationOnScreen();
       if (at.x == 120 && at.y == 130) {
