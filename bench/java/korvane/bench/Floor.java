@@ -6,11 +6,17 @@ public class Floor {
 
   static native int copy33(byte[] out);
 
-  /** Finds the simulator's qrGetExchange in the library at path. */
+  /** Finds the measured entries in the (stand-in) library at path. */
   static native boolean bind(String path);
 
-  /** The simulator's qrGetExchange and the same 33-byte copy, with no frame. */
-  static native int simulatorExchange(byte[] out);
+  /** getExchange's JNI work and the same entry, with no frame. */
+  static native int getExchange(int index, byte[] out);
+
+  /** addOrder's JNI work and the same entry, with no frame. */
+  static native int addOrder(byte[] order);
+
+  /** subscribe's JNI work and the same entry, with no frame. */
+  static native int subscribe(String exchange, String commodity, String contract);
 
   /** Calls messageReceived count times from native code on this thread. */
   native void relay(byte[] buffer, int count);

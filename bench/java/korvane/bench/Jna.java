@@ -16,9 +16,6 @@ final class Jna {
 
   static native int qrGetExchange(int index, byte[] record);
 
-  static native int qrGetPriceForContract(String exchange, String commodity, String contract,
-      byte[] record);
-
   static native int qrAddOrder(byte[] order, Pointer reserved);
 
   static native int qrSubscribePrice(String exchange, String commodity, String contract);
