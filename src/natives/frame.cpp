@@ -1,5 +1,6 @@
 #include "natives/frame.h"
 
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -7,14 +8,6 @@ namespace natives {
 namespace {
 
 constexpr size_t kLargestIndexedRecord = 1410;
-
-// Turns a pending Java exception left by an input copy into a bridge failure.
-void ThrowIfPending(JNIEnv* env, const char* what) {
-  if (env->ExceptionCheck()) {
-    env->ExceptionClear();
-    throw std::runtime_error(what);
-  }
-}
 
 }  // namespace
 
@@ -44,6 +37,23 @@ std::string JNIString(JNIEnv* env, jstring text) {
   return result;
 }
 
+void JNIStringInto(JNIEnv* env, jstring text, char* field, size_t capacity) {
+  std::memset(field, 0, capacity + 1);
+  if (text == nullptr) return;
+  binding::CaptureAll("JNIString", [&] {
+    const char* chars = env->GetStringUTFChars(text, nullptr);
+    if (chars == nullptr) {
+      if (env->ExceptionCheck()) env->ExceptionClear();
+      throw std::runtime_error("GetStringUTFChars failed");
+    }
+    const void* end = std::memchr(chars, 0, capacity);
+    const size_t n =
+        end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - chars) : capacity;
+    std::memcpy(field, chars, n);
+    env->ReleaseStringUTFChars(text, chars);
+  });
+}
+
 std::pair<std::string, std::string> SplitAt(const std::string& text, char separator) {
   const size_t at = text.find(separator);
   if (at == std::string::npos) return {std::string(), text};
@@ -64,8 +74,11 @@ jsize ArrayLength(JNIEnv* env, jarray array) {
 void ReadRecord(JNIEnv* env, jbyteArray array, void* record, size_t size) {
   RequireArray(array);
   env->GetByteArrayRegion(array, 0, static_cast<jsize>(size), static_cast<jbyte*>(record));
-  ThrowIfPending(env,
-                 ("Java array shorter than its " + std::to_string(size) + "-byte record").c_str());
+  if (env->ExceptionCheck()) {  // the message is made only when it is needed
+    env->ExceptionClear();
+    throw std::runtime_error("Java array shorter than its " + std::to_string(size) +
+                             "-byte record");
+  }
 }
 
 bool CopyOut(JNIEnv* env, jbyteArray array, const void* bytes, size_t size) {

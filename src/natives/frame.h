@@ -71,6 +71,14 @@ struct FixedText {
   const char* c_str() const { return bytes; }
 };
 
+// A Java string's bridge string cut straight into a fixed field of capacity
+// N, with no copy in between; failures as JNIString (an empty field).
+void JNIStringInto(JNIEnv* env, jstring text, char* field, size_t capacity);
+template <size_t N>
+void AssignJava(JNIEnv* env, jstring text, FixedText<N>& field) {
+  JNIStringInto(env, text, field.bytes, N);
+}
+
 // The Y/N flag of a Java boolean, in the low byte of a 32-bit argument.
 inline int32_t Flag(jboolean value) {
   return value ? 'Y' : 'N';

@@ -36,11 +36,10 @@ template <typename Slot>
 jint Subscription(JNIEnv* env, const char* where, Slot Entries::*entry, jstring e, jstring c,
                   jstring k) {
   return Native(where, [&](const Entries& qr) {
-    const ContractKey key(env, e, c, k);
     ContractKeyFields fields;
-    fields.exchange.Assign(key.exchange);
-    fields.commodity.Assign(key.commodity);
-    fields.contract.Assign(key.contract);
+    AssignJava(env, e, fields.exchange);
+    AssignJava(env, c, fields.commodity);
+    AssignJava(env, k, fields.contract);
     CheckResult(
         (qr.*entry)(fields.exchange.c_str(), fields.commodity.c_str(), fields.contract.c_str()));
     return 0;
@@ -50,7 +49,8 @@ jint Subscription(JNIEnv* env, const char* where, Slot Entries::*entry, jstring 
 template <typename Slot>
 jint Broadcast(JNIEnv* env, const char* where, Slot Entries::*entry, jstring jSource) {
   return Native(where, [&](const Entries& qr) {
-    const FixedText<10> source(JNIString(env, jSource));
+    FixedText<10> source;
+    AssignJava(env, jSource, source);
     CheckResult((qr.*entry)(source.c_str()));
     return 0;
   });
