@@ -249,7 +249,9 @@ TEST_F(SessionTest, AnInitialiseBehindAStuckUnloadGives54WithinItsBound) {
     return Java_korvane_api_delphi_ClientAPI_purge(env, self, nullptr, nullptr);
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  auto logoff = onThreadOfItsOwn(&Java_korvane_api_delphi_ClientAPI_logoff);
+  auto logoff = onThreadOfItsOwn([](JNIEnv* env, jobject self) -> jint {
+    return Java_korvane_api_delphi_ClientAPI_logoff(env, self);
+  });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(Initialise(), 54);
   sim_.Fault("qrPurge", 0);
