@@ -360,6 +360,19 @@ public final class Bench {
       measures.add(guard);
     }
 
+    // The FFM peer's rows, from its own JVM (JDK 22 or later) run just before.
+    Path ffmFile = out.resolve("ffm.txt");
+    if (Files.exists(ffmFile)) {
+      for (String line : Files.readAllLines(ffmFile)) {
+        String[] f = line.split("\\|");
+        Measure m = new Measure(f[0], f[1], f[2], "own JVM, JDK 22+", null, 1);
+        for (String v : f[3].split(",")) {
+          m.rounds.add(Double.parseDouble(v));
+        }
+        measures.add(m);
+      }
+    }
+
     // The targets, as ratios of the medians in this run.
     List<String> targets = new ArrayList<>();
     for (Measure[] pair : new Measure[][] {{bridgeExchange, floorExchange},
