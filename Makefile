@@ -23,8 +23,14 @@ test: deps
 
 # A real trading session against the simulator's demonstration market.
 DEMO_ARGS ?=
+# JDK 22 and later get --enable-native-access, so that no JDK warns about the
+# bridge being loaded.
+JAVA ?= java
 demo: build-linux
-	java -Djavawrapper.library=$(CURDIR)/build/linux/bin/libJavaWrapper.so \
+	@flags=; v=$$($(JAVA) -XshowSettings:properties -version 2>&1 | \
+	  sed -n 's/^ *java.specification.version = \([0-9]*\).*/\1/p'); \
+	[ "$${v:-0}" -ge 22 ] && flags=--enable-native-access=ALL-UNNAMED; \
+	set -x; $(JAVA) $$flags -Djavawrapper.library=$(CURDIR)/build/linux/bin/libJavaWrapper.so \
 	  -cp build/linux/bin/clientapi.jar:build/linux/bin/demo.jar \
 	  korvane.demo.TradingDemo $(DEMO_ARGS)
 

@@ -21,10 +21,18 @@ class FreshJvmTest {
     return out;
   }
 
+  /** The options every JVM of the run gets (native access, on JDKs that know it). */
+  static List<String> jvmFlags() {
+    String flags = System.getProperty("javawrapper.jvmflags", "").trim();
+    return flags.isEmpty() ? List.of() : Arrays.asList(flags.split(" "));
+  }
+
   /** Runs mainClass in a new JVM under -Xcheck:jni; returns its output. */
   static String run(String libraryFile, String mainClass, String... args) throws Exception {
     List<String> command = new ArrayList<>(Arrays.asList(System.getProperty("javawrapper.java"),
-        "-Xcheck:jni", "-Djavawrapper.library=" + libraryFile,
+        "-Xcheck:jni"));
+    command.addAll(jvmFlags());
+    command.addAll(Arrays.asList("-Djavawrapper.library=" + libraryFile,
         "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
         mainClass));
     command.addAll(Arrays.asList(args));
@@ -38,7 +46,9 @@ class FreshJvmTest {
   private static long exitMillis(String mainClass) throws Exception {
     java.nio.file.Path dir = java.nio.file.Files.createTempDirectory("javawrapper-exit");
     List<String> command = new ArrayList<>(Arrays.asList(System.getProperty("javawrapper.java"),
-        "-Xcheck:jni", "-Djavawrapper.library=" + Bridge.BIN + "libJavaWrapper.so",
+        "-Xcheck:jni"));
+    command.addAll(jvmFlags());
+    command.addAll(Arrays.asList("-Djavawrapper.library=" + Bridge.BIN + "libJavaWrapper.so",
         "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
         mainClass));
     Process p = new ProcessBuilder(command).directory(dir.toFile()).redirectErrorStream(true)

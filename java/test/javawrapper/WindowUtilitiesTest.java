@@ -40,8 +40,9 @@ class WindowUtilitiesTest {
     java.io.File xvfbRun = new java.io.File("/usr/bin/xvfb-run");
     org.junit.jupiter.api.Assumptions.assumeTrue(xvfbRun.canExecute(), "no xvfb-run");
     java.util.List<String> command = new java.util.ArrayList<>(java.util.List.of(
-        xvfbRun.getPath(), "-a", System.getProperty("javawrapper.java"), "-Xcheck:jni",
-        "-Djava.awt.headless=false",
+        xvfbRun.getPath(), "-a", System.getProperty("javawrapper.java"), "-Xcheck:jni"));
+    command.addAll(FreshJvmTest.jvmFlags());
+    command.addAll(java.util.List.of("-Djava.awt.headless=false",
         "-Djavawrapper.library=" + System.getProperty("javawrapper.library"),
         "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
         "javawrapper.AwtWindowsMain"));
