@@ -5,6 +5,10 @@
 #include "platform/module_hooks.h"
 #include "relay/queue.h"
 
+// The version, as a text a person finds with `strings` in the library.
+extern const char kJavaWrapperVersion[];
+const char kJavaWrapperVersion[] = "JavaWrapper version " JW_VERSION;
+
 void OnModuleDetach(bool processExiting) {
   // When the whole process ends, the library's threads are gone or going and
   // the system reclaims everything; unloading then could only hang.
