@@ -1,7 +1,7 @@
 # The two commands a new user needs: `make demo` and `make test`.
 PRESETS := linux linux-asan linux-tsan win32 win64
 
-.PHONY: all demo test deps build-% test-% bench fuzz clean
+.PHONY: all demo test deps build-% test-% bench fuzz dist clean
 
 all: build-linux
 
@@ -45,6 +45,10 @@ fuzz: build-linux
 # build/linux/bench/results.md and results.json.
 bench: build-linux
 	cmake --build --preset linux --target run_bench
+
+# Versioned, reproducible release archives and their checksums in build/dist/.
+dist: deps
+	scripts/dist
 
 clean:
 	rm -rf build
