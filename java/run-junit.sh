@@ -17,6 +17,7 @@ if [ "${major:-0}" -ge 22 ]; then flags+=(--enable-native-access=ALL-UNNAMED); f
 
 env -u DISPLAY "$java" -Xcheck:jni "${flags[@]}" \
   -Djavawrapper.jvmflags="${flags[*]}" \
+  -Djavawrapper.source="$(cd "$(dirname "$0")/.." && pwd)" \
   -Djavawrapper.library="$bin/libJavaWrapper.so" \
   -Djavawrapper.bin="$bin/" \
   -Djavawrapper.java="$java" \

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "binding/loader.h"
+#include "trace/trace.h"
 
 namespace binding {
 namespace {
@@ -45,6 +46,7 @@ int32_t ErrorFunnel(std::string_view message, std::string_view where) {
   append(" Where ");
   append(where);
   buffer[length] = '\0';
+  if (trace::On()) trace::Funnel(where, message);
   if (LibraryUse use = LibraryUse::TryAcquire(); use && use->qrLogString) use->qrLogString(buffer);
   return kWrapperError;
 }

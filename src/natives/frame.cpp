@@ -33,6 +33,7 @@ std::string JNIString(JNIEnv* env, jstring text) {
       ~Release() { env->ReleaseStringUTFChars(text, chars); }
     } release{env, text, chars};
     result.assign(chars);
+    if (trace::On()) trace::ArgText(result.data(), result.size());
   });
   return result;
 }
@@ -50,6 +51,7 @@ void JNIStringInto(JNIEnv* env, jstring text, char* field, size_t capacity) {
     const size_t n =
         end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - chars) : capacity;
     std::memcpy(field, chars, n);
+    if (trace::On()) trace::ArgText(chars, std::strlen(chars));
     env->ReleaseStringUTFChars(text, chars);
   });
 }
@@ -73,6 +75,7 @@ jsize ArrayLength(JNIEnv* env, jarray array) {
 
 void ReadRecord(JNIEnv* env, jbyteArray array, void* record, size_t size) {
   RequireArray(array);
+  if (trace::On()) trace::ArgSize("record", size);
   env->GetByteArrayRegion(array, 0, static_cast<jsize>(size), static_cast<jbyte*>(record));
   if (env->ExceptionCheck()) {  // the message is made only when it is needed
     env->ExceptionClear();
@@ -83,6 +86,7 @@ void ReadRecord(JNIEnv* env, jbyteArray array, void* record, size_t size) {
 
 bool CopyOut(JNIEnv* env, jbyteArray array, const void* bytes, size_t size) {
   RequireArray(array);
+  if (trace::On()) trace::ArgSize("out", size);
   env->SetByteArrayRegion(array, 0, static_cast<jsize>(size), static_cast<const jbyte*>(bytes));
   return !env->ExceptionCheck();
 }
@@ -116,17 +120,20 @@ std::string StringElement(JNIEnv* env, jobjectArray array, jsize index) {
   return JNIString(env, static_cast<jstring>(element.get()));
 }
 
-jint GetProc(JNIEnv* env, jint index, jbyteArray record, size_t size, Fetch fetch) {
-  return binding::Capture("GetProc", [&] {
-    binding::LibraryUse qr = binding::CheckAPILoaded();
-    RequireArray(record);
-    // On the stack: the largest record fetched by index is an order's 1410
-    // bytes, and a heap block per call costs more than the copy itself.
-    unsigned char buffer[kLargestIndexedRecord];
-    if (size > sizeof buffer) throw std::length_error("record larger than the fetch buffer");
-    const int32_t code = CheckResult(fetch(*qr, index, buffer));
-    CopyOut(env, record, buffer, size);
-    return code;
+jint GetProc(const char* native, JNIEnv* env, jint index, jbyteArray record, size_t size,
+             Fetch fetch) {
+  return Traced(native, [&] {
+    return binding::Capture("GetProc", [&] {
+      binding::LibraryUse qr = binding::CheckAPILoaded();
+      RequireArray(record);
+      // On the stack: the largest record fetched by index is an order's 1410
+      // bytes, and a heap block per call costs more than the copy itself.
+      unsigned char buffer[kLargestIndexedRecord];
+      if (size > sizeof buffer) throw std::length_error("record larger than the fetch buffer");
+      const int32_t code = CheckResult(fetch(*qr, index, buffer));
+      CopyOut(env, record, buffer, size);
+      return code;
+    });
   });
 }
 

@@ -27,6 +27,7 @@
 
 #include "binding/errors.h"
 #include "binding/loader.h"
+#include "trace/trace.h"
 
 namespace natives {
 
@@ -39,10 +40,24 @@ using binding::EQUOR;
 // The library stays loaded until the body returns.
 template <typename Body>
 jint Native(std::string_view where, Body&& body) noexcept {
-  return binding::Capture(where, [&]() -> int32_t {
+  const bool traced = trace::On();
+  const uint64_t start = traced ? trace::NowNs() : 0;
+  const jint code = binding::Capture(where, [&]() -> int32_t {
     binding::LibraryUse library = binding::CheckAPILoaded();
     return body(*library);
   });
+  if (traced) trace::Call(where, start, code);
+  return code;
+}
+
+// Any other capture at a native's edge, traced like the standard frame.
+template <typename Body>
+jint Traced(std::string_view where, Body&& body) noexcept {
+  const bool traced = trace::On();
+  const uint64_t start = traced ? trace::NowNs() : 0;
+  const jint code = body();
+  if (traced) trace::Call(where, start, code);
+  return code;
 }
 
 // A bridge string: the bytes of the string's modified UTF-8 form, as the JVM
@@ -137,14 +152,16 @@ std::string StringElement(JNIEnv* env, jobjectArray array, jsize index);
 // The shared count routine: guard, entry(pointer to a count), check, copy
 // into element 0. Failures other than EQUOR are logged under "CountProc".
 template <typename Slot>
-jint CountProc(JNIEnv* env, jintArray count, Slot Entries::*entry) {
-  return binding::Capture("CountProc", [&] {
-    binding::LibraryUse qr = binding::CheckAPILoaded();
-    RequireArray(count);
-    int32_t value = 0;
-    CheckResult(((*qr).*entry)(&value));
-    CopyOut(env, count, &value, 1);
-    return 0;
+jint CountProc(const char* native, JNIEnv* env, jintArray count, Slot Entries::*entry) {
+  return Traced(native, [&] {
+    return binding::Capture("CountProc", [&] {
+      binding::LibraryUse qr = binding::CheckAPILoaded();
+      RequireArray(count);
+      int32_t value = 0;
+      CheckResult(((*qr).*entry)(&value));
+      CopyOut(env, count, &value, 1);
+      return 0;
+    });
   });
 }
 
@@ -152,7 +169,8 @@ jint CountProc(JNIEnv* env, jintArray count, Slot Entries::*entry) {
 // fetch(table, index, buffer), check, copy. Returns the passing code the fetch
 // gave (0 or 11). Failures other than EQUOR are logged under "GetProc".
 using Fetch = int32_t (*)(const Entries& qr, int32_t index, void* record);
-jint GetProc(JNIEnv* env, jint index, jbyteArray record, size_t size, Fetch fetch);
+jint GetProc(const char* native, JNIEnv* env, jint index, jbyteArray record, size_t size,
+             Fetch fetch);
 
 }  // namespace natives
 

@@ -4,6 +4,7 @@
 #include "platform/fault_guard.h"
 #include "platform/module_hooks.h"
 #include "relay/queue.h"
+#include "trace/trace.h"
 
 // The version, as a text a person finds with `strings` in the library.
 extern const char kJavaWrapperVersion[];
@@ -17,5 +18,6 @@ void OnModuleDetach(bool processExiting) {
   if (binding::UnloadAPIAtDetach(5000)) relay::FreeQueues();
   platform::ReleaseFaultGuard();
   platform::desktop::ReleaseDesktop();
+  trace::StopAtUnload();
   binding::ReleaseThreadSlots();
 }

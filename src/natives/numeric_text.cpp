@@ -8,14 +8,16 @@
 namespace natives {
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
 double NumericTextToDouble(const char* buffer, size_t size) {
   const void* zero = std::memchr(buffer, '\0', size);
-  const size_t length = zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - buffer)
-                                        : size;
+  const size_t length =
+      zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - buffer) : size;
   std::string_view text(buffer, length);
 
   // Surrounding spaces.
@@ -53,8 +55,8 @@ double NumericTextToDouble(const char* buffer, size_t size) {
   }
 
   double value = 0.0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value,
-                                            std::chars_format::general);
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
   if (error != std::errc() || end != text.data() + text.size()) return 0.0;
   return negative ? -value : value;
 }

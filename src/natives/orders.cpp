@@ -256,5 +256,5 @@ CLIENT_API(cancelOrder)(JNIEnv* env, jobject, jstring jOrderId) {
 }
 
 CLIENT_API(nextOrderSequence)(JNIEnv* env, jobject, jintArray out) {
-  return CountProc(env, out, &Entries::qrNextOrderSequence);
+  return CountProc(__func__, env, out, &Entries::qrNextOrderSequence);
 }

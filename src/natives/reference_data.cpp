@@ -41,59 +41,59 @@ int32_t PassThrough(const Entries& qr, int32_t index, void* record) {
 }  // namespace
 
 CLIENT_API(countAccounts)(JNIEnv* env, jobject, jintArray n) {
-  return CountProc(env, n, &Entries::qrCountTraders);
+  return CountProc(__func__, env, n, &Entries::qrCountTraders);
 }
 CLIENT_API(countExchanges)(JNIEnv* env, jobject, jintArray n) {
-  return CountProc(env, n, &Entries::qrCountExchanges);
+  return CountProc(__func__, env, n, &Entries::qrCountExchanges);
 }
 CLIENT_API(countCommodities)(JNIEnv* env, jobject, jintArray n) {
-  return CountProc(env, n, &Entries::qrCountCommodities);
+  return CountProc(__func__, env, n, &Entries::qrCountCommodities);
 }
 CLIENT_API(countOrderTypes)(JNIEnv* env, jobject, jintArray n) {
-  return CountProc(env, n, &Entries::qrCountOrderTypes);
+  return CountProc(__func__, env, n, &Entries::qrCountOrderTypes);
 }
 CLIENT_API(countOrders)(JNIEnv* env, jobject, jintArray n) {
-  return CountProc(env, n, &Entries::qrCountOrders);
+  return CountProc(__func__, env, n, &Entries::qrCountOrders);
 }
 CLIENT_API(countFills)(JNIEnv* env, jobject, jintArray n) {
-  return CountProc(env, n, &Entries::qrCountFills);
+  return CountProc(__func__, env, n, &Entries::qrCountFills);
 }
 CLIENT_API(countContracts)(JNIEnv* env, jobject, jintArray n) {
-  return CountProc(env, n, &Entries::qrCountContracts);
+  return CountProc(__func__, env, n, &Entries::qrCountContracts);
 }
 CLIENT_API(countReportTypes)(JNIEnv* env, jobject, jintArray n) {
-  return CountProc(env, n, &Entries::qrCountReportTypes);
+  return CountProc(__func__, env, n, &Entries::qrCountReportTypes);
 }
 CLIENT_API(countMessages)(JNIEnv* env, jobject, jintArray n) {
-  return CountProc(env, n, &Entries::qrCountUsrMsgs);
+  return CountProc(__func__, env, n, &Entries::qrCountUsrMsgs);
 }
 
 CLIENT_API(getAccount)(JNIEnv* env, jobject, jint i, jbyteArray r) {
-  return GetProc(env, i, r, kAccountByIndex, &PassThrough<&Entries::qrGetTrader>);
+  return GetProc(__func__, env, i, r, kAccountByIndex, &PassThrough<&Entries::qrGetTrader>);
 }
 CLIENT_API(getExchange)(JNIEnv* env, jobject, jint i, jbyteArray r) {
-  return GetProc(env, i, r, kExchange, &Direct<&Entries::qrGetExchange>);
+  return GetProc(__func__, env, i, r, kExchange, &Direct<&Entries::qrGetExchange>);
 }
 CLIENT_API(getCommodity)(JNIEnv* env, jobject, jint i, jbyteArray r) {
-  return GetProc(env, i, r, kCommodity, &Direct<&Entries::qrGetCommodity>);
+  return GetProc(__func__, env, i, r, kCommodity, &Direct<&Entries::qrGetCommodity>);
 }
 CLIENT_API(getOrderType)(JNIEnv* env, jobject, jint i, jbyteArray r) {
-  return GetProc(env, i, r, kOrderType, &PassThrough<&Entries::qrGetOrderType>);
+  return GetProc(__func__, env, i, r, kOrderType, &PassThrough<&Entries::qrGetOrderType>);
 }
 CLIENT_API(getOrder)(JNIEnv* env, jobject, jint i, jbyteArray r) {
-  return GetProc(env, i, r, kOrder, &Direct<&Entries::qrGetOrder>);
+  return GetProc(__func__, env, i, r, kOrder, &Direct<&Entries::qrGetOrder>);
 }
 CLIENT_API(getFill)(JNIEnv* env, jobject, jint i, jbyteArray r) {
-  return GetProc(env, i, r, kFill, &Direct<&Entries::qrGetFill>);
+  return GetProc(__func__, env, i, r, kFill, &Direct<&Entries::qrGetFill>);
 }
 CLIENT_API(getContract)(JNIEnv* env, jobject, jint i, jbyteArray r) {
-  return GetProc(env, i, r, kContract, &Direct<&Entries::qrGetExtendedContract>);
+  return GetProc(__func__, env, i, r, kContract, &Direct<&Entries::qrGetExtendedContract>);
 }
 CLIENT_API(getReportType)(JNIEnv* env, jobject, jint i, jbyteArray r) {
-  return GetProc(env, i, r, kReportType, &Direct<&Entries::qrGetReportType>);
+  return GetProc(__func__, env, i, r, kReportType, &Direct<&Entries::qrGetReportType>);
 }
 CLIENT_API(getMessage)(JNIEnv* env, jobject, jint i, jbyteArray r) {
-  return GetProc(env, i, r, kMessage, &Direct<&Entries::qrGetUsrMsg>);
+  return GetProc(__func__, env, i, r, kMessage, &Direct<&Entries::qrGetUsrMsg>);
 }
 
 // The only keyed fetch that hands a passing 11 back to Java.

@@ -56,26 +56,33 @@ using namespace natives;
 CLIENT_API(initialise)
 (JNIEnv* env, jobject, jstring jLibraryDir, jstring jClientPath, jboolean demo, jboolean test,
  jboolean connectionStatus, jstring jText1, jbyte initByte, jstring jApplication, jstring jText2) {
-  return binding::Capture(__func__, [&] {
-    relay::CreateQueue();  // before anything can fail
-    std::string clientPath = JNIString(env, jClientPath);
-    std::string libraryDir = JNIString(env, jLibraryDir);
-    const std::string text1 = JNIString(env, jText1);
-    if (IsBlank(clientPath)) clientPath = ModuleDirectory();
-    if (IsBlank(libraryDir)) libraryDir = ModuleDirectory();
-    const int32_t letter = demo ? 'D' : (test ? 'T' : 'C');
-    binding::LoadAPI(libraryDir + (demo ? "DEMOAPI.DLL" : "QUORAPI.DLL"));
+  // The trace (when asked for) opens first, so the call itself is in it.
+  const char* const where = __func__;
+  const std::string traceProblem = trace::Start();
+  trace::Secret secret;  // the texts it passes may be credentials
+  return Traced(where, [&] {
+    return binding::Capture(where, [&] {
+      relay::CreateQueue();  // before anything can fail
+      std::string clientPath = JNIString(env, jClientPath);
+      std::string libraryDir = JNIString(env, jLibraryDir);
+      const std::string text1 = JNIString(env, jText1);
+      if (IsBlank(clientPath)) clientPath = ModuleDirectory();
+      if (IsBlank(libraryDir)) libraryDir = ModuleDirectory();
+      const int32_t letter = demo ? 'D' : (test ? 'T' : 'C');
+      binding::LoadAPI(libraryDir + (demo ? "DEMOAPI.DLL" : "QUORAPI.DLL"));
+      if (!traceProblem.empty()) binding::ErrorFunnel(traceProblem, where);
 
-    binding::LibraryUse qr = binding::CheckAPILoaded();
-    qr->qrSetClientPath(clientPath.c_str());
-    const std::string text2 = JNIString(env, jText2);
-    const std::string application = JNIString(env, jApplication);
-    CheckResult(qr->qrInitialise(letter, kApiVersion, text1.c_str(), application.c_str(),
-                                 text2.c_str(), ZeroExtended(initByte)));
-    qr->qrSetHostHandShake(0, 0);
-    qr->qrSetPriceHandShake(0, 0);
-    relay::RegisterCallbacks(*qr, connectionStatus);
-    return 0;
+      binding::LibraryUse qr = binding::CheckAPILoaded();
+      qr->qrSetClientPath(clientPath.c_str());
+      const std::string text2 = JNIString(env, jText2);
+      const std::string application = JNIString(env, jApplication);
+      CheckResult(qr->qrInitialise(letter, kApiVersion, text1.c_str(), application.c_str(),
+                                   text2.c_str(), ZeroExtended(initByte)));
+      qr->qrSetHostHandShake(0, 0);
+      qr->qrSetPriceHandShake(0, 0);
+      relay::RegisterCallbacks(*qr, connectionStatus);
+      return 0;
+    });
   });
 }
 
@@ -90,6 +97,7 @@ CLIENT_API(openConnections)(JNIEnv* env, jobject, jobjectArray hosts, jobjectArr
 
 CLIENT_API(logon)
 (JNIEnv* env, jobject, jstring s1, jstring s2, jstring s3, jboolean b1, jboolean b2) {
+  trace::Secret secret;  // the three logon texts appear as their length only
   return Native(__func__, [&](const Entries& qr) {
     qr.qrNotifyAllMessages('Y');
     LogonRecord record;
@@ -115,28 +123,33 @@ CLIENT_API(purge)(JNIEnv* env, jobject, jstring jFirst, jstring jSecond) {
 // Stops the pump and unloads the library whatever the log-off answers, and
 // returns the log-off's own code unchecked.
 CLIENT_API(logoff)(JNIEnv*, jobject) {
-  return binding::Capture(__func__, [&] {
-    // The session being logged off is the one current now: an initialise on
-    // another thread that starts a new one meanwhile must not inherit the
-    // closing mark, and the mark goes whatever happens below.
-    struct ClosingMark {
-      relay::Session session = relay::CurrentSession();
-      ~ClosingMark() { relay::EndClosing(session); }
-    } mark;
-    int32_t code;
-    {
-      binding::LibraryUse qr = binding::LibraryUse::TryAcquire();
-      if (!qr || !qr->qrLogOff) return 0;  // nothing loaded: nothing to do
-      // From here producers never wait for room: the library may join its
-      // callback threads inside qrLogOff.
-      relay::BeginClosing(mark.session);
-      code = qr->qrLogOff();
-      if (code == binding::kWrapperError) qr->qrDumpLastError();
-    }
-    relay::RequestStop();
-    binding::UnloadAPI();
-    return code;
+  const char* const where = __func__;
+  const jint code = Traced(where, [&] {
+    return binding::Capture(where, [&] {
+      // The session being logged off is the one current now: an initialise on
+      // another thread that starts a new one meanwhile must not inherit the
+      // closing mark, and the mark goes whatever happens below.
+      struct ClosingMark {
+        relay::Session session = relay::CurrentSession();
+        ~ClosingMark() { relay::EndClosing(session); }
+      } mark;
+      int32_t code;
+      {
+        binding::LibraryUse qr = binding::LibraryUse::TryAcquire();
+        if (!qr || !qr->qrLogOff) return 0;  // nothing loaded: nothing to do
+        // From here producers never wait for room: the library may join its
+        // callback threads inside qrLogOff.
+        relay::BeginClosing(mark.session);
+        code = qr->qrLogOff();
+        if (code == binding::kWrapperError) qr->qrDumpLastError();
+      }
+      relay::RequestStop();
+      binding::UnloadAPI();
+      return code;
+    });
   });
+  trace::Stop();  // the log-off is the trace's last call
+  return code;
 }
 
 CLIENT_API(closeConnections)(JNIEnv*, jobject) {

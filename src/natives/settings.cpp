@@ -144,6 +144,7 @@ CLIENT_API(setPDDSSLClientAuthName)(JNIEnv* env, jobject, jstring name) {
 }
 
 CLIENT_API(setMDSToken)(JNIEnv* env, jobject, jstring token) {
+  trace::Secret secret;
   return CheckedText(env, __func__, &Entries::qrSetMDSToken, token);
 }
 

@@ -9,8 +9,8 @@ using namespace natives;
 // Legs are read in array order; the first invalid leg among the first 16
 // ends the call before any later leg is read and before the entry is called.
 // Elements past the 16th are converted and split but never validated.
-CLIENT_API(createStrategy)(JNIEnv* env, jobject, jbyte kind, jint n, jstring j1, jstring j2,
-                           jobjectArray legs) {
+CLIENT_API(createStrategy)
+(JNIEnv* env, jobject, jbyte kind, jint n, jstring j1, jstring j2, jobjectArray legs) {
   unsigned char table[kLegTableBytes] = {};
   return Native(__func__, [&](const Entries& qr) {
     const jsize count = ArrayLength(env, legs);

@@ -68,7 +68,8 @@ bool ParseLegInteger(const std::string& text, int32_t* value) {
   const int64_t limit = negative ? 2147483648LL : 2147483647LL;
   int64_t magnitude = 0;
   for (; i < text.size(); ++i) {
-    const int digit = base == 16 ? HexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+    const int digit =
+        base == 16 ? HexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
     if (digit < 0) return false;  // trailing spaces included
     magnitude = magnitude * base + digit;
     if (magnitude > limit) return false;

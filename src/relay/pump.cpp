@@ -12,6 +12,7 @@
 #include "binding/errors.h"
 #include "natives/frame.h"
 #include "relay/queue.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -68,7 +69,14 @@ Java_korvane_api_delphi_ClientAPI_processCallbacks(JNIEnv* env, jobject self, jb
   // One wake-up drains the queue, including what arrives meanwhile; a stop
   // leaves the event after the one being delivered at the front.
   while (const relay::TCallback* event = pump.Next()) {
-    Deliver(env, self, method, buffer, *event);
+    if (trace::On()) {
+      const uint64_t start = trace::NowNs();
+      Deliver(env, self, method, buffer, *event);
+      trace::Delivered(event->Id(), event->Length(), start, event->EnqueuedNs(), event->Producer(),
+                       pump.Depth());
+    } else {
+      Deliver(env, self, method, buffer, *event);
+    }
     pump.Done();
   }
 }

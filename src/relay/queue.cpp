@@ -10,6 +10,7 @@
 
 #include "binding/errors.h"
 #include "platform/cpu.h"
+#include "trace/trace.h"
 
 // The queue is an unbounded multi-producer, single-consumer list of blocks of
 // slots. A producer claims the next slot by advancing `tail` with one
@@ -51,8 +52,10 @@ struct Slot {
   int32_t id = 0;
   int32_t length = 0;
   Session session = 0;
+  uint32_t producer = 0;  // for the trace: who queued it, and when
+  uint64_t enqueuedNs = 0;
   uint8_t* spill = nullptr;  // owned; records longer than `bytes` live here
-  uint8_t bytes[kSlotBytes - 16 - sizeof(uint8_t*)];
+  uint8_t bytes[kSlotBytes - 32 - sizeof(uint8_t*)];
 };
 static_assert(sizeof(Slot) == kSlotBytes, "a slot is four cache lines");
 constexpr int32_t kInlineBytes = static_cast<int32_t>(sizeof(Slot::bytes));
@@ -323,6 +326,12 @@ void Push(Queue& q, Session session, int32_t id, const void* data, int32_t lengt
       slot.length = length;
       slot.session = session;
       slot.spill = spill;
+      if (trace::On()) {
+        slot.enqueuedNs = trace::NowNs();
+        slot.producer = trace::ThreadId();
+      } else {
+        slot.enqueuedNs = 0;
+      }
       if (length > 0 && spill == nullptr)
         std::memcpy(slot.bytes, data, static_cast<size_t>(length));
       slot.written.store(1, std::memory_order_seq_cst);
@@ -448,6 +457,10 @@ PumpSession::~PumpSession() {
   q.WakeAll();  // a second pump may take over; producers stop waiting for this one
 }
 
+uint64_t PumpSession::Depth() const {
+  return static_cast<const Queue*>(queue_)->Depth();
+}
+
 bool PumpSession::StopRequested() const {
   return static_cast<const Queue*>(queue_)->StopSince(epoch_);
 }
@@ -483,6 +496,8 @@ const TCallback* PumpSession::Next() {
     if (slot != nullptr) {
       slot_ = slot;
       current_.id_ = slot->id;
+      current_.enqueuedNs_ = slot->enqueuedNs;
+      current_.producer_ = slot->producer;
       current_.length_ = slot->length;
       current_.data_ = slot->length <= 0        ? nullptr
                        : slot->spill != nullptr ? slot->spill

@@ -33,12 +33,18 @@ class TCallback {
   int32_t Id() const { return id_; }
   int32_t Length() const { return length_; }
   const uint8_t* Data() const { return data_; }
+  // For the trace: when it was queued (0 when tracing was off then) and by
+  // which thread.
+  uint64_t EnqueuedNs() const { return enqueuedNs_; }
+  uint32_t Producer() const { return producer_; }
 
  private:
   friend class PumpSession;
   int32_t id_ = 0;
   int32_t length_ = 0;
   const uint8_t* data_ = nullptr;
+  uint64_t enqueuedNs_ = 0;
+  uint32_t producer_ = 0;
 };
 
 // Copies the record into the current session's queue; drops it when no
@@ -79,6 +85,7 @@ class PumpSession {
   PumpSession& operator=(const PumpSession&) = delete;
 
   bool StopRequested() const;
+  uint64_t Depth() const;  // events waiting, for the trace
   // The oldest undelivered event, waiting for one (spinning briefly, then
   // asleep) when there is none; null once a stop was requested. The event
   // stays queued until Done(), so a stop leaves it and everything after it

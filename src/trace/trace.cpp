@@ -1,0 +1,374 @@
+#include "trace/trace.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace trace {
+
+std::atomic<bool> gOn{false};
+
+namespace {
+
+constexpr size_t kTextCut = 64;
+constexpr size_t kDefaultRecords = 65536;
+constexpr uint64_t kDefaultMaxMb = 256;
+constexpr uint64_t kDepthEvery = 64;  // a depth counter every this many deliveries
+
+struct NativeStats {
+  Histogram durations;
+  std::map<int32_t, uint64_t> failures;  // result code -> count
+};
+
+// One open trace. Owned by gTrace; every member below `mutex` is guarded by it.
+struct Trace {
+  FILE* file = nullptr;
+  uint64_t startNs = 0;
+  uint64_t maxBytes = 0;
+  size_t capacity = kDefaultRecords;
+  std::thread writer;
+  std::atomic<bool> writerDone{false};
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::vector<std::string> pending;
+  bool stopping = false;
+  uint64_t dropped = 0;
+  uint64_t written = 0;  // bytes in the file (the writer's own count)
+  bool limitReached = false;
+  uint64_t calls = 0;
+  uint64_t deliveries = 0;
+  uint64_t maxDepth = 0;
+  std::map<std::string, NativeStats, std::less<>> natives;
+  std::map<int32_t, uint64_t> failures;
+  std::map<int32_t, uint64_t> events;
+};
+
+std::mutex gControl;  // Start and Stop, one at a time
+Trace* gTrace = nullptr;
+
+thread_local std::string tArgs;  // the argument summary of this thread's call
+thread_local int tArgCount = 0;
+thread_local int tSecret = 0;
+
+double Micros(const Trace& t, uint64_t ns) {
+  return static_cast<double>(ns - std::min(ns, t.startNs)) / 1000.0;
+}
+
+std::string Number(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", v);
+  return text;
+}
+
+// Appends a record to the buffer, or counts it as dropped when it is full.
+void Push(Trace& t, std::string record) {
+  std::lock_guard<std::mutex> lock(t.mutex);
+  if (t.stopping || t.pending.size() >= t.capacity) {
+    ++t.dropped;
+    return;
+  }
+  const bool wasEmpty = t.pending.empty();
+  t.pending.push_back(std::move(record));
+  if (wasEmpty) t.wake.notify_one();
+}
+
+void Write(Trace& t, const std::string& text) {
+  if (t.limitReached) return;
+  if (t.written + text.size() > t.maxBytes) {
+    t.limitReached = true;
+    return;
+  }
+  std::fwrite(text.data(), 1, text.size(), t.file);
+  t.written += text.size();
+}
+
+// The writer: empties the buffer into the file, so no caller waits on disk.
+void WriterLoop(Trace* t) {
+  std::vector<std::string> batch;
+  for (;;) {
+    bool last;
+    {
+      std::unique_lock<std::mutex> lock(t->mutex);
+      t->wake.wait(lock, [&] { return !t->pending.empty() || t->stopping; });
+      batch.swap(t->pending);
+      last = t->stopping;
+    }
+    for (const std::string& record : batch) Write(*t, record + ",\n");
+    batch.clear();
+    std::fflush(t->file);
+    if (last) break;
+  }
+  t->writerDone.store(true);
+}
+
+std::string Summary(Trace& t) {
+  std::lock_guard<std::mutex> lock(t.mutex);
+  std::string s = "{\"name\":\"summary\",\"ph\":\"M\",\"pid\":1,\"tid\":0,\"args\":{";
+  s += "\"calls\":" + std::to_string(t.calls);
+  s += ",\"failures\":{";
+  bool first = true;
+  for (const auto& [code, n] : t.failures) {
+    s += (first ? "\"" : ",\"") + std::to_string(code) + "\":" + std::to_string(n);
+    first = false;
+  }
+  s += "},\"natives\":{";
+  first = true;
+  for (const auto& [name, stats] : t.natives) {
+    s += (first ? "" : ",") + JsonString(name) +
+         ":{\"calls\":" + std::to_string(stats.durations.Count()) +
+         ",\"p50_us\":" + Number(static_cast<double>(stats.durations.Percentile(0.5)) / 1000) +
+         ",\"p99_us\":" + Number(static_cast<double>(stats.durations.Percentile(0.99)) / 1000) +
+         ",\"max_us\":" + Number(static_cast<double>(stats.durations.Max()) / 1000) + "}";
+    first = false;
+  }
+  s += "},\"events\":{";
+  first = true;
+  for (const auto& [id, n] : t.events) {
+    s += (first ? "\"" : ",\"") + std::to_string(id) + "\":" + std::to_string(n);
+    first = false;
+  }
+  s += "},\"max_queue_depth\":" + std::to_string(t.maxDepth);
+  s += ",\"records_dropped\":" + std::to_string(t.dropped);
+  s += std::string(",\"file_limit_reached\":") + (t.limitReached ? "true" : "false");
+  s += "}}";
+  return s;
+}
+
+// Ends the open trace: the writer drains and stops, then the summary and the
+// closing bracket make the file whole. Where a join could deadlock (a
+// Windows module being unloaded) the writer is given a moment and let go.
+void Close(Trace* t, bool mayJoin) {
+  {
+    std::lock_guard<std::mutex> lock(t->mutex);
+    t->stopping = true;
+  }
+  t->wake.notify_all();
+  if (mayJoin) {
+    t->writer.join();
+  } else {
+    for (int i = 0; i < 2000 && !t->writerDone.load(); ++i) platform::SleepMs(1);
+    t->writer.detach();
+    if (!t->writerDone.load()) return;  // the file is left without its summary
+  }
+  const std::string summary = Summary(*t);
+  t->limitReached = false;  // the summary always fits: it says whether the limit was hit
+  std::fwrite(summary.data(), 1, summary.size(), t->file);
+  std::fputs("\n]\n", t->file);
+  std::fclose(t->file);
+  delete t;
+}
+
+uint64_t EnvNumber(const char* name, uint64_t fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text, &end, 10);
+  return (end != nullptr && *end == '\0' && v > 0) ? v : fallback;
+}
+
+void StopLocked(bool mayJoin) {
+  if (gTrace == nullptr) return;
+  gOn.store(false);
+  Trace* t = gTrace;
+  gTrace = nullptr;
+  Close(t, mayJoin);
+}
+
+}  // namespace
+
+uint64_t NowNs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+uint32_t ThreadId() {
+  static std::atomic<uint32_t> next{1};
+  thread_local uint32_t id = next.fetch_add(1);
+  return id;
+}
+
+std::string Start() {
+  std::lock_guard<std::mutex> lock(gControl);
+  StopLocked(true);
+  const char* path = std::getenv("JAVAWRAPPER_TRACE");
+  if (path == nullptr || *path == '\0') return {};  // off
+  FILE* file = std::fopen(path, "wb");
+  if (file == nullptr)
+    return std::string(" Cannot open the trace file ") + path + "; tracing is off";
+  auto* t = new Trace;
+  t->file = file;
+  t->startNs = NowNs();
+  t->maxBytes = EnvNumber("JAVAWRAPPER_TRACE_MAX_MB", kDefaultMaxMb) << 20;
+  t->capacity = static_cast<size_t>(EnvNumber("JAVAWRAPPER_TRACE_BUFFER", kDefaultRecords));
+  // The array form: a reader can load a file cut short, without its "]".
+  const std::string head =
+      "[\n{\"name\":\"process_name\",\"ph\":\"M\",\"pid\":1,\"tid\":0,"
+      "\"args\":{\"name\":\"JavaWrapper\"}},\n";
+  std::fwrite(head.data(), 1, head.size(), file);
+  t->written = head.size();
+  t->writer = std::thread(WriterLoop, t);
+  gTrace = t;
+  gOn.store(true);
+  return {};
+}
+
+void Stop() {
+  std::lock_guard<std::mutex> lock(gControl);
+  StopLocked(true);
+}
+
+void StopAtUnload() {
+  std::lock_guard<std::mutex> lock(gControl);
+  StopLocked(platform::CanJoinThreadsDuringUnload());
+}
+
+void Call(std::string_view where, uint64_t startNs, int32_t code) {
+  const uint64_t end = NowNs();
+  std::string args = std::move(tArgs);
+  tArgs.clear();
+  tArgCount = 0;
+  std::lock_guard<std::mutex> control(gControl);
+  Trace* t = gTrace;
+  if (t == nullptr) return;
+  // The Java method name: what follows the class in the exported name.
+  const size_t underscore = where.rfind('_');
+  const std::string_view name =
+      underscore == std::string_view::npos ? where : where.substr(underscore + 1);
+  {
+    std::lock_guard<std::mutex> lock(t->mutex);
+    ++t->calls;
+    auto it = t->natives.find(name);
+    if (it == t->natives.end()) it = t->natives.emplace(std::string(name), NativeStats{}).first;
+    it->second.durations.Add(end - startNs);
+    if (code != 0) ++t->failures[code];
+  }
+  std::string r = "{\"name\":" + JsonString(name) + ",\"cat\":\"native\",\"ph\":\"X\",\"pid\":1," +
+                  "\"tid\":" + std::to_string(ThreadId()) +
+                  ",\"ts\":" + Number(Micros(*t, startNs)) +
+                  ",\"dur\":" + Number(static_cast<double>(end - startNs) / 1000.0) +
+                  ",\"args\":{\"result\":" + std::to_string(code) + args + "}}";
+  Push(*t, std::move(r));
+}
+
+void Delivered(int32_t id, int32_t length, uint64_t startNs, uint64_t enqueuedNs, uint32_t producer,
+               uint64_t depth) {
+  const uint64_t end = NowNs();
+  std::lock_guard<std::mutex> control(gControl);
+  Trace* t = gTrace;
+  if (t == nullptr) return;
+  bool counter;
+  {
+    std::lock_guard<std::mutex> lock(t->mutex);
+    ++t->events[id];
+    t->maxDepth = std::max(t->maxDepth, depth);
+    counter = t->deliveries++ % kDepthEvery == 0;
+  }
+  const std::string tid = std::to_string(ThreadId());
+  const double wait = enqueuedNs != 0 && startNs > enqueuedNs
+                          ? static_cast<double>(startNs - enqueuedNs) / 1000.0
+                          : 0.0;
+  Push(*t, "{\"name\":\"event " + std::to_string(id) +
+               "\",\"cat\":\"event\",\"ph\":\"X\",\"pid\":1,\"tid\":" + tid +
+               ",\"ts\":" + Number(Micros(*t, startNs)) +
+               ",\"dur\":" + Number(static_cast<double>(end - startNs) / 1000.0) +
+               ",\"args\":{\"id\":" + std::to_string(id) + ",\"length\":" + std::to_string(length) +
+               ",\"queue_wait_us\":" + Number(wait) +
+               ",\"producer_tid\":" + std::to_string(producer) + "}}");
+  if (counter) {
+    Push(*t, "{\"name\":\"queue depth\",\"ph\":\"C\",\"pid\":1,\"tid\":" + tid + ",\"ts\":" +
+                 Number(Micros(*t, end)) + ",\"args\":{\"depth\":" + std::to_string(depth) + "}}");
+  }
+}
+
+void Funnel(std::string_view where, std::string_view message) {
+  std::lock_guard<std::mutex> control(gControl);
+  Trace* t = gTrace;
+  if (t == nullptr) return;
+  Push(*t, "{\"name\":\"funnel\",\"cat\":\"funnel\",\"ph\":\"i\",\"s\":\"t\",\"pid\":1,\"tid\":" +
+               std::to_string(ThreadId()) + ",\"ts\":" + Number(Micros(*t, NowNs())) +
+               ",\"args\":{\"where\":" + JsonString(where) + ",\"message\":" + JsonString(message) +
+               "}}");
+}
+
+void ArgText(const char* text, size_t length) {
+  const std::string key = ",\"text" + std::to_string(tArgCount++) + "\":";
+  if (tSecret > 0) {
+    tArgs += key + "{\"secret_length\":" + std::to_string(length) + "}";
+  } else {
+    tArgs += key + JsonString(std::string_view(text, std::min(length, kTextCut)));
+  }
+}
+
+void ArgSize(const char* what, size_t size) {
+  tArgs += ",\"" + std::string(what) + std::to_string(tArgCount++) + "\":" + std::to_string(size);
+}
+
+Secret::Secret() {
+  ++tSecret;
+}
+Secret::~Secret() {
+  --tSecret;
+}
+
+void Histogram::Add(uint64_t ns) {
+  int bucket = 0;
+  if (ns >= 8) {
+    int msb = 63;
+    while ((ns >> msb) == 0) --msb;
+    bucket = msb * 8 + static_cast<int>((ns >> (msb - 3)) & 7);
+  } else {
+    bucket = static_cast<int>(ns);
+  }
+  ++buckets_[std::min(bucket, kBuckets - 1)];
+  ++count_;
+  max_ = std::max(max_, ns);
+}
+
+uint64_t Histogram::Percentile(double fraction) const {
+  if (count_ == 0) return 0;
+  const auto rank = static_cast<uint64_t>(fraction * static_cast<double>(count_ - 1));
+  uint64_t seen = 0;
+  for (int b = 0; b < kBuckets; ++b) {
+    seen += buckets_[b];
+    if (seen > rank) {
+      if (b < 8 * 3) return std::min<uint64_t>(static_cast<uint64_t>(b), max_);
+      // The bucket's lower bound: msb and three more bits.
+      const int msb = b / 8;
+      const uint64_t value = (uint64_t{1} << msb) | (static_cast<uint64_t>(b % 8) << (msb - 3));
+      return std::min(value, max_);
+    }
+  }
+  return max_;
+}
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20 || u >= 0x7F) {
+      // Control bytes and anything not plain ASCII (a cut may split a
+      // character): escaped, so the file is valid JSON whatever the text.
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\u%04x", u);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace trace
