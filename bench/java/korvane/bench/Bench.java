@@ -155,9 +155,63 @@ public final class Bench {
   public static void main(String[] args) throws Exception {
     String bin = args[0];
     Path out = Paths.get(args[1]);
-    boolean smoke = args.length > 2 && args[2].equals("--smoke");
+    boolean smoke = Arrays.asList(args).contains("--smoke");
     int rounds = Integer.getInteger("bench.rounds", 3);
-    new Bench(smoke, smoke ? 1 : Math.max(3, rounds)).run(bin, out);
+    Bench bench = new Bench(smoke, smoke ? 1 : Math.max(3, rounds));
+    if (Arrays.asList(args).contains("--traced")) {
+      bench.runTraced(bin, out);
+    } else {
+      bench.run(bin, out);
+    }
+  }
+
+  /**
+   * The cost of tracing: getExchange and the 4-producer relay in a JVM whose
+   * JAVAWRAPPER_TRACE is set, written to traced.txt for the main run's table.
+   */
+  private void runTraced(String bin, Path out) throws Exception {
+    String lib = bin + "standin/";
+    Control control = Native.load(lib + "QUORAPI.DLL", Control.class);
+    Sink sink = new Sink();
+    check(sink.initialise(lib, "", false, false, true, "", (byte) 0, "", ""), "initialise");
+    Thread pump = new Thread(() -> sink.processCallbacks(sink.buffer), "pump");
+    pump.setDaemon(true);
+    pump.start();
+    int calls = smoke ? 1_000 : 1_000_000;
+    int events = smoke ? 20_000 : 2_000_000;
+    byte[] exchange = new byte[33];
+    downcall("bridge getExchange (33 out), traced", calls, () -> {
+      for (int i = 0; i < calls; i++) {
+        ok(sink.getExchange(1, exchange));
+      }
+    });
+    measure("relay", "bridge, 4 producer threads, traced", "M events/s", "",
+        () -> relay(control, sink, 4, events) / 1e6);
+    for (int r = 0; r < rounds; r++) {
+      for (Measure m : measures) {
+        m.sample.take();
+        double[] s = new double[m.perRound];
+        for (int i = 0; i < s.length; i++) {
+          s[i] = m.sample.take();
+        }
+        Arrays.sort(s);
+        m.rounds.add(s[s.length / 2]);
+      }
+    }
+    check(sink.logoff(), "logoff");
+    pump.join(10_000);
+    StringBuilder lines = new StringBuilder();
+    for (Measure m : measures) {
+      StringBuilder list = new StringBuilder();
+      for (double v : m.rounds) {
+        list.append(list.length() == 0 ? "" : ",").append(String.format(Locale.ROOT, "%.3f", v));
+      }
+      lines.append(m.group).append('|').append(m.name).append('|').append(m.unit).append('|')
+          .append(list).append('\n');
+    }
+    Files.createDirectories(out);
+    Files.writeString(out.resolve("traced.txt"), lines.toString());
+    System.out.println("traced rows written to " + out.resolve("traced.txt"));
   }
 
   private static void ok(int code) {
@@ -360,12 +414,18 @@ public final class Bench {
       measures.add(guard);
     }
 
-    // The FFM peer's rows, from its own JVM (JDK 22 or later) run just before.
-    Path ffmFile = out.resolve("ffm.txt");
-    if (Files.exists(ffmFile)) {
-      for (String line : Files.readAllLines(ffmFile)) {
+    // The FFM peer's rows and the traced rows, each from a JVM of its own
+    // run just before this one.
+    for (String extra : new String[] {"ffm.txt", "traced.txt"}) {
+      Path extraFile = out.resolve(extra);
+      if (!Files.exists(extraFile)) {
+        continue;
+      }
+      for (String line : Files.readAllLines(extraFile)) {
         String[] f = line.split("\\|");
-        Measure m = new Measure(f[0], f[1], f[2], "own JVM, JDK 22+", null, 1);
+        Measure m = new Measure(f[0], f[1], f[2],
+            extra.startsWith("ffm") ? "own JVM, JDK 22+" : "own JVM, JAVAWRAPPER_TRACE set", null,
+            1);
         for (String v : f[3].split(",")) {
           m.rounds.add(Double.parseDouble(v));
         }
