@@ -21,7 +21,9 @@ namespace {
 constexpr size_t kTextCut = 64;
 constexpr size_t kDefaultRecords = 65536;
 constexpr uint64_t kDefaultMaxMb = 256;
-constexpr uint64_t kDepthEvery = 64;  // a depth counter every this many deliveries
+constexpr uint64_t kDepthEvery = 64;
+constexpr int kWriterPeriodMs = 20;  // how often the writer looks without being called  // a depth
+                                     // counter every this many deliveries
 
 struct NativeStats {
   Histogram durations;
@@ -59,14 +61,34 @@ thread_local std::string tArgs;  // the argument summary of this thread's call
 thread_local int tArgCount = 0;
 thread_local int tSecret = 0;
 
+// Nanoseconds since the trace began; written as microseconds with three
+// decimals by integer arithmetic (a float conversion costs more than a record).
+uint64_t Since(const Trace& t, uint64_t ns) {
+  return ns - std::min(ns, t.startNs);
+}
+unsigned long long Whole(uint64_t ns) {
+  return ns / 1000;
+}
+unsigned Frac(uint64_t ns) {
+  return static_cast<unsigned>(ns % 1000);
+}
 double Micros(const Trace& t, uint64_t ns) {
-  return static_cast<double>(ns - std::min(ns, t.startNs)) / 1000.0;
+  return static_cast<double>(Since(t, ns)) / 1000.0;
 }
 
 std::string Number(double v) {
   char text[32];
   std::snprintf(text, sizeof text, "%.3f", v);
   return text;
+}
+
+// printf into a string (records are short: 512 bytes at most before args).
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  char text[512];
+  const int n = std::snprintf(text, sizeof text, format, args...);
+  return n > 0 ? std::string(text, std::min(static_cast<size_t>(n), sizeof text - 1))
+               : std::string();
 }
 
 // Appends a record to the buffer, or counts it as dropped when it is full.
@@ -76,9 +98,10 @@ void Push(Trace& t, std::string record) {
     ++t.dropped;
     return;
   }
-  const bool wasEmpty = t.pending.empty();
   t.pending.push_back(std::move(record));
-  if (wasEmpty) t.wake.notify_one();
+  // The writer wakes on its own every few milliseconds; it is called early
+  // only when the buffer is half full, so a record costs no system call.
+  if (t.pending.size() == t.capacity / 2 + 1) t.wake.notify_one();
 }
 
 void Write(Trace& t, const std::string& text) {
@@ -98,7 +121,8 @@ void WriterLoop(Trace* t) {
     bool last;
     {
       std::unique_lock<std::mutex> lock(t->mutex);
-      t->wake.wait(lock, [&] { return !t->pending.empty() || t->stopping; });
+      t->wake.wait_for(lock, std::chrono::milliseconds(kWriterPeriodMs),
+                       [&] { return t->pending.size() > t->capacity / 2 || t->stopping; });
       batch.swap(t->pending);
       last = t->stopping;
     }
@@ -232,6 +256,25 @@ void StopAtUnload() {
   StopLocked(platform::CanJoinThreadsDuringUnload());
 }
 
+// The cheap way first: the statistics, and whether the buffer has room; a
+// record that would be dropped is never formatted.
+bool Room(Trace& t) {
+  if (t.stopping || t.pending.size() >= t.capacity) {
+    ++t.dropped;
+    return false;
+  }
+  return true;
+}
+
+// One record, formatted in a buffer of this thread's and appended.
+template <typename... Args>
+void PushFormatted(Trace& t, const char* format, Args... args) {
+  char text[512];
+  const int n = std::snprintf(text, sizeof text, format, args...);
+  if (n <= 0) return;
+  Push(t, std::string(text, std::min(static_cast<size_t>(n), sizeof text - 1)));
+}
+
 void Call(std::string_view where, uint64_t startNs, int32_t code) {
   const uint64_t end = NowNs();
   std::string args = std::move(tArgs);
@@ -251,13 +294,14 @@ void Call(std::string_view where, uint64_t startNs, int32_t code) {
     if (it == t->natives.end()) it = t->natives.emplace(std::string(name), NativeStats{}).first;
     it->second.durations.Add(end - startNs);
     if (code != 0) ++t->failures[code];
+    if (!Room(*t)) return;
   }
-  std::string r = "{\"name\":" + JsonString(name) + ",\"cat\":\"native\",\"ph\":\"X\",\"pid\":1," +
-                  "\"tid\":" + std::to_string(ThreadId()) +
-                  ",\"ts\":" + Number(Micros(*t, startNs)) +
-                  ",\"dur\":" + Number(static_cast<double>(end - startNs) / 1000.0) +
-                  ",\"args\":{\"result\":" + std::to_string(code) + args + "}}";
-  Push(*t, std::move(r));
+  // Method names are plain identifiers: no escaping needed.
+  Push(*t, Format("{\"name\":\"%.*s\",\"cat\":\"native\",\"ph\":\"X\",\"pid\":1,\"tid\":%u,"
+                  "\"ts\":%llu.%03u,\"dur\":%llu.%03u,\"args\":{\"result\":%d",
+                  static_cast<int>(name.size()), name.data(), ThreadId(), Whole(Since(*t, startNs)),
+                  Frac(Since(*t, startNs)), Whole(end - startNs), Frac(end - startNs), code) +
+               args + "}}");
 }
 
 void Delivered(int32_t id, int32_t length, uint64_t startNs, uint64_t enqueuedNs, uint32_t producer,
@@ -272,21 +316,22 @@ void Delivered(int32_t id, int32_t length, uint64_t startNs, uint64_t enqueuedNs
     ++t->events[id];
     t->maxDepth = std::max(t->maxDepth, depth);
     counter = t->deliveries++ % kDepthEvery == 0;
+    if (!Room(*t)) return;
   }
-  const std::string tid = std::to_string(ThreadId());
-  const double wait = enqueuedNs != 0 && startNs > enqueuedNs
-                          ? static_cast<double>(startNs - enqueuedNs) / 1000.0
-                          : 0.0;
-  Push(*t, "{\"name\":\"event " + std::to_string(id) +
-               "\",\"cat\":\"event\",\"ph\":\"X\",\"pid\":1,\"tid\":" + tid +
-               ",\"ts\":" + Number(Micros(*t, startNs)) +
-               ",\"dur\":" + Number(static_cast<double>(end - startNs) / 1000.0) +
-               ",\"args\":{\"id\":" + std::to_string(id) + ",\"length\":" + std::to_string(length) +
-               ",\"queue_wait_us\":" + Number(wait) +
-               ",\"producer_tid\":" + std::to_string(producer) + "}}");
+  const uint64_t wait = enqueuedNs != 0 && startNs > enqueuedNs ? startNs - enqueuedNs : 0;
+  const unsigned tid = ThreadId();
+  PushFormatted(*t,
+                "{\"name\":\"event %d\",\"cat\":\"event\",\"ph\":\"X\",\"pid\":1,\"tid\":%u,"
+                "\"ts\":%llu.%03u,\"dur\":%llu.%03u,\"args\":{\"id\":%d,\"length\":%d,"
+                "\"queue_wait_us\":%llu.%03u,\"producer_tid\":%u}}",
+                id, tid, Whole(Since(*t, startNs)), Frac(Since(*t, startNs)), Whole(end - startNs),
+                Frac(end - startNs), id, length, Whole(wait), Frac(wait), producer);
   if (counter) {
-    Push(*t, "{\"name\":\"queue depth\",\"ph\":\"C\",\"pid\":1,\"tid\":" + tid + ",\"ts\":" +
-                 Number(Micros(*t, end)) + ",\"args\":{\"depth\":" + std::to_string(depth) + "}}");
+    PushFormatted(*t,
+                  "{\"name\":\"queue depth\",\"ph\":\"C\",\"pid\":1,\"tid\":%u,\"ts\":%llu.%03u,"
+                  "\"args\":{\"depth\":%llu}}",
+                  tid, Whole(Since(*t, end)), Frac(Since(*t, end)),
+                  static_cast<unsigned long long>(depth));
   }
 }
 
