@@ -27,9 +27,7 @@ DEMO_ARGS ?=
 # bridge being loaded.
 JAVA ?= java
 demo: build-linux
-	@flags=; v=$$($(JAVA) -XshowSettings:properties -version 2>&1 | \
-	  sed -n 's/^ *java.specification.version = \([0-9]*\).*/\1/p'); \
-	[ "$${v:-0}" -ge 22 ] && flags=--enable-native-access=ALL-UNNAMED; \
+	@flags=; [ "$$(scripts/jdk-major $(JAVA))" -ge 22 ] && flags=--enable-native-access=ALL-UNNAMED; \
 	set -x; $(JAVA) $$flags -Djavawrapper.library=$(CURDIR)/build/linux/bin/libJavaWrapper.so \
 	  -cp build/linux/bin/clientapi.jar:build/linux/bin/demo.jar \
 	  korvane.demo.TradingDemo $(DEMO_ARGS)

@@ -15,6 +15,29 @@ else()
   set(JW_JNI_INCLUDES ${JW_JNI_INCLUDE} ${JW_JNI_INCLUDE}/linux)
 endif()
 
+# The JDKs installed under /usr/lib/jvm, one entry per real installation, as
+# "<feature release>|<java launcher>", newest first. The Java suite runs on
+# them and the benchmark's FFM peer picks one.
+function(jw_installed_jdks result)
+  file(GLOB javas /usr/lib/jvm/*/bin/java)
+  set(seen "")
+  set(found "")
+  foreach(java ${javas})
+    get_filename_component(real ${java} REALPATH)
+    if(real IN_LIST seen)
+      continue()
+    endif()
+    list(APPEND seen ${real})
+    execute_process(COMMAND ${CMAKE_SOURCE_DIR}/scripts/jdk-major ${java}
+      OUTPUT_VARIABLE major OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(major GREATER 0)
+      list(APPEND found "${major}|${real}")
+    endif()
+  endforeach()
+  list(SORT found COMPARE NATURAL ORDER DESCENDING)
+  set(${result} ${found} PARENT_SCOPE)
+endfunction()
+
 # Warnings are errors for our own code on every preset.
 function(jw_strict target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)

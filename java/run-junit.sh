@@ -11,9 +11,9 @@ trap 'rm -f "$log"' EXIT
 # JDK 22 and later know --enable-native-access; from 24 on they warn about a
 # library loaded without it, which a front-end must not see either.
 flags=()
-major=$("$java" -XshowSettings:properties -version 2>&1 |
-  sed -n 's/^ *java.specification.version = \([0-9]*\).*/\1/p')
-if [ "${major:-0}" -ge 22 ]; then flags+=(--enable-native-access=ALL-UNNAMED); fi
+if [ "$("$(dirname "$0")/../scripts/jdk-major" "$java")" -ge 22 ]; then
+  flags+=(--enable-native-access=ALL-UNNAMED)
+fi
 
 env -u DISPLAY "$java" -Xcheck:jni "${flags[@]}" \
   -Djavawrapper.jvmflags="${flags[*]}" \
