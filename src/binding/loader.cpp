@@ -27,6 +27,36 @@ using detail::gTable;
 using detail::UseSlot;
 
 namespace {
+// A lock on a flag, polled every millisecond rather than a mutex: it can be
+// given up after a bound, and it is trivially destructible, so the module's
+// unload hook may take it after static objects are gone. Loads, unloads and
+// a thread's first use are rare enough that polling costs nothing.
+class FlagLock {
+ public:
+  // Waits without limit (timeoutMs 0) or up to about timeoutMs.
+  explicit FlagLock(std::atomic<bool>& flag, unsigned timeoutMs = 0) : flag_(flag) {
+    for (unsigned waited = 0;; ++waited) {
+      bool expected = false;
+      if (flag_.compare_exchange_strong(expected, true)) {
+        held_ = true;
+        return;
+      }
+      if (timeoutMs != 0 && waited >= timeoutMs) return;
+      platform::SleepMs(1);
+    }
+  }
+  ~FlagLock() {
+    if (held_) flag_.store(false);
+  }
+  FlagLock(const FlagLock&) = delete;
+  FlagLock& operator=(const FlagLock&) = delete;
+  explicit operator bool() const { return held_; }
+
+ private:
+  std::atomic<bool>& flag_;
+  bool held_ = false;
+};
+
 // Every thread slot ever made, for unloads to look at; slots of threads that
 // ended wait in gFreeSlots for the next new thread. Never freed: a thread may
 // still hold a pointer to its slot while the module leaves.
@@ -36,23 +66,9 @@ UseSlot* gFreeSlots = nullptr;
 bool gNoThreadPointer = false;  // the system gave no key: every thread shares
 bool gFencePrepared = false;
 
-class RegistryLock {
- public:
-  RegistryLock() {
-    bool expected = false;
-    while (!gRegistryBusy.compare_exchange_weak(expected, true)) {
-      expected = false;
-      platform::SleepMs(0);
-    }
-  }
-  ~RegistryLock() { gRegistryBusy.store(false); }
-  RegistryLock(const RegistryLock&) = delete;
-  RegistryLock& operator=(const RegistryLock&) = delete;
-};
-
 // A thread that ends gives its slot back; it holds no use by then.
 void OnThreadExit(void* slot) {
-  RegistryLock lock;
+  FlagLock lock(gRegistryBusy);
   auto* s = static_cast<UseSlot*>(slot);
   s->nextFree = gFreeSlots;
   gFreeSlots = s;
@@ -69,7 +85,7 @@ bool AnyUse() {
 
 namespace detail {
 UseSlot* RegisterThisThread() {
-  RegistryLock lock;
+  FlagLock lock(gRegistryBusy);
   if (gNoThreadPointer) return &gSharedSlot;
   if (!gSlotsReady.load()) {
     if (!platform::CreateThreadPointer(&OnThreadExit)) {
@@ -94,36 +110,10 @@ UseSlot* RegisterThisThread() {
 }  // namespace detail
 
 namespace {
-// One LoadAPI or UnloadAPI at a time. A flag polled every millisecond rather
-// than a mutex: the exit path must be able to give up after a bound while a
-// logoff holds it waiting for a stuck library call, and loads and unloads
-// are rare enough that polling costs nothing.
+// One LoadAPI or UnloadAPI at a time: gLoaderBusy, taken with FlagLock (the
+// exit path must be able to give up after a bound while a logoff holds it
+// waiting for a stuck library call).
 std::atomic<bool> gLoaderBusy{false};
-
-class LoaderLock {
- public:
-  // Waits without limit (timeoutMs 0) or up to timeoutMs for the lock.
-  explicit LoaderLock(unsigned timeoutMs = 0) {
-    for (unsigned waited = 0;; ++waited) {
-      bool expected = false;
-      if (gLoaderBusy.compare_exchange_strong(expected, true)) {
-        held_ = true;
-        return;
-      }
-      if (timeoutMs != 0 && waited >= timeoutMs) return;
-      platform::SleepMs(1);
-    }
-  }
-  ~LoaderLock() {
-    if (held_) gLoaderBusy.store(false);
-  }
-  LoaderLock(const LoaderLock&) = delete;
-  LoaderLock& operator=(const LoaderLock&) = delete;
-  explicit operator bool() const { return held_; }
-
- private:
-  bool held_ = false;
-};
 
 // The first load asks the system for the asymmetric fence; true when it
 // refused (then every use takes a full fence, and the caller says so once).
@@ -190,7 +180,7 @@ void LoadAPI(const std::string& fileName) {
   };
   for (;;) {
     {
-      LoaderLock lock(std::max(left(), 1u));
+      FlagLock lock(gLoaderBusy, std::max(left(), 1u));
       if (lock && gHandle.load() == nullptr) {
         platform::LibraryHandle library = platform::LoadLibraryFile(fileName);
         if (library == nullptr) throw EQUOR(kCannotLoadLibrary);
@@ -224,7 +214,7 @@ namespace {
 // it: false means the library was left to the ending process.
 bool Unload(unsigned timeoutMs) {
   unsigned waited = 0;
-  LoaderLock lock(timeoutMs);
+  FlagLock lock(gLoaderBusy, timeoutMs);
   if (!lock) return false;
   platform::LibraryHandle library = gHandle.load();
   if (library == nullptr) return true;
@@ -235,7 +225,7 @@ bool Unload(unsigned timeoutMs) {
   if (!detail::gFullFences.load()) platform::HeavyFence();
   for (;; ++waited) {
     {
-      RegistryLock registry;
+      FlagLock registry(gRegistryBusy);
       if (!AnyUse()) break;
     }
     if (timeoutMs != 0 && waited >= timeoutMs) return false;  // stays closing
@@ -258,7 +248,7 @@ bool UnloadAPIAtDetach(unsigned timeoutMs) {
 }
 
 void ReleaseThreadSlots() {
-  RegistryLock registry;
+  FlagLock registry(gRegistryBusy);
   if (!detail::gSlotsReady.load()) return;
   detail::gSlotsReady.store(false);
   platform::DeleteThreadPointer();

@@ -122,18 +122,16 @@ std::string StringElement(JNIEnv* env, jobjectArray array, jsize index) {
 
 jint GetProc(const char* native, JNIEnv* env, jint index, jbyteArray record, size_t size,
              Fetch fetch) {
-  return Traced(native, [&] {
-    return binding::Capture("GetProc", [&] {
-      binding::LibraryUse qr = binding::CheckAPILoaded();
-      RequireArray(record);
-      // On the stack: the largest record fetched by index is an order's 1410
-      // bytes, and a heap block per call costs more than the copy itself.
-      unsigned char buffer[kLargestIndexedRecord];
-      if (size > sizeof buffer) throw std::length_error("record larger than the fetch buffer");
-      const int32_t code = CheckResult(fetch(*qr, index, buffer));
-      CopyOut(env, record, buffer, size);
-      return code;
-    });
+  return Edge(native, "GetProc", [&] {
+    binding::LibraryUse qr = binding::CheckAPILoaded();
+    RequireArray(record);
+    // On the stack: the largest record fetched by index is an order's 1410
+    // bytes, and a heap block per call costs more than the copy itself.
+    unsigned char buffer[kLargestIndexedRecord];
+    if (size > sizeof buffer) throw std::length_error("record larger than the fetch buffer");
+    const int32_t code = CheckResult(fetch(*qr, index, buffer));
+    CopyOut(env, record, buffer, size);
+    return code;
   });
 }
 

@@ -35,29 +35,27 @@ using Entries = binding::EntryTable;
 using binding::CheckResult;
 using binding::EQUOR;
 
-// The standard frame: the loaded guard (52 while no library is loaded), the
-// body with the entry table, and the capture of every failure into a code.
-// The library stays loaded until the body returns.
+// The edge of a native: the capture of every failure into a code under the
+// where-text, and, while tracing, the call's record under the native's name
+// (the two differ only for the shared routines, which log as themselves).
 template <typename Body>
-jint Native(std::string_view where, Body&& body) noexcept {
+jint Edge(std::string_view native, std::string_view where, Body&& body) noexcept {
   const bool traced = trace::On();
   const uint64_t start = traced ? trace::NowNs() : 0;
-  const jint code = binding::Capture(where, [&]() -> int32_t {
-    binding::LibraryUse library = binding::CheckAPILoaded();
-    return body(*library);
-  });
-  if (traced) trace::Call(where, start, code);
+  const jint code = binding::Capture(where, body);
+  if (traced) trace::Call(native, start, code);
   return code;
 }
 
-// Any other capture at a native's edge, traced like the standard frame.
+// The standard frame: the loaded guard (52 while no library is loaded), the
+// body with the entry table, and the edge. The library stays loaded until the
+// body returns.
 template <typename Body>
-jint Traced(std::string_view where, Body&& body) noexcept {
-  const bool traced = trace::On();
-  const uint64_t start = traced ? trace::NowNs() : 0;
-  const jint code = body();
-  if (traced) trace::Call(where, start, code);
-  return code;
+jint Native(std::string_view where, Body&& body) noexcept {
+  return Edge(where, where, [&]() -> int32_t {
+    binding::LibraryUse library = binding::CheckAPILoaded();
+    return body(*library);
+  });
 }
 
 // A bridge string: the bytes of the string's modified UTF-8 form, as the JVM
@@ -153,15 +151,13 @@ std::string StringElement(JNIEnv* env, jobjectArray array, jsize index);
 // into element 0. Failures other than EQUOR are logged under "CountProc".
 template <typename Slot>
 jint CountProc(const char* native, JNIEnv* env, jintArray count, Slot Entries::*entry) {
-  return Traced(native, [&] {
-    return binding::Capture("CountProc", [&] {
-      binding::LibraryUse qr = binding::CheckAPILoaded();
-      RequireArray(count);
-      int32_t value = 0;
-      CheckResult(((*qr).*entry)(&value));
-      CopyOut(env, count, &value, 1);
-      return 0;
-    });
+  return Edge(native, "CountProc", [&] {
+    binding::LibraryUse qr = binding::CheckAPILoaded();
+    RequireArray(count);
+    int32_t value = 0;
+    CheckResult(((*qr).*entry)(&value));
+    CopyOut(env, count, &value, 1);
+    return 0;
   });
 }
 

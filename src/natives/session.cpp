@@ -60,29 +60,27 @@ CLIENT_API(initialise)
   const char* const where = __func__;
   const std::string traceProblem = trace::Start();
   trace::Secret secret;  // the texts it passes may be credentials
-  return Traced(where, [&] {
-    return binding::Capture(where, [&] {
-      relay::CreateQueue();  // before anything can fail
-      std::string clientPath = JNIString(env, jClientPath);
-      std::string libraryDir = JNIString(env, jLibraryDir);
-      const std::string text1 = JNIString(env, jText1);
-      if (IsBlank(clientPath)) clientPath = ModuleDirectory();
-      if (IsBlank(libraryDir)) libraryDir = ModuleDirectory();
-      const int32_t letter = demo ? 'D' : (test ? 'T' : 'C');
-      binding::LoadAPI(libraryDir + (demo ? "DEMOAPI.DLL" : "QUORAPI.DLL"));
-      if (!traceProblem.empty()) binding::ErrorFunnel(traceProblem, where);
+  return Edge(where, where, [&] {
+    relay::CreateQueue();  // before anything can fail
+    std::string clientPath = JNIString(env, jClientPath);
+    std::string libraryDir = JNIString(env, jLibraryDir);
+    const std::string text1 = JNIString(env, jText1);
+    if (IsBlank(clientPath)) clientPath = ModuleDirectory();
+    if (IsBlank(libraryDir)) libraryDir = ModuleDirectory();
+    const int32_t letter = demo ? 'D' : (test ? 'T' : 'C');
+    binding::LoadAPI(libraryDir + (demo ? "DEMOAPI.DLL" : "QUORAPI.DLL"));
+    if (!traceProblem.empty()) binding::ErrorFunnel(traceProblem, where);
 
-      binding::LibraryUse qr = binding::CheckAPILoaded();
-      qr->qrSetClientPath(clientPath.c_str());
-      const std::string text2 = JNIString(env, jText2);
-      const std::string application = JNIString(env, jApplication);
-      CheckResult(qr->qrInitialise(letter, kApiVersion, text1.c_str(), application.c_str(),
-                                   text2.c_str(), ZeroExtended(initByte)));
-      qr->qrSetHostHandShake(0, 0);
-      qr->qrSetPriceHandShake(0, 0);
-      relay::RegisterCallbacks(*qr, connectionStatus);
-      return 0;
-    });
+    binding::LibraryUse qr = binding::CheckAPILoaded();
+    qr->qrSetClientPath(clientPath.c_str());
+    const std::string text2 = JNIString(env, jText2);
+    const std::string application = JNIString(env, jApplication);
+    CheckResult(qr->qrInitialise(letter, kApiVersion, text1.c_str(), application.c_str(),
+                                 text2.c_str(), ZeroExtended(initByte)));
+    qr->qrSetHostHandShake(0, 0);
+    qr->qrSetPriceHandShake(0, 0);
+    relay::RegisterCallbacks(*qr, connectionStatus);
+    return 0;
   });
 }
 
@@ -124,29 +122,27 @@ CLIENT_API(purge)(JNIEnv* env, jobject, jstring jFirst, jstring jSecond) {
 // returns the log-off's own code unchecked.
 CLIENT_API(logoff)(JNIEnv*, jobject) {
   const char* const where = __func__;
-  const jint code = Traced(where, [&] {
-    return binding::Capture(where, [&] {
-      // The session being logged off is the one current now: an initialise on
-      // another thread that starts a new one meanwhile must not inherit the
-      // closing mark, and the mark goes whatever happens below.
-      struct ClosingMark {
-        relay::Session session = relay::CurrentSession();
-        ~ClosingMark() { relay::EndClosing(session); }
-      } mark;
-      int32_t code;
-      {
-        binding::LibraryUse qr = binding::LibraryUse::TryAcquire();
-        if (!qr || !qr->qrLogOff) return 0;  // nothing loaded: nothing to do
-        // From here producers never wait for room: the library may join its
-        // callback threads inside qrLogOff.
-        relay::BeginClosing(mark.session);
-        code = qr->qrLogOff();
-        if (code == binding::kWrapperError) qr->qrDumpLastError();
-      }
-      relay::RequestStop();
-      binding::UnloadAPI();
-      return code;
-    });
+  const jint code = Edge(where, where, [&] {
+    // The session being logged off is the one current now: an initialise on
+    // another thread that starts a new one meanwhile must not inherit the
+    // closing mark, and the mark goes whatever happens below.
+    struct ClosingMark {
+      relay::Session session = relay::CurrentSession();
+      ~ClosingMark() { relay::EndClosing(session); }
+    } mark;
+    int32_t code;
+    {
+      binding::LibraryUse qr = binding::LibraryUse::TryAcquire();
+      if (!qr || !qr->qrLogOff) return 0;  // nothing loaded: nothing to do
+      // From here producers never wait for room: the library may join its
+      // callback threads inside qrLogOff.
+      relay::BeginClosing(mark.session);
+      code = qr->qrLogOff();
+      if (code == binding::kWrapperError) qr->qrDumpLastError();
+    }
+    relay::RequestStop();
+    binding::UnloadAPI();
+    return code;
   });
   trace::Stop();  // the log-off is the trace's last call
   return code;

@@ -72,13 +72,10 @@ unsigned long long Whole(uint64_t ns) {
 unsigned Frac(uint64_t ns) {
   return static_cast<unsigned>(ns % 1000);
 }
-double Micros(const Trace& t, uint64_t ns) {
-  return static_cast<double>(Since(t, ns)) / 1000.0;
-}
-
-std::string Number(double v) {
+// Microseconds with three decimals, as text.
+std::string Us(uint64_t ns) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.3f", v);
+  std::snprintf(text, sizeof text, "%llu.%03u", Whole(ns), Frac(ns));
   return text;
 }
 
@@ -149,9 +146,9 @@ std::string Summary(Trace& t) {
   for (const auto& [name, stats] : t.natives) {
     s += (first ? "" : ",") + JsonString(name) +
          ":{\"calls\":" + std::to_string(stats.durations.Count()) +
-         ",\"p50_us\":" + Number(static_cast<double>(stats.durations.Percentile(0.5)) / 1000) +
-         ",\"p99_us\":" + Number(static_cast<double>(stats.durations.Percentile(0.99)) / 1000) +
-         ",\"max_us\":" + Number(static_cast<double>(stats.durations.Max()) / 1000) + "}";
+         ",\"p50_us\":" + Us(stats.durations.Percentile(0.5)) +
+         ",\"p99_us\":" + Us(stats.durations.Percentile(0.99)) +
+         ",\"max_us\":" + Us(stats.durations.Max()) + "}";
     first = false;
   }
   s += "},\"events\":{";
@@ -266,15 +263,6 @@ bool Room(Trace& t) {
   return true;
 }
 
-// One record, formatted in a buffer of this thread's and appended.
-template <typename... Args>
-void PushFormatted(Trace& t, const char* format, Args... args) {
-  char text[512];
-  const int n = std::snprintf(text, sizeof text, format, args...);
-  if (n <= 0) return;
-  Push(t, std::string(text, std::min(static_cast<size_t>(n), sizeof text - 1)));
-}
-
 void Call(std::string_view where, uint64_t startNs, int32_t code) {
   const uint64_t end = NowNs();
   std::string args = std::move(tArgs);
@@ -320,18 +308,17 @@ void Delivered(int32_t id, int32_t length, uint64_t startNs, uint64_t enqueuedNs
   }
   const uint64_t wait = enqueuedNs != 0 && startNs > enqueuedNs ? startNs - enqueuedNs : 0;
   const unsigned tid = ThreadId();
-  PushFormatted(*t,
-                "{\"name\":\"event %d\",\"cat\":\"event\",\"ph\":\"X\",\"pid\":1,\"tid\":%u,"
-                "\"ts\":%llu.%03u,\"dur\":%llu.%03u,\"args\":{\"id\":%d,\"length\":%d,"
-                "\"queue_wait_us\":%llu.%03u,\"producer_tid\":%u}}",
-                id, tid, Whole(Since(*t, startNs)), Frac(Since(*t, startNs)), Whole(end - startNs),
-                Frac(end - startNs), id, length, Whole(wait), Frac(wait), producer);
+  Push(*t,
+       Format("{\"name\":\"event %d\",\"cat\":\"event\",\"ph\":\"X\",\"pid\":1,\"tid\":%u,"
+              "\"ts\":%llu.%03u,\"dur\":%llu.%03u,\"args\":{\"id\":%d,\"length\":%d,"
+              "\"queue_wait_us\":%llu.%03u,\"producer_tid\":%u}}",
+              id, tid, Whole(Since(*t, startNs)), Frac(Since(*t, startNs)), Whole(end - startNs),
+              Frac(end - startNs), id, length, Whole(wait), Frac(wait), producer));
   if (counter) {
-    PushFormatted(*t,
-                  "{\"name\":\"queue depth\",\"ph\":\"C\",\"pid\":1,\"tid\":%u,\"ts\":%llu.%03u,"
-                  "\"args\":{\"depth\":%llu}}",
-                  tid, Whole(Since(*t, end)), Frac(Since(*t, end)),
-                  static_cast<unsigned long long>(depth));
+    Push(*t, Format("{\"name\":\"queue depth\",\"ph\":\"C\",\"pid\":1,\"tid\":%u,\"ts\":%llu.%03u,"
+                    "\"args\":{\"depth\":%llu}}",
+                    tid, Whole(Since(*t, end)), Frac(Since(*t, end)),
+                    static_cast<unsigned long long>(depth)));
   }
 }
 
@@ -340,7 +327,7 @@ void Funnel(std::string_view where, std::string_view message) {
   Trace* t = gTrace;
   if (t == nullptr) return;
   Push(*t, "{\"name\":\"funnel\",\"cat\":\"funnel\",\"ph\":\"i\",\"s\":\"t\",\"pid\":1,\"tid\":" +
-               std::to_string(ThreadId()) + ",\"ts\":" + Number(Micros(*t, NowNs())) +
+               std::to_string(ThreadId()) + ",\"ts\":" + Us(Since(*t, NowNs())) +
                ",\"args\":{\"where\":" + JsonString(where) + ",\"message\":" + JsonString(message) +
                "}}");
 }

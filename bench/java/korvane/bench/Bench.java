@@ -100,6 +100,14 @@ public final class Bench {
       return Bench.median(rounds);
     }
 
+    String roundList(String separator, String format) {
+      StringBuilder list = new StringBuilder();
+      for (double v : rounds) {
+        list.append(list.length() == 0 ? "" : separator).append(String.format(Locale.ROOT, format, v));
+      }
+      return list.toString();
+    }
+
     /** (max - min) / median of the round medians, in percent. */
     double spread() {
       double m = median();
@@ -125,6 +133,20 @@ public final class Bench {
     this.smoke = smoke;
     this.samples = smoke ? 3 : 7;
     this.rounds = rounds;
+  }
+
+  /** One round: every row warmed up, sampled, and its median kept. */
+  private void round() throws Exception {
+    for (Measure m : measures) {
+      m.sample.take();  // warm-up
+      double[] s = new double[m.perRound];
+      for (int i = 0; i < s.length; i++) {
+        s[i] = m.sample.take();
+      }
+      Arrays.sort(s);
+      m.rounds.add(s[s.length / 2]);
+      System.out.printf(Locale.ROOT, "  %-50s %14.1f %s%n", m.name, s[s.length / 2], m.unit);
+    }
   }
 
   private Measure measure(String group, String name, String unit, String note, Sample sample) {
@@ -188,24 +210,13 @@ public final class Bench {
     measure("relay", "bridge, 4 producer threads, traced", "M events/s", "",
         () -> relay(control, sink, 4, events) / 1e6);
     for (int r = 0; r < rounds; r++) {
-      for (Measure m : measures) {
-        m.sample.take();
-        double[] s = new double[m.perRound];
-        for (int i = 0; i < s.length; i++) {
-          s[i] = m.sample.take();
-        }
-        Arrays.sort(s);
-        m.rounds.add(s[s.length / 2]);
-      }
+      round();
     }
     check(sink.logoff(), "logoff");
     pump.join(10_000);
     StringBuilder lines = new StringBuilder();
     for (Measure m : measures) {
-      StringBuilder list = new StringBuilder();
-      for (double v : m.rounds) {
-        list.append(list.length() == 0 ? "" : ",").append(String.format(Locale.ROOT, "%.3f", v));
-      }
+      String list = m.roundList(",", "%.3f");
       lines.append(m.group).append('|').append(m.name).append('|').append(m.unit).append('|')
           .append(list).append('\n');
     }
@@ -348,16 +359,7 @@ public final class Bench {
 
     for (int r = 0; r < rounds; r++) {
       System.out.printf(Locale.ROOT, "round %d of %d%n", r + 1, rounds);
-      for (Measure m : measures) {
-        m.sample.take();  // warm-up
-        double[] s = new double[m.perRound];
-        for (int i = 0; i < s.length; i++) {
-          s[i] = m.sample.take();
-        }
-        Arrays.sort(s);
-        m.rounds.add(s[s.length / 2]);
-        System.out.printf(Locale.ROOT, "  %-50s %14.1f %s%n", m.name, s[s.length / 2], m.unit);
-      }
+      round();
       check(sink.logoff(), "logoff");
       pump.join(10_000);
       latencyRounds.add(latency(control, timing, lib, paced));
@@ -522,10 +524,7 @@ public final class Bench {
       Measure m = measures.get(i);
       boolean flagged = m.rounds.size() > 1 && m.spread() > SPREAD_LIMIT;
       unstable += flagged ? 1 : 0;
-      StringBuilder list = new StringBuilder();
-      for (double v : m.rounds) {
-        list.append(list.length() == 0 ? "" : ", ").append(String.format(Locale.ROOT, "%.1f", v));
-      }
+      String list = m.roundList(", ", "%.1f");
       String spread = m.rounds.size() > 1
           ? String.format(Locale.ROOT, "%.1f%%%s", m.spread(), flagged ? " UNSTABLE" : "") : "-";
       md.append(String.format(Locale.ROOT, "| %s | %s | %.1f | %s | %s | %s | %s |%n", m.group,
