@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
 # The bridge exports exactly the natives the Java classes declare, under their
-# plain JNI names, and nothing else; a Windows DLL needs no mingw runtime DLL.
+# plain JNI names, and the JVM's unload hook, and nothing else; a Windows DLL
+# needs no mingw runtime DLL.
 #   check_exports.sh <library> <linux|windows> <java source dir> [objdump]
 set -euo pipefail
 lib=$1 kind=$2 java_src=$3 objdump=${4:-objdump}
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # Java_<package with _>_<Class>_<method> for every native the sources declare.
-expected=$(find "$java_src" -name '*.java' | sort | while read -r file; do
+expected=$( (find "$java_src" -name '*.java' | sort | while read -r file; do
   package=$(sed -n 's/^package \([a-z0-9_.]*\);.*/\1/p' "$file" | tr . _)
   class=$(basename "$file" .java)
   tr '\n' ' ' < "$file" | grep -oE 'native [][A-Za-z0-9_.<>]+ +[A-Za-z0-9_]+ *[(]' \
     | sed -E 's/.* ([A-Za-z0-9_]+) *[(]$/\1/' \
     | sed "s/^/Java_${package}_${class}_/"
-done | sort)
+done
+# The JVM's unload hook, called when the class loader that loaded the bridge goes.
+echo JNI_OnUnload
+) | sort)
 
 if [ "$kind" = linux ]; then
   actual=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)

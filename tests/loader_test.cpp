@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
 #include "binding/errors.h"
+#include "platform/platform.h"
 #include "sim_library.h"
 
 using namespace binding;
@@ -69,11 +71,13 @@ TEST_F(LoaderTest, MissingEntryShowsOneBoxAndLeavesNothingLoaded) {
 }
 
 TEST_F(LoaderTest, TheFirstAndATwiceLookedUpEntryAreRequiredToo) {
-  for (const auto& [variant, entry] : {std::pair<const char*, const char*>{"no-first", "qrRegisterCallback"},
-                                       {"no-twice", "qrPurge"}}) {
+  for (const auto& [variant, entry] :
+       {std::pair<const char*, const char*>{"no-first", "qrRegisterCallback"},
+        {"no-twice", "qrPurge"}}) {
     MessageCapture box;
     EXPECT_EQ(LoadCode(SimLibrary::Path("QUORAPI.DLL", variant)), kFunctionNotFound) << variant;
-    EXPECT_EQ(MessageCapture::Texts(), std::vector<std::string>{std::string("Can't find ") + entry});
+    EXPECT_EQ(MessageCapture::Texts(),
+              std::vector<std::string>{std::string("Can't find ") + entry});
     EXPECT_TRUE(AllSlots(false)) << variant;
   }
 }
@@ -142,6 +146,59 @@ TEST_F(LoaderTest, UnloadNeverPullsTheLibraryFromUnderARunningCall) {
     for (auto& c : callers) c.join();
     EXPECT_EQ(unexpected.load(), 0);
   }
+}
+
+// An unload that runs between a use's two steps (announce, then look) sees
+// the use and waits for it; the use sees the unload and is refused. Were the
+// steps the other way round, the unload would free the library under a use
+// that is then granted.
+struct UnloadInBetween {
+  static inline std::future<void> unloaded;
+  static inline bool finishedWhileAnnounced = false;
+  static void Between() {
+    unloaded = std::async(std::launch::async, [] { UnloadAPI(); });
+    finishedWhileAnnounced =
+        unloaded.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready;
+  }
+};
+
+TEST_F(LoaderTest, AnUnloadBetweenAnnounceAndLookWaitsForTheUseWhichIsRefused) {
+  ASSERT_EQ(LoadCode(SimLibrary::Path()), 0);
+  {
+    LibraryUse use = LibraryUse::TryAcquire<UnloadInBetween>();
+    EXPECT_FALSE(UnloadInBetween::finishedWhileAnnounced) << "the unload did not see the use";
+    EXPECT_FALSE(use) << "a use was granted on a library being unloaded";
+  }
+  ASSERT_EQ(UnloadInBetween::unloaded.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+      << "the unload did not finish once the refused use ended";
+  EXPECT_FALSE(IsAPILoaded());
+}
+
+// Bounds are read off the clock: with every sleep a 16 ms timer tick, a
+// 200 ms bound counted in 1 ms sleeps would last 3.2 s.
+TEST_F(LoaderTest, UnloadBoundsHoldAsTimeWhenSleepsAreCoarse) {
+  ASSERT_EQ(LoadCode(SimLibrary::Path()), 0);
+  platform::SetMinimumSleepForTests(16);
+  auto boundedUnload = [](const char* waitingFor) {
+    const auto start = std::chrono::steady_clock::now();
+    auto unload = std::async(std::launch::async,
+                             [] { return UnloadAPIWithin(std::chrono::milliseconds(200)); });
+    ASSERT_EQ(unload.wait_for(std::chrono::seconds(2)), std::future_status::ready)
+        << "a 200 ms bound on " << waitingFor << " took over 2 s";
+    EXPECT_FALSE(unload.get()) << "unloaded while " << waitingFor << " was held";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
+  };
+  std::thread logoff;
+  {
+    LibraryUse use = CheckAPILoaded();  // a call that does not end
+    boundedUnload("a use");
+    logoff = std::thread([] { UnloadAPI(); });  // holds the loader lock, waiting for the use
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    boundedUnload("the loader lock");
+  }
+  logoff.join();
+  platform::SetMinimumSleepForTests(0);
+  EXPECT_FALSE(IsAPILoaded());
 }
 
 }  // namespace

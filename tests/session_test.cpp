@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "natives_support.h"
+#include "platform/platform.h"
 #include "relay/entry_points.h"
 
 using testing_support::BridgeTest;
@@ -235,15 +236,20 @@ TEST_F(SessionTest, NativesBeforeInitialiseReturn52) {
 
 // A logoff waiting for a library call that does not return holds the loader:
 // an initialise behind it gives 54 after its ten seconds instead of waiting
-// with it for good.
+// with it for good, also where every sleep lasts a coarse timer tick.
 TEST_F(SessionTest, AnInitialiseBehindAStuckUnloadGives54WithinItsBound) {
   ASSERT_EQ(Initialise(), 0);
   sim_.Fault("qrPurge", 3);  // purge does not return until released
+  // Threads of their own, detached: a native that never returns fails the
+  // test instead of hanging it.
   auto onThreadOfItsOwn = [](jint (*native)(JNIEnv*, jobject)) {
-    return std::async(std::launch::async, [native] {
+    std::packaged_task<jint()> task([native] {
       fake::FakeJni jni;
       return native(jni.env(), jni.NewObject());
     });
+    auto result = task.get_future();
+    std::thread(std::move(task)).detach();
+    return result;
   };
   auto stuck = onThreadOfItsOwn([](JNIEnv* env, jobject self) -> jint {
     return Java_korvane_api_delphi_ClientAPI_purge(env, self, nullptr, nullptr);
@@ -253,8 +259,18 @@ TEST_F(SessionTest, AnInitialiseBehindAStuckUnloadGives54WithinItsBound) {
     return Java_korvane_api_delphi_ClientAPI_logoff(env, self);
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  platform::SetMinimumSleepForTests(16);
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Initialise(), 54);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  platform::SetMinimumSleepForTests(0);
+  EXPECT_GE(waited, std::chrono::milliseconds(9500));
+  EXPECT_LT(waited, std::chrono::seconds(13)) << "the ten-second bound counted sleeps";
   sim_.Fault("qrPurge", 0);
+  ASSERT_EQ(stuck.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+      << "purge did not return once released";
+  ASSERT_EQ(logoff.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+      << "logoff did not finish once purge returned";
   EXPECT_EQ(stuck.get(), 0);
   EXPECT_EQ(logoff.get(), 0);
 }

@@ -27,21 +27,33 @@ using detail::gTable;
 using detail::UseSlot;
 
 namespace {
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds from now until deadline, never negative.
+unsigned MsLeft(Clock::time_point deadline) {
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return ms > 0 ? static_cast<unsigned>(ms) : 0u;
+}
+
 // A lock on a flag, polled every millisecond rather than a mutex: it can be
-// given up after a bound, and it is trivially destructible, so the module's
+// given up at a deadline, and it is trivially destructible, so the module's
 // unload hook may take it after static objects are gone. Loads, unloads and
-// a thread's first use are rare enough that polling costs nothing.
+// a thread's first use are rare enough that polling costs nothing. The bound
+// is read off the monotonic clock, never counted in sleeps: a sleep of one
+// millisecond lasts a whole timer tick on some systems.
 class FlagLock {
  public:
-  // Waits without limit (timeoutMs 0) or up to about timeoutMs.
-  explicit FlagLock(std::atomic<bool>& flag, unsigned timeoutMs = 0) : flag_(flag) {
-    for (unsigned waited = 0;; ++waited) {
+  // Waits without limit (no deadline) or until the deadline.
+  explicit FlagLock(std::atomic<bool>& flag, const Clock::time_point* deadline = nullptr)
+      : flag_(flag) {
+    for (;;) {
       bool expected = false;
       if (flag_.compare_exchange_strong(expected, true)) {
         held_ = true;
         return;
       }
-      if (timeoutMs != 0 && waited >= timeoutMs) return;
+      if (deadline != nullptr && Clock::now() >= *deadline) return;
       platform::SleepMs(1);
     }
   }
@@ -171,16 +183,10 @@ void LoadAPI(const std::string& fileName) {
   // An earlier library gets about ten seconds to go, and no longer: the wait
   // for the loader lock counts too, so an unload stuck behind a library call
   // cannot hold an initialise beyond the bound. Looked at every 100 ms.
-  using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-  auto left = [&] {
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return ms > 0 ? static_cast<unsigned>(ms) : 0u;
-  };
   for (;;) {
     {
-      FlagLock lock(gLoaderBusy, std::max(left(), 1u));
+      FlagLock lock(gLoaderBusy, &deadline);
       if (lock && gHandle.load() == nullptr) {
         platform::LibraryHandle library = platform::LoadLibraryFile(fileName);
         if (library == nullptr) throw EQUOR(kCannotLoadLibrary);
@@ -204,17 +210,17 @@ void LoadAPI(const std::string& fileName) {
         return;
       }
     }
-    if (left() == 0) throw EQUOR(kLibraryAlreadyLoaded);
-    platform::SleepMs(std::min(left(), 100u));
+    const unsigned left = MsLeft(deadline);
+    if (left == 0) throw EQUOR(kLibraryAlreadyLoaded);
+    platform::SleepMs(std::min(left, 100u));
   }
 }
 
 namespace {
-// With a timeout, the whole unload (the loader lock included) is bounded by
+// With a deadline, the whole unload (the loader lock included) is bounded by
 // it: false means the library was left to the ending process.
-bool Unload(unsigned timeoutMs) {
-  unsigned waited = 0;
-  FlagLock lock(gLoaderBusy, timeoutMs);
+bool Unload(const Clock::time_point* deadline) {
+  FlagLock lock(gLoaderBusy, deadline);
   if (!lock) return false;
   platform::LibraryHandle library = gHandle.load();
   if (library == nullptr) return true;
@@ -223,12 +229,12 @@ bool Unload(unsigned timeoutMs) {
   // fence, and every later one sees gClosing. Those seen finish their call
   // on the loaded library.
   if (!detail::gFullFences.load()) platform::HeavyFence();
-  for (;; ++waited) {
+  for (;;) {
     {
       FlagLock registry(gRegistryBusy);
       if (!AnyUse()) break;
     }
-    if (timeoutMs != 0 && waited >= timeoutMs) return false;  // stays closing
+    if (deadline != nullptr && Clock::now() >= *deadline) return false;  // stays closing
     platform::SleepMs(1);
   }
   ClearEntryTable();
@@ -240,17 +246,23 @@ bool Unload(unsigned timeoutMs) {
 }  // namespace
 
 void UnloadAPI() {
-  Unload(0);
+  Unload(nullptr);
 }
 
-bool UnloadAPIAtDetach(unsigned timeoutMs) {
-  return Unload(timeoutMs);
+bool UnloadAPIWithin(std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  return Unload(&deadline);
 }
 
 void ReleaseThreadSlots() {
-  FlagLock registry(gRegistryBusy);
-  if (!detail::gSlotsReady.load()) return;
-  detail::gSlotsReady.store(false);
+  {
+    FlagLock registry(gRegistryBusy);
+    if (!detail::gSlotsReady.load()) return;
+    detail::gSlotsReady.store(false);
+  }
+  // Outside the registry lock: freeing the key runs the thread-end hook,
+  // which takes that lock, for every thread that still has a slot (Windows
+  // does so synchronously, on this thread, under the loader lock).
   platform::DeleteThreadPointer();
 }
 

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -106,11 +107,18 @@ class LibraryUse {
   const EntryTable* operator->() const { return &**this; }
 
   // Never throws, never blocks: announce the use first, then look, so an
-  // unload and a use always see each other.
+  // unload and a use always see each other. Seam::Between runs between the
+  // two steps: tests put an unload there to make the race happen every
+  // time; the default seam is empty and costs nothing.
+  struct NoSeam {
+    static void Between() {}
+  };
+  template <typename Seam = NoSeam>
   static LibraryUse TryAcquire() {
     LibraryUse use;
     detail::UseSlot* slot = detail::ThisThreadSlot();
     detail::Enter(slot);
+    Seam::Between();
     if (detail::Open()) {
       use.slot_ = slot;
     } else {
@@ -159,7 +167,7 @@ void SnapshotEntryTable(void* out[kEntrySlots]);
 namespace binding {
 // UnloadAPI for the bridge's own unloading: gives up (leaving the library to
 // the ending process, and answering false) when the loader lock or a use is
-// not free within the timeout, so a thread stuck inside the trading library,
-// or a logoff waiting for one, cannot hang the JVM's exit.
-bool UnloadAPIAtDetach(unsigned timeoutMs);
+// not free by the deadline, so a thread stuck inside the trading library, or
+// a logoff waiting for one, cannot hang the JVM's unloading or exit.
+bool UnloadAPIWithin(std::chrono::milliseconds timeout);
 }  // namespace binding

@@ -21,6 +21,9 @@ void* ResolveSymbol(LibraryHandle library, const char* name);
 void FreeLibraryHandle(LibraryHandle library);
 
 void SleepMs(unsigned milliseconds);
+// For tests: every SleepMs lasts at least this long, as on a system whose
+// timer ticks coarsely (15.6 ms on Windows unless raised). 0 restores it.
+void SetMinimumSleepForTests(unsigned milliseconds);
 
 // Whether reading size bytes at address would fault, asked the way a
 // library asks the system (IsBadReadPtr on Windows, which handles the fault

@@ -5,6 +5,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -63,7 +65,16 @@ bool ProbeUnreadable(const void*, unsigned) {
   return false;
 }
 
+namespace {
+std::atomic<unsigned> gMinimumSleepMs{0};
+}  // namespace
+
+void SetMinimumSleepForTests(unsigned milliseconds) {
+  gMinimumSleepMs.store(milliseconds, std::memory_order_relaxed);
+}
+
 void SleepMs(unsigned milliseconds) {
+  milliseconds = std::max(milliseconds, gMinimumSleepMs.load(std::memory_order_relaxed));
   timespec ts{static_cast<time_t>(milliseconds / 1000),
               static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0) {

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -63,7 +65,16 @@ void HeavyFence() {
   FlushProcessWriteBuffers();
 }
 
+namespace {
+std::atomic<unsigned> gMinimumSleepMs{0};
+}  // namespace
+
+void SetMinimumSleepForTests(unsigned milliseconds) {
+  gMinimumSleepMs.store(milliseconds, std::memory_order_relaxed);
+}
+
 void SleepMs(unsigned milliseconds) {
+  milliseconds = std::max(milliseconds, gMinimumSleepMs.load(std::memory_order_relaxed));
   Sleep(milliseconds);
 }
 
