@@ -1,0 +1,64 @@
+// The bridge DLL loaded and freed as a host that is not a JVM does it: after
+// a session was opened on this thread (which stays alive), FreeLibrary
+// returns promptly and the DLL leaves the process, round after round, with
+// tracing on when the environment asks for it. Not linked with the bridge's
+// objects: everything goes through the DLL.
+#include <jni.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "fake_jni.h"
+
+namespace {
+using Initialise = jint(JNICALL*)(JNIEnv*, jobject, jstring, jstring, jboolean, jboolean, jboolean,
+                                  jstring, jbyte, jstring, jstring);
+
+DWORD WINAPI FreeBridge(LPVOID module) {
+  FreeLibrary(static_cast<HMODULE>(module));
+  return 0;
+}
+
+[[noreturn]] void Fail(int round, const char* what) {
+  std::printf("round %d: %s\n", round, what);
+  std::fflush(stdout);
+  // Not ExitProcess: a FreeLibrary stuck under the loader lock would hold it.
+  TerminateProcess(GetCurrentProcess(), 1);
+  std::abort();
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 50;
+  char self[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string directory(self, length);
+  directory.resize(directory.find_last_of('\\') + 1);
+  for (int round = 1; round <= rounds; ++round) {
+    HMODULE bridge = LoadLibraryA((directory + "JavaWrapper.dll").c_str());
+    if (bridge == nullptr) Fail(round, "JavaWrapper.dll did not load");
+    // Through void (*)(): the one cast between function types GCC takes as meant.
+    auto initialise = reinterpret_cast<Initialise>(reinterpret_cast<void (*)()>(
+        GetProcAddress(bridge, "Java_korvane_api_delphi_ClientAPI_initialise")));
+    if (initialise == nullptr) Fail(round, "initialise is not exported");
+    {
+      fake::FakeJni jni;
+      const jint code =
+          initialise(jni.env(), jni.NewObject(), jni.NewString(directory), jni.NewString(""),
+                     JNI_FALSE, JNI_FALSE, JNI_TRUE, jni.NewString("init-1"), 7,
+                     jni.NewString("app"), jni.NewString("init-2"));
+      if (code != 0) Fail(round, "initialise did not give 0");
+    }
+    // The trading library stays loaded: the bridge's own unloading takes it.
+    HANDLE freeing = CreateThread(nullptr, 0, FreeBridge, bridge, 0, nullptr);
+    if (WaitForSingleObject(freeing, 10000) != WAIT_OBJECT_0)
+      Fail(round, "FreeLibrary did not return within 10 s");
+    CloseHandle(freeing);
+    if (GetModuleHandleA("JavaWrapper.dll") != nullptr)
+      Fail(round, "JavaWrapper.dll is still mapped after FreeLibrary");
+  }
+  std::printf("%d rounds: every FreeLibrary returned and unmapped the bridge\n", rounds);
+  return 0;
+}
