@@ -83,6 +83,19 @@ class FreshJvmTest {
   }
 
   @Test
+  void aJvmExitingWhileLibraryThreadsCallBackExitsCleanly() throws Exception {
+    exitMillis("javawrapper.CallbackExitMain");
+  }
+
+  /** The JVM's unload hook takes the trading library with the class loader. */
+  @Test
+  void aCollectedClassLoaderTakesTheTradingLibraryAndANewOneRunsASession() throws Exception {
+    String out = run(Bridge.BIN + "libJavaWrapper.so", "javawrapper.ReloadMain");
+    assertTrue(out.contains("initialise=0\nround 1 unloaded\n"), out);
+    assertTrue(out.contains("initialise=0 logon=0 logoff=0\nround 2 unloaded\n"), out);
+  }
+
+  @Test
   void aPumpStartedBeforeInitialiseWaitsForTheFirstQueue() throws Exception {
     String out = run(Bridge.BIN + "libJavaWrapper.so", "javawrapper.PumpBeforeInitialiseMain");
     assertTrue(out.contains("pumpSpins=false\n"), out);

@@ -1,0 +1,75 @@
+package javawrapper;
+
+import java.lang.ref.WeakReference;
+import java.net.URL;
+import java.net.URLClassLoader;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+
+/**
+ * Run in a fresh JVM by FreshJvmTest: the bridge is loaded by a class loader
+ * of its own and a session is left open; once the loader is collected, the
+ * trading library must be gone from the process. A second loader then loads
+ * the bridge again and runs a whole session.
+ */
+public final class ReloadMain {
+  private ReloadMain() {}
+
+  /** Loaded by each round's own class loader: its ClientAPI loads the bridge. */
+  public static final class Session {
+    private Session() {}
+
+    public static String run(boolean logoff) {
+      Bridge bridge = new Bridge();
+      String result = "initialise=" + bridge.initialise();
+      if (logoff) {
+        result += " logon=" + bridge.logon("user", "password", "", false, false);
+        result += " logoff=" + bridge.logoff();
+      }
+      return result;
+    }
+  }
+
+  public static void main(String[] args) throws Exception {
+    List<URL> jars = new ArrayList<>();
+    for (String entry : System.getProperty("java.class.path").split(":")) {
+      jars.add(Path.of(entry).toUri().toURL());
+    }
+    for (int round = 1; round <= 2; round++) {
+      WeakReference<ClassLoader> loader = session(jars.toArray(new URL[0]), round == 2);
+      awaitUnloaded(loader, round);
+      System.out.println("round " + round + " unloaded");
+    }
+  }
+
+  private static WeakReference<ClassLoader> session(URL[] jars, boolean logoff) throws Exception {
+    try (URLClassLoader loader = new URLClassLoader(jars, ClassLoader.getPlatformClassLoader())) {
+      Class<?> session = loader.loadClass(Session.class.getName());
+      System.out.println(session.getMethod("run", boolean.class).invoke(null, logoff));
+      return new WeakReference<>(loader);
+    }
+  }
+
+  /** The loader collected, then the trading library unmapped, each within a bound. */
+  private static void awaitUnloaded(WeakReference<ClassLoader> loader, int round)
+      throws Exception {
+    long deadline = System.nanoTime() + 30_000_000_000L;
+    while (loader.get() != null || tradingLibraryMapped()) {
+      if (System.nanoTime() > deadline) {
+        throw new AssertionError("round " + round + ": "
+            + (loader.get() != null ? "the class loader was never collected"
+                                    : "QUORAPI.DLL is still mapped after the loader went"));
+      }
+      System.gc();
+      Thread.sleep(50);
+    }
+  }
+
+  /** Under AddressSanitizer the simulator is linked to stay mapped: not seen there. */
+  private static boolean tradingLibraryMapped() throws Exception {
+    return !System.getenv().getOrDefault("LD_PRELOAD", "").contains("asan")
+        && Files.readString(Path.of("/proc/self/maps")).contains("QUORAPI.DLL");
+  }
+}
