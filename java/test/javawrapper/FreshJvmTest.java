@@ -79,7 +79,8 @@ class FreshJvmTest {
   @Test
   void anExitWhileALogoffWaitsForAStuckLibraryCallEndsWithinTheBound() throws Exception {
     long millis = exitMillis("javawrapper.StuckExitMain");
-    assertTrue(millis < 5000 + 3000, "the JVM took " + millis + " ms to exit");
+    // The exit touches nothing the stuck threads hold: it never waits for them.
+    assertTrue(millis < 4000, "the JVM took " + millis + " ms to exit");
   }
 
   @Test
