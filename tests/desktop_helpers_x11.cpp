@@ -56,6 +56,26 @@ Rect WindowRect(int32_t window) {
   return Rect{rx, ry, static_cast<int32_t>(w), static_cast<int32_t>(h)};
 }
 
+bool IsAbove(int32_t upper, int32_t lower) {
+  Display* d = Connection();
+  XSync(d, False);
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned n = 0;
+  if (!XQueryTree(d, static_cast<Window>(upper), &root, &parent, &children, &n))
+    throw std::runtime_error("XQueryTree failed");
+  if (children != nullptr) XFree(children);
+  if (!XQueryTree(d, parent, &root, &parent, &children, &n))
+    throw std::runtime_error("XQueryTree failed");
+  int up = -1, low = -1;  // children come bottom first
+  for (unsigned i = 0; i < n; ++i) {
+    if (children[i] == static_cast<Window>(upper)) up = static_cast<int>(i);
+    if (children[i] == static_cast<Window>(lower)) low = static_cast<int>(i);
+  }
+  if (children != nullptr) XFree(children);
+  if (up < 0 || low < 0) throw std::runtime_error("the windows are not siblings");
+  return up > low;
+}
+
 void MoveCursor(int32_t x, int32_t y) {
   Display* d = Connection();
   XWarpPointer(d, None, DefaultRootWindow(d), 0, 0, 0, 0, x, y);

@@ -26,6 +26,7 @@ namespace {
 
 constexpr jint kHide = 0, kShow = 5;
 constexpr jint kNoSize = 0x1, kNoMove = 0x2, kNoZOrder = 0x4;
+constexpr jint kTop = 0, kBottom = 1;  // the insert-after handles
 
 class WindowTest : public ::testing::Test {
  protected:
@@ -40,9 +41,9 @@ class WindowTest : public ::testing::Test {
   jint Show(jint window, jint command) {
     return Java_korvane_util_w32_WinAPIImpl_showWindow(jni_.env(), self_, window, command);
   }
-  jint Move(jint window, jint x, jint y, jint w, jint h, jint flags) {
-    return Java_korvane_util_w32_WinAPIImpl_setWindowPos(jni_.env(), self_, window, 0, x, y, w, h,
-                                                         flags);
+  jint Move(jint window, jint x, jint y, jint w, jint h, jint flags, jint insertAfter = kTop) {
+    return Java_korvane_util_w32_WinAPIImpl_setWindowPos(jni_.env(), self_, window, insertAfter, x,
+                                                         y, w, h, flags);
   }
   fake::FakeJni jni_;
   jobject self_ = jni_.NewObject();
@@ -80,23 +81,33 @@ TEST_F(WindowTest, ShowWindowAnswersWhetherTheWindowWasVisible) {
   DestroyTestWindow(w);
 }
 
-TEST_F(WindowTest, SetWindowPosMovesAndResizes) {
+// Moving, sizing and restacking in one call: the values go in the order the
+// system reads them, and the top and bottom handles keep their meaning.
+TEST_F(WindowTest, SetWindowPosMovesResizesAndRestacks) {
   const jint w = CreateTestWindow("JwTestMove", "Moved");
-  EXPECT_EQ(Move(w, 100, 120, 200, 150, kNoZOrder), 0);
+  const jint other = CreateTestWindow("JwTestMove", "Other");  // made last: on top
+  ASSERT_TRUE(IsAbove(other, w));
+  EXPECT_EQ(Move(w, 100, 120, 200, 150, 0, kTop), 0);
+  EXPECT_TRUE(IsAbove(w, other)) << "the top handle did not raise the window";
   Rect r = WindowRect(w);
   EXPECT_EQ(r.x, 100);
   EXPECT_EQ(r.y, 120);
   EXPECT_EQ(r.width, 200);
   EXPECT_EQ(r.height, 150);
-  EXPECT_EQ(Move(w, 5, 6, 300, 300, kNoSize | kNoZOrder), 0);
+  EXPECT_EQ(Move(w, 5, 6, 300, 310, kNoSize, kBottom), 0);
+  EXPECT_TRUE(IsAbove(other, w)) << "the bottom handle did not lower the window";
   r = WindowRect(w);
   EXPECT_EQ(r.x, 5);
+  EXPECT_EQ(r.y, 6);
   EXPECT_EQ(r.width, 200);
-  EXPECT_EQ(Move(w, 50, 60, 250, 180, kNoMove | kNoZOrder), 0);
+  EXPECT_EQ(Move(w, 50, 60, 250, 180, kNoMove | kNoZOrder, kTop), 0);
+  EXPECT_TRUE(IsAbove(other, w)) << "no z-order change was asked for";
   r = WindowRect(w);
   EXPECT_EQ(r.x, 5);
   EXPECT_EQ(r.width, 250);
+  EXPECT_EQ(r.height, 180);
   EXPECT_EQ(Move(NotAWindow(), 1, 1, 1, 1, 0), 99);
+  DestroyTestWindow(other);
   DestroyTestWindow(w);
 }
 

@@ -5,6 +5,7 @@ import java.util.Collections;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.function.ToIntFunction;
 
 /**
  * Every native of the data families, as a table: the trading library entry it
@@ -189,10 +190,50 @@ final class NativeTable {
     ROWS = Collections.unmodifiableList(r);
   }
 
-  /** The natives the table leaves to the session and pump tests. */
-  static final List<String> NOT_IN_TABLE = List.of("getErrorMessage", "processCallbacks",
-      "initialise", "openConnections", "logon", "purge", "logoff", "closeConnections",
-      "APIBuildVersion", "lockUpdates", "unlockUpdates");
+  /**
+   * A session native and one entry it calls whose code it passes on: what the
+   * native returns when that entry answers 11, and the call itself (made on
+   * an initialised bridge, except for initialise).
+   */
+  static final class SessionRow {
+    final String method;
+    final String entry;
+    final int onEleven;
+    final ToIntFunction<Bridge> call;
+
+    SessionRow(String method, String entry, int onEleven, ToIntFunction<Bridge> call) {
+      this.method = method;
+      this.entry = entry;
+      this.onEleven = onEleven;
+      this.call = call;
+    }
+
+    @Override
+    public String toString() {
+      return method + " (" + entry + ")";
+    }
+  }
+
+  /** Every session entry whose result goes through the check, and logoff's, passed unchecked. */
+  static final List<SessionRow> SESSION = List.of(
+      new SessionRow("initialise", "qrInitialise", 0, b -> b.initialise()),
+      new SessionRow("openConnections", "qrSetHostAddress", 0,
+          b -> b.openConnections(new String[] {"host-1:4001"}, new String[] {"px-2:4002"})),
+      new SessionRow("openConnections", "qrSetPriceAddress", 0,
+          b -> b.openConnections(new String[] {"host-1:4001"}, new String[] {"px-2:4002"})),
+      new SessionRow("openConnections", "qrReady", 0,
+          b -> b.openConnections(new String[] {"host-1:4001"}, new String[] {"px-2:4002"})),
+      new SessionRow("logon", "qrLogOn", 0, b -> b.logon("user-1", "pass-2", "text-3", true, false)),
+      new SessionRow("purge", "qrPurge", 0, b -> b.purge("first-1", "second-2")),
+      new SessionRow("closeConnections", "qrDisconnect", 0, b -> b.closeConnections()),
+      new SessionRow("APIBuildVersion", "qrGetAPIBuildVersion", 0,
+          b -> b.APIBuildVersion(new byte[26])),
+      new SessionRow("lockUpdates", "qrLockUpdates", 11, b -> b.lockUpdates()),
+      new SessionRow("unlockUpdates", "qrUnlockUpdates", 11, b -> b.unlockUpdates()),
+      new SessionRow("logoff", "qrLogOff", 11, b -> b.logoff()));
+
+  /** The natives no entry's code reaches: the error text and the pump. */
+  static final List<String> NOT_IN_TABLE = List.of("getErrorMessage", "processCallbacks");
 
   private NativeTable() {}
 }

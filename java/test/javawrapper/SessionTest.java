@@ -32,8 +32,8 @@ class SessionTest {
     assertEquals(0, bridge.logon("user", "password", "", true, false));
 
     // The simulator answers a log-on from a thread of its own.
-    List<Bridge.Event> events = bridge.awaitEvents(2, 10_000);
-    assertEquals(2, events.size());
+    List<Bridge.Event> events = bridge.expectEvents(2, 10_000);
+    assertEquals(2, events.size(), "events beyond the log-on's two");
     assertEquals(3, events.get(0).id);
     assertEquals(345, events.get(0).length());
     assertEquals(7, events.get(1).id);
@@ -47,7 +47,7 @@ class SessionTest {
     assertEquals(0, bridge.unlockUpdates());
     assertEquals(0, bridge.closeConnections());
     assertEquals(0, bridge.logoff());
-    assertTrue(bridge.pumpReturned(10_000), "the pump returns after logoff");
+    bridge.expectPumpReturns(10_000);
     assertEquals(52, bridge.closeConnections());
     assertEquals(0, bridge.logoff());
     assertEquals("Library not loaded", bridge.getErrorMessage(52));
@@ -65,15 +65,12 @@ class SessionTest {
     assertEquals(0, bridge.logoff());
   }
 
+  // Each session entry's failure codes: NativeSweepTest.sessionEntriesFailuresComeBackAsTheirCodes.
   @Test
-  void failuresComeBackAsCodesNotExceptions() {
+  void beforeInitialiseIs52AndTheLibraryNamesItsOwnCodes() {
     assertEquals(52, bridge.purge("a", "b"));
     assertEquals(0, bridge.initialise());
-    sim.forceResult("qrPurge", 99);
-    assertEquals(99, bridge.purge("a", "b"));
     assertEquals("Internal simulator failure", bridge.getErrorMessage(99));
-    sim.forceResult("qrLogOff", 11);
-    assertEquals(11, bridge.logoff());
   }
 
   @Test

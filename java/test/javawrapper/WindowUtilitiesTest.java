@@ -46,10 +46,9 @@ class WindowUtilitiesTest {
         "-Djavawrapper.library=" + System.getProperty("javawrapper.library"),
         "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
         "javawrapper.AwtWindowsMain"));
-    Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
-    String out = FreshJvmTest.echo(new String(p.getInputStream().readAllBytes(),
-        java.nio.charset.StandardCharsets.UTF_8));
-    assertEquals(0, p.waitFor(), out);
+    FreshJvmTest.Child child = FreshJvmTest.runChild(command, null);
+    String out = child.out();
+    assertEquals(0, child.exit(), out);
     org.junit.jupiter.api.Assertions.assertTrue(out.contains("before=0\n"), out);
     org.junit.jupiter.api.Assertions.assertTrue(out.contains("found=true\n"), out);
     org.junit.jupiter.api.Assertions.assertTrue(out.contains("missingPos=99\n"), out);
