@@ -16,7 +16,6 @@ import java.util.Set;
 import java.util.TreeSet;
 import javawrapper.NativeTable.Mode;
 import javawrapper.NativeTable.Row;
-import javawrapper.NativeTable.SessionRow;
 import korvane.api.delphi.ClientAPI;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
@@ -166,7 +165,7 @@ class NativeSweepTest {
       assertTrue(swept.add(row.method), "listed twice: " + row);
     }
     assertEquals(96, swept.size());
-    for (SessionRow row : NativeTable.SESSION) {
+    for (Row row : NativeTable.SESSION) {
       swept.add(row.method);
     }
     assertEquals(declared, swept);
@@ -180,9 +179,9 @@ class NativeSweepTest {
   @Test
   void sessionEntriesFailuresComeBackAsTheirCodes() {
     int covered = 0;
-    for (SessionRow row : NativeTable.SESSION) {
+    for (Row row : NativeTable.SESSION) {
       for (int code : new int[] {20 + covered, 99, 11}) {
-        String what = row + " answering " + code;
+        String what = row + " with " + row.entry + " answering " + code;
         bridge.logoff();
         sim.reset();
         if (!row.method.equals("initialise")) {

@@ -28,6 +28,8 @@ final class NativeTable {
     final Map<Integer, Integer> records = new LinkedHashMap<>();
     /** What each argument of the entry receives, in the entry's order (see to()). */
     final List<String> route = new ArrayList<>();
+    /** For a session row: the call that reaches the entry. */
+    ToIntFunction<Bridge> call;
 
     Row(String method, String entry, int onEleven, Mode mode) {
       this.method = method;
@@ -190,47 +192,32 @@ final class NativeTable {
     ROWS = Collections.unmodifiableList(r);
   }
 
-  /**
-   * A session native and one entry it calls whose code it passes on: what the
-   * native returns when that entry answers 11, and the call itself (made on
-   * an initialised bridge, except for initialise).
-   */
-  static final class SessionRow {
-    final String method;
-    final String entry;
-    final int onEleven;
-    final ToIntFunction<Bridge> call;
-
-    SessionRow(String method, String entry, int onEleven, ToIntFunction<Bridge> call) {
-      this.method = method;
-      this.entry = entry;
-      this.onEleven = onEleven;
-      this.call = call;
-    }
-
-    @Override
-    public String toString() {
-      return method + " (" + entry + ")";
-    }
+  private static Row session(String method, String entry, int onEleven, ToIntFunction<Bridge> call) {
+    Row row = new Row(method, entry, onEleven, Mode.CHECKED);
+    row.call = call;
+    return row;
   }
 
-  /** Every session entry whose result goes through the check, and logoff's, passed unchecked. */
-  static final List<SessionRow> SESSION = List.of(
-      new SessionRow("initialise", "qrInitialise", 0, b -> b.initialise()),
-      new SessionRow("openConnections", "qrSetHostAddress", 0,
-          b -> b.openConnections(new String[] {"host-1:4001"}, new String[] {"px-2:4002"})),
-      new SessionRow("openConnections", "qrSetPriceAddress", 0,
-          b -> b.openConnections(new String[] {"host-1:4001"}, new String[] {"px-2:4002"})),
-      new SessionRow("openConnections", "qrReady", 0,
-          b -> b.openConnections(new String[] {"host-1:4001"}, new String[] {"px-2:4002"})),
-      new SessionRow("logon", "qrLogOn", 0, b -> b.logon("user-1", "pass-2", "text-3", true, false)),
-      new SessionRow("purge", "qrPurge", 0, b -> b.purge("first-1", "second-2")),
-      new SessionRow("closeConnections", "qrDisconnect", 0, b -> b.closeConnections()),
-      new SessionRow("APIBuildVersion", "qrGetAPIBuildVersion", 0,
-          b -> b.APIBuildVersion(new byte[26])),
-      new SessionRow("lockUpdates", "qrLockUpdates", 11, b -> b.lockUpdates()),
-      new SessionRow("unlockUpdates", "qrUnlockUpdates", 11, b -> b.unlockUpdates()),
-      new SessionRow("logoff", "qrLogOff", 11, b -> b.logoff()));
+  /**
+   * Every session entry whose code the native passes on (logoff's unchecked),
+   * each with the call that reaches it on an initialised bridge.
+   */
+  static final List<Row> SESSION = List.of(
+      session("initialise", "qrInitialise", 0, b -> b.initialise()),
+      session("openConnections", "qrSetHostAddress", 0, NativeTable::openConnections),
+      session("openConnections", "qrSetPriceAddress", 0, NativeTable::openConnections),
+      session("openConnections", "qrReady", 0, NativeTable::openConnections),
+      session("logon", "qrLogOn", 0, b -> b.logon("user-1", "pass-2", "text-3", true, false)),
+      session("purge", "qrPurge", 0, b -> b.purge("first-1", "second-2")),
+      session("closeConnections", "qrDisconnect", 0, b -> b.closeConnections()),
+      session("APIBuildVersion", "qrGetAPIBuildVersion", 0, b -> b.APIBuildVersion(new byte[26])),
+      session("lockUpdates", "qrLockUpdates", 11, b -> b.lockUpdates()),
+      session("unlockUpdates", "qrUnlockUpdates", 11, b -> b.unlockUpdates()),
+      session("logoff", "qrLogOff", 11, b -> b.logoff()));
+
+  private static int openConnections(Bridge b) {
+    return b.openConnections(new String[] {"host-1:4001"}, new String[] {"px-2:4002"});
+  }
 
   /** The natives no entry's code reaches: the error text and the pump. */
   static final List<String> NOT_IN_TABLE = List.of("getErrorMessage", "processCallbacks");
