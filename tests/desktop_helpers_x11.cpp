@@ -1,8 +1,10 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <map>
 #include <stdexcept>
+#include <vector>
 
 #include "desktop_helpers.h"
 
@@ -58,22 +60,15 @@ Rect WindowRect(int32_t window) {
 
 bool IsAbove(int32_t upper, int32_t lower) {
   Display* d = Connection();
-  XSync(d, False);
   Window root = 0, parent = 0, *children = nullptr;
   unsigned n = 0;
-  if (!XQueryTree(d, static_cast<Window>(upper), &root, &parent, &children, &n))
-    throw std::runtime_error("XQueryTree failed");
-  if (children != nullptr) XFree(children);
-  if (!XQueryTree(d, parent, &root, &parent, &children, &n))
-    throw std::runtime_error("XQueryTree failed");
-  int up = -1, low = -1;  // children come bottom first
-  for (unsigned i = 0; i < n; ++i) {
-    if (children[i] == static_cast<Window>(upper)) up = static_cast<int>(i);
-    if (children[i] == static_cast<Window>(lower)) low = static_cast<int>(i);
-  }
-  if (children != nullptr) XFree(children);
-  if (up < 0 || low < 0) throw std::runtime_error("the windows are not siblings");
-  return up > low;
+  XQueryTree(d, static_cast<Window>(upper), &root, &parent, &children, &n);  // for its parent
+  XFree(children);
+  XQueryTree(d, parent, &root, &parent, &children, &n);  // the siblings, bottom first
+  const std::vector<Window> order(children, children + n);
+  XFree(children);
+  auto at = [&](int32_t w) { return std::find(order.begin(), order.end(), Window(w)); };
+  return at(upper) > at(lower);  // false when lower is no sibling
 }
 
 void MoveCursor(int32_t x, int32_t y) {

@@ -71,17 +71,6 @@ class CallbackTest {
   }
 
   @Test
-  void logonStatusEndsWithTheTwoSwitches() throws Exception {
-    sim.forceResult("qrPostTradeAmendEnabled", 11);
-    assertEquals(0, sim.fire(3, new byte[0]));
-    Bridge.Event e = bridge.expectEvents(1, 10_000).get(0);
-    assertEquals(3, e.id);
-    assertEquals(345, e.length());
-    assertEquals(1, e.record[343]);
-    assertEquals(0, e.record[344]);
-  }
-
-  @Test
   void aMessageTheLibraryRejectsGivesNoEvent() throws Exception {
     sim.forceResult("qrGetUsrMsgByID", 5);
     assertEquals(0, sim.fire(4, "M1".getBytes()));
