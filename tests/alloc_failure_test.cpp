@@ -84,6 +84,7 @@ TEST_F(AllocationFailure, AnEventIsDeliveredOrDropped) {
       },
       nullptr);
   const std::string record(394, 'r');
+  testing_support::PumpDeadline deadline(60);
   const int tried = EveryAllocation("an event", [&] {
     const size_t seen = jni_.messages().size();
     relay::AddCallback(14, record.data(), 394);
@@ -101,6 +102,7 @@ TEST_F(AllocationFailure, AnEventIsDeliveredOrDropped) {
     return -1;
   });
   EXPECT_GT(tried, 0);  // the failure path was taken at least once
+  EXPECT_FALSE(deadline.Fired()) << "an event 7 did not arrive within 60 s";
 }
 
 TEST_F(AllocationFailure, OneNativeOfEachFamily) {
@@ -165,11 +167,14 @@ TEST_F(AllocationFailure, NoAllocationPerEventAfterWarmUp) {
     Java_korvane_api_delphi_ClientAPI_processCallbacks(jni_.env(), self_, buffer);
     return seen;
   };
+  testing_support::PumpDeadline deadline(120);
   ASSERT_EQ(round(), kBacklog);  // warm-up
   const long before = testing_support::AllocationCount();
   long delivered = 0;
   for (int r = 0; r < kRounds; ++r) delivered += round();
   const long allocations = testing_support::AllocationCount() - before;
+  ASSERT_FALSE(deadline.Fired()) << delivered << " events of " << kRounds * kBacklog
+                                 << " came within 120 s";
   EXPECT_EQ(delivered, kRounds * kBacklog);
   EXPECT_EQ(relay::QueuedCount(), 0u);
   // One allocation per event would be a million, one per block of 63 slots
