@@ -1,6 +1,6 @@
 // The window utilities against real windows the test makes itself: Win32
-// windows under Wine, X11 windows under Xvfb. The NoDisplay tests run in a
-// process that has no display at all.
+// windows under Wine, X11 windows under Xvfb. Without a display they are
+// tested in the JVM (WindowUtilitiesTest).
 #include <gtest/gtest.h>
 #include <jni.h>
 
@@ -141,24 +141,6 @@ TEST_F(WindowTest, BrowserTitleRule) {
   }
   DestroyTestWindow(full);
   DestroyTestWindow(plain);
-}
-
-// Run in a process with no display (Linux only).
-TEST(NoDisplay, WindowCallsAnswerAsForNoWindow) {
-  fake::FakeJni jni;
-  jobject self = jni.NewObject();
-  EXPECT_EQ(Java_korvane_util_w32_WinAPIImpl_findWindow(jni.env(), self, jni.NewString("x"),
-                                                        jni.NewString("y")),
-            0);
-  EXPECT_EQ(Java_korvane_util_w32_WinAPIImpl_findWindowEx(jni.env(), self, 0, 0, nullptr, nullptr),
-            0);
-  EXPECT_EQ(Java_korvane_util_w32_WinAPIImpl_showWindow(jni.env(), self, 12, 5), 99);
-  EXPECT_EQ(Java_korvane_util_w32_WinAPIImpl_setWindowPos(jni.env(), self, 12, 0, 1, 1, 1, 1, 0),
-            99);
-  jintArray point = jni.NewIntArray(2, -1);
-  EXPECT_EQ(Java_korvane_util_BasicWinAPIImpl_getCursorPos(jni.env(), self, point), 0);
-  EXPECT_EQ(jni.Ints(point)[0], 0);
-  EXPECT_EQ(jni.Ints(point)[1], 0);
 }
 
 }  // namespace
