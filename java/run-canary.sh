@@ -10,8 +10,14 @@ log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 failed=0
 for kind in pending critical localRefs fatal; do
-  "$java" -Xcheck:jni -cp "$classpath" javawrapper.CanaryMain "$bin/libjnicanary.so" "$kind" \
-    >"$log" 2>&1
+  timeout -k 10 60 "$java" -Xcheck:jni -cp "$classpath" javawrapper.CanaryMain \
+    "$bin/libjnicanary.so" "$kind" >"$log" 2>&1
+  if [ $? -eq 124 ]; then
+    cat "$log"
+    echo "FAIL: the $kind canary's JVM did not end within 60 s" >&2
+    failed=1
+    continue
+  fi
   if ! grep -q "canary $kind" "$log"; then
     cat "$log"
     echo "FAIL: the $kind canary did not run" >&2

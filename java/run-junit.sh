@@ -37,4 +37,22 @@ if ! "$(dirname "$0")/jni-gate.sh" "$log" >/dev/null; then
   echo "FAIL: the JVM reported JNI misuse (lines above)" >&2
   exit 1
 fi
+# A skipped or aborted test (a failed assumption) must show in CTest's summary
+# as a skip: a run of nothing but skips exits 77 (SKIP_RETURN_CODE), and a
+# skip among passes fails, since CTest would count the run as one pass.
+count() { sed -n "s/^\[ *\([0-9][0-9]*\) $1 *\]\$/\1/p" "$log" | tail -1; }
+skips=0
+for what in 'tests skipped' 'tests aborted' 'containers skipped' 'containers aborted'; do
+  n=$(count "$what")
+  skips=$((skips + ${n:-0}))
+done
+if [ "$status" -eq 0 ] && [ "$skips" -gt 0 ]; then
+  if [ "$(count 'tests successful')" = 0 ]; then
+    echo "SKIPPED: every test of the run skipped" >&2
+    exit 77
+  fi
+  echo "FAIL: $skips tests or classes skipped among passes (marked in the tree above);" \
+    "a test that may skip needs a CTest entry of its own" >&2
+  exit 1
+fi
 exit "$status"

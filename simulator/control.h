@@ -84,6 +84,9 @@ QR_EXPORT int32_t simFireAsync(int32_t id, const void* bytes, int32_t len);
    Returns at once; simWaitIdle waits for all simulator threads to finish. */
 QR_EXPORT int32_t simFireStream(int32_t id, int32_t len, int32_t threads, int32_t count);
 QR_EXPORT void simWaitIdle(void);
+/* simWaitIdle with a bound, for tests: 1 once every simulator thread has
+   finished, 0 when some still run after ms milliseconds. */
+QR_EXPORT int32_t simWaitIdleFor(int32_t ms);
 
 /* The next call of the named entry (once) first fires count records of the
    simFireStream form (thread number 0) on the caller's own thread, as a

@@ -580,4 +580,14 @@ QR_EXPORT void simWaitIdle(void) {
   Reap(s);
 }
 
+QR_EXPORT int32_t simWaitIdleFor(int32_t ms) {
+  State& s = S();
+  std::unique_lock<std::mutex> lock(s.threadMutex);
+  if (!s.threadsIdle.wait_for(lock, std::chrono::milliseconds(ms),
+                              [&] { return s.live.load() == 0; }))
+    return 0;
+  Reap(s);
+  return 1;
+}
+
 }  // extern "C"

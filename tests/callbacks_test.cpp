@@ -37,7 +37,10 @@ class CallbackTest : public BridgeTest {
             relay::RequestStop();
         },
         this);
+    testing_support::PumpDeadline deadline(30);
     Java_korvane_api_delphi_ClientAPI_processCallbacks(jni_.env(), self_, buffer_);
+    ASSERT_FALSE(deadline.Fired())
+        << jni_.messages().size() << " of " << count << " events arrived within 30 s";
   }
   static std::string Record() {
     std::string record(600, '\0');

@@ -19,6 +19,9 @@ void DestroyTestWindow(int32_t window);
 bool IsWindowVisible(int32_t window);
 Rect WindowRect(int32_t window);  // screen coordinates
 void MoveCursor(int32_t x, int32_t y);
+// Whether upper is stacked above lower, two siblings, as the window system
+// holds them now (X: the root's children order; Win32: the z-order chain).
+bool IsAbove(int32_t upper, int32_t lower);
 // A handle that is surely not a window.
 int32_t NotAWindow();
 

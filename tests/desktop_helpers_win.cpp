@@ -51,6 +51,13 @@ Rect WindowRect(int32_t window) {
   return Rect{r.left, r.top, r.right - r.left, r.bottom - r.top};
 }
 
+bool IsAbove(int32_t upper, int32_t lower) {
+  // GW_HWNDNEXT walks down the z-order from upper; meeting lower means upper is above it.
+  for (HWND w = GetWindow(ToHwnd(upper), GW_HWNDNEXT); w != nullptr; w = GetWindow(w, GW_HWNDNEXT))
+    if (w == ToHwnd(lower)) return true;
+  return false;
+}
+
 void MoveCursor(int32_t x, int32_t y) {
   SetCursorPos(x, y);
 }

@@ -1,8 +1,10 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <map>
 #include <stdexcept>
+#include <vector>
 
 #include "desktop_helpers.h"
 
@@ -54,6 +56,19 @@ Rect WindowRect(int32_t window) {
   int rx = 0, ry = 0;
   XTranslateCoordinates(d, static_cast<Window>(window), root, 0, 0, &rx, &ry, &child);
   return Rect{rx, ry, static_cast<int32_t>(w), static_cast<int32_t>(h)};
+}
+
+bool IsAbove(int32_t upper, int32_t lower) {
+  Display* d = Connection();
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned n = 0;
+  XQueryTree(d, static_cast<Window>(upper), &root, &parent, &children, &n);  // for its parent
+  XFree(children);
+  XQueryTree(d, parent, &root, &parent, &children, &n);  // the siblings, bottom first
+  const std::vector<Window> order(children, children + n);
+  XFree(children);
+  auto at = [&](int32_t w) { return std::find(order.begin(), order.end(), Window(w)); };
+  return at(upper) > at(lower);  // false when lower is no sibling
 }
 
 void MoveCursor(int32_t x, int32_t y) {

@@ -5,11 +5,16 @@
 #include <gtest/gtest.h>
 #include <jni.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "binding/loader.h"
 #include "fake_jni.h"
+#include "relay/queue.h"
 #include "sim_library.h"
 
 #define DECLARE_NATIVE(result, method, ...)                                                        \
@@ -29,6 +34,39 @@ DECLARE_NATIVE(jint, unlockUpdates);
 DECLARE_NATIVE(void, processCallbacks, jbyteArray);
 
 namespace testing_support {
+
+// Bounds a test's pumps: from `seconds` after construction until destroyed it
+// asks every pump to stop, every 50 ms, so no processCallbacks of the test
+// can hang; Fired() tells the test to name what never came.
+class PumpDeadline {
+ public:
+  explicit PumpDeadline(int seconds)
+      : thread_([this, seconds] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (ended_.wait_for(lock, std::chrono::seconds(seconds), [&] { return over_; })) return;
+          fired_ = true;
+          do relay::RequestStop();
+          while (!ended_.wait_for(lock, std::chrono::milliseconds(50), [&] { return over_; }));
+        }) {}
+  ~PumpDeadline() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      over_ = true;
+    }
+    ended_.notify_all();
+    thread_.join();
+  }
+  bool Fired() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fired_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  bool over_ = false, fired_ = false;
+  std::thread thread_;  // last: it starts once the rest exists
+};
 
 // The simulator loaded by the bridge; every qrLogString line is readable.
 class BridgeTest : public ::testing::Test {

@@ -42,7 +42,7 @@ SimLibrary::SimLibrary(const std::string& path) : handle_(platform::LoadLibraryF
   Bind(handle_, fireStream_, "simFireStream");
   Bind(handle_, burst_, "simBurst");
   Bind(handle_, fireLocked_, "simFireLocked");
-  Bind(handle_, waitIdle_, "simWaitIdle");
+  Bind(handle_, waitIdleFor_, "simWaitIdleFor");
   Bind(handle_, registeredCount_, "simRegisteredCount");
   Bind(handle_, journalClear_, "simJournalClear");
   Bind(handle_, journalSize_, "simJournalSize");

@@ -3,6 +3,8 @@
 // one instance, so the test sees what the bridge does to it.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -49,7 +51,10 @@ class SimLibrary {
     burst_(entry, id, len, count);
   }
   int32_t FireLocked(int32_t id, int32_t len, int32_t count) { return fireLocked_(id, len, count); }
-  void WaitIdle() { waitIdle_(); }
+  // Every simulator thread has finished; a failure names the wait after a minute.
+  void WaitIdle() {
+    if (waitIdleFor_(60000) == 0) ADD_FAILURE() << "the simulator's threads still ran after 60 s";
+  }
   int32_t RegisteredCount() { return registeredCount_(); }
 
   // The journal.
@@ -78,7 +83,7 @@ class SimLibrary {
   int32_t (*fireStream_)(int32_t, int32_t, int32_t, int32_t);
   void (*burst_)(const char*, int32_t, int32_t, int32_t);
   int32_t (*fireLocked_)(int32_t, int32_t, int32_t);
-  void (*waitIdle_)();
+  int32_t (*waitIdleFor_)(int32_t);
   int32_t (*registeredCount_)();
   void (*journalClear_)();
   int32_t (*journalSize_)();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -103,7 +104,10 @@ TEST_F(SimulatorTest, LogOffStopsAndJoinsItsThreads) {
   auto logOff = Entry<decltype(binding::slots::qrLogOff::fn)>("qrLogOff");
   ASSERT_EQ(registerOrder(5, &OnRecord), 0);
   ASSERT_EQ(sim_.FireStream(5, 27, 4, 1000000), 0);
-  while (gSeen.calls.load() == 0) std::this_thread::yield();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (gSeen.calls.load() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
+  ASSERT_GT(gSeen.calls.load(), 0) << "no streamed event arrived within 30 s";
   EXPECT_EQ(logOff(), 0);
   const int afterLogOff = gSeen.calls.load();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));

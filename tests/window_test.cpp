@@ -1,6 +1,6 @@
 // The window utilities against real windows the test makes itself: Win32
-// windows under Wine, X11 windows under Xvfb. The NoDisplay tests run in a
-// process that has no display at all.
+// windows under Wine, X11 windows under Xvfb. Without a display they are
+// tested in the JVM (WindowUtilitiesTest).
 #include <gtest/gtest.h>
 #include <jni.h>
 
@@ -25,7 +25,8 @@ using namespace testing_support;
 namespace {
 
 constexpr jint kHide = 0, kShow = 5;
-constexpr jint kNoSize = 0x1, kNoMove = 0x2, kNoZOrder = 0x4;
+constexpr jint kNoSize = 0x1, kNoMove = 0x2, kNoZOrder = 0x4, kNoActivate = 0x10;
+constexpr jint kTop = 0, kBottom = 1;  // the insert-after handles
 
 class WindowTest : public ::testing::Test {
  protected:
@@ -40,9 +41,9 @@ class WindowTest : public ::testing::Test {
   jint Show(jint window, jint command) {
     return Java_korvane_util_w32_WinAPIImpl_showWindow(jni_.env(), self_, window, command);
   }
-  jint Move(jint window, jint x, jint y, jint w, jint h, jint flags) {
-    return Java_korvane_util_w32_WinAPIImpl_setWindowPos(jni_.env(), self_, window, 0, x, y, w, h,
-                                                         flags);
+  jint Move(jint window, jint x, jint y, jint w, jint h, jint flags, jint insertAfter = kTop) {
+    return Java_korvane_util_w32_WinAPIImpl_setWindowPos(jni_.env(), self_, window, insertAfter, x,
+                                                         y, w, h, flags);
   }
   fake::FakeJni jni_;
   jobject self_ = jni_.NewObject();
@@ -80,23 +81,34 @@ TEST_F(WindowTest, ShowWindowAnswersWhetherTheWindowWasVisible) {
   DestroyTestWindow(w);
 }
 
-TEST_F(WindowTest, SetWindowPosMovesAndResizes) {
+// Moving, sizing and restacking in one call: the values go in the order the
+// system reads them, and the top and bottom handles keep their meaning.
+TEST_F(WindowTest, SetWindowPosMovesResizesAndRestacks) {
   const jint w = CreateTestWindow("JwTestMove", "Moved");
-  EXPECT_EQ(Move(w, 100, 120, 200, 150, kNoZOrder), 0);
+  const jint other = CreateTestWindow("JwTestMove", "Other");  // made last: on top
+  ASSERT_TRUE(IsAbove(other, w));
+  EXPECT_EQ(Move(w, 100, 120, 200, 150, 0, kTop), 0);
+  EXPECT_TRUE(IsAbove(w, other)) << "the top handle did not raise the window";
   Rect r = WindowRect(w);
   EXPECT_EQ(r.x, 100);
   EXPECT_EQ(r.y, 120);
   EXPECT_EQ(r.width, 200);
   EXPECT_EQ(r.height, 150);
-  EXPECT_EQ(Move(w, 5, 6, 300, 300, kNoSize | kNoZOrder), 0);
+  // Win32 raises a window it activates: the calls that must not raise it leave it inactive.
+  EXPECT_EQ(Move(w, 5, 6, 300, 310, kNoSize | kNoActivate, kBottom), 0);
+  EXPECT_TRUE(IsAbove(other, w)) << "the bottom handle did not lower the window";
   r = WindowRect(w);
   EXPECT_EQ(r.x, 5);
+  EXPECT_EQ(r.y, 6);
   EXPECT_EQ(r.width, 200);
-  EXPECT_EQ(Move(w, 50, 60, 250, 180, kNoMove | kNoZOrder), 0);
+  EXPECT_EQ(Move(w, 50, 60, 250, 180, kNoMove | kNoZOrder | kNoActivate, kTop), 0);
+  EXPECT_TRUE(IsAbove(other, w)) << "no z-order change was asked for";
   r = WindowRect(w);
   EXPECT_EQ(r.x, 5);
   EXPECT_EQ(r.width, 250);
+  EXPECT_EQ(r.height, 180);
   EXPECT_EQ(Move(NotAWindow(), 1, 1, 1, 1, 0), 99);
+  DestroyTestWindow(other);
   DestroyTestWindow(w);
 }
 
@@ -129,24 +141,6 @@ TEST_F(WindowTest, BrowserTitleRule) {
   }
   DestroyTestWindow(full);
   DestroyTestWindow(plain);
-}
-
-// Run in a process with no display (Linux only).
-TEST(NoDisplay, WindowCallsAnswerAsForNoWindow) {
-  fake::FakeJni jni;
-  jobject self = jni.NewObject();
-  EXPECT_EQ(Java_korvane_util_w32_WinAPIImpl_findWindow(jni.env(), self, jni.NewString("x"),
-                                                        jni.NewString("y")),
-            0);
-  EXPECT_EQ(Java_korvane_util_w32_WinAPIImpl_findWindowEx(jni.env(), self, 0, 0, nullptr, nullptr),
-            0);
-  EXPECT_EQ(Java_korvane_util_w32_WinAPIImpl_showWindow(jni.env(), self, 12, 5), 99);
-  EXPECT_EQ(Java_korvane_util_w32_WinAPIImpl_setWindowPos(jni.env(), self, 12, 0, 1, 1, 1, 1, 0),
-            99);
-  jintArray point = jni.NewIntArray(2, -1);
-  EXPECT_EQ(Java_korvane_util_BasicWinAPIImpl_getCursorPos(jni.env(), self, point), 0);
-  EXPECT_EQ(jni.Ints(point)[0], 0);
-  EXPECT_EQ(jni.Ints(point)[1], 0);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ struct Control {
   int32_t (*fire)(int32_t, const void*, int32_t) = nullptr;
   int32_t (*fireAsync)(int32_t, const void*, int32_t) = nullptr;
   int32_t (*fireStream)(int32_t, int32_t, int32_t, int32_t) = nullptr;
-  void (*waitIdle)() = nullptr;
+  int32_t (*waitIdleFor)(int32_t) = nullptr;
   void (*fault)(const char*, int32_t) = nullptr;
   void (*burst)(const char*, int32_t, int32_t, int32_t) = nullptr;
   int32_t (*fireLocked)(int32_t, int32_t, int32_t) = nullptr;
@@ -95,9 +95,9 @@ SIM(jlong, open)(JNIEnv* env, jclass, jstring path) {
       Bind(c->library, c->registeredCount, "simRegisteredCount") &&
       Bind(c->library, c->fire, "simFire") && Bind(c->library, c->fireAsync, "simFireAsync") &&
       Bind(c->library, c->fireStream, "simFireStream") &&
-      Bind(c->library, c->waitIdle, "simWaitIdle") && Bind(c->library, c->market, "simMarket") &&
-      Bind(c->library, c->fault, "simFault") && Bind(c->library, c->burst, "simBurst") &&
-      Bind(c->library, c->fireLocked, "simFireLocked");
+      Bind(c->library, c->waitIdleFor, "simWaitIdleFor") &&
+      Bind(c->library, c->market, "simMarket") && Bind(c->library, c->fault, "simFault") &&
+      Bind(c->library, c->burst, "simBurst") && Bind(c->library, c->fireLocked, "simFireLocked");
   if (!ok) {
     if (c->library != nullptr) platform::FreeLibraryHandle(c->library);
     delete c;
@@ -179,8 +179,8 @@ SIM(jint, fireStream)(JNIEnv*, jclass, jlong h, jint id, jint len, jint threads,
   return Get(h)->fireStream(id, len, threads, count);
 }
 
-SIM(void, waitIdle)(JNIEnv*, jclass, jlong h) {
-  Get(h)->waitIdle();
+SIM(jboolean, waitIdleFor)(JNIEnv*, jclass, jlong h, jint ms) {
+  return Get(h)->waitIdleFor(ms) != 0 ? JNI_TRUE : JNI_FALSE;
 }
 
 SIM(void, market)(JNIEnv*, jclass, jlong h, jboolean on) {

@@ -89,6 +89,23 @@ public class Bridge extends ClientAPI {
     }
   }
 
+  /** Every event within the time, or a failure naming how many came. */
+  public List<Event> expectEvents(int count, long millis) throws InterruptedException {
+    List<Event> got = awaitEvents(count, millis);
+    if (got.size() < count) {
+      throw new AssertionError(got.size() + " of " + count + " events arrived within " + millis
+          + " ms");
+    }
+    return got;
+  }
+
+  /** The pump returns within the time, or a failure naming the wait. */
+  public void expectPumpReturns(long millis) throws InterruptedException {
+    if (!pumpReturned(millis)) {
+      throw new AssertionError("processCallbacks did not return within " + millis + " ms");
+    }
+  }
+
   /** Waits until at least count events arrived; returns them all. */
   public List<Event> awaitEvents(int count, long millis) throws InterruptedException {
     long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(millis);

@@ -34,7 +34,7 @@ class CallbackTest {
   @AfterEach
   void tearDown() throws Exception {
     assertEquals(0, bridge.logoff());
-    assertTrue(bridge.pumpReturned(10_000));
+    bridge.expectPumpReturns(10_000);
   }
 
   private static byte[] record() {
@@ -56,8 +56,8 @@ class CallbackTest {
       assertEquals(0, sim.fire(id, new byte[0]));
     }
     int total = RECORDS.length + SIGNALS.length;
-    List<Bridge.Event> events = bridge.awaitEvents(total, 10_000);
-    assertEquals(total, events.size());
+    List<Bridge.Event> events = bridge.expectEvents(total, 10_000);
+    assertEquals(total, events.size(), "events beyond those fired");
     for (int i = 0; i < RECORDS.length; i++) {
       assertEquals(RECORDS[i][0], events.get(i).id);
       assertArrayEquals(Arrays.copyOf(record, RECORDS[i][1]), events.get(i).record,
@@ -71,25 +71,14 @@ class CallbackTest {
   }
 
   @Test
-  void logonStatusEndsWithTheTwoSwitches() throws Exception {
-    sim.forceResult("qrPostTradeAmendEnabled", 11);
-    assertEquals(0, sim.fire(3, new byte[0]));
-    Bridge.Event e = bridge.awaitEvents(1, 10_000).get(0);
-    assertEquals(3, e.id);
-    assertEquals(345, e.length());
-    assertEquals(1, e.record[343]);
-    assertEquals(0, e.record[344]);
-  }
-
-  @Test
   void aMessageTheLibraryRejectsGivesNoEvent() throws Exception {
     sim.forceResult("qrGetUsrMsgByID", 5);
     assertEquals(0, sim.fire(4, "M1".getBytes()));
     sim.clearResult("qrGetUsrMsgByID");
     assertEquals(0, sim.fire(4, "M2".getBytes()));
-    List<Bridge.Event> events = bridge.awaitEvents(1, 10_000);
+    List<Bridge.Event> events = bridge.expectEvents(1, 10_000);
     Thread.sleep(100);
-    assertEquals(1, bridge.events().size());
+    assertEquals(1, bridge.events().size(), "the rejected message gave an event");
     assertEquals(4, events.get(0).id);
     assertEquals(514, events.get(0).length());
   }
@@ -97,8 +86,8 @@ class CallbackTest {
   @Test
   void threeThreadsKeepTheirOrder() throws Exception {
     assertEquals(0, sim.fireStream(5, 27, 3, 2000));
-    List<Bridge.Event> events = bridge.awaitEvents(6000, 30_000);
-    assertEquals(6000, events.size());
+    List<Bridge.Event> events = bridge.expectEvents(6000, 30_000);
+    assertEquals(6000, events.size(), "events beyond those fired");
     int[] next = new int[3];
     for (Bridge.Event e : events) {
       int thread = e.record[0];

@@ -27,8 +27,41 @@ class FreshJvmTest {
     return flags.isEmpty() ? List.of() : Arrays.asList(flags.split(" "));
   }
 
-  /** Runs mainClass in a new JVM under -Xcheck:jni; returns its output. */
-  static String run(String libraryFile, String mainClass, String... args) throws Exception {
+  /** A child process that exited with 0: its output, and when the exit was seen. */
+  record Child(String out, long endedNanos) {}
+
+  /**
+   * Runs a child process for at most a minute. Its output goes to a file, so
+   * a child that hangs cannot hold a read of its output either; one that
+   * outlives the bound is killed, with its descendants, and fails naming it,
+   * as does one that exits with another code than 0.
+   */
+  static Child runChild(List<String> command, java.io.File dir) throws Exception {
+    java.io.File file = java.io.File.createTempFile("javawrapper-child", ".out");
+    try {
+      Process p = new ProcessBuilder(command).directory(dir).redirectErrorStream(true)
+          .redirectOutput(file).start();
+      boolean exited = p.waitFor(60, java.util.concurrent.TimeUnit.SECONDS);
+      long ended = System.nanoTime();
+      if (!exited) {
+        p.descendants().forEach(ProcessHandle::destroyForcibly);
+        p.destroyForcibly().waitFor(10, java.util.concurrent.TimeUnit.SECONDS);
+      }
+      String out = echo(new String(java.nio.file.Files.readAllBytes(file.toPath()),
+          StandardCharsets.UTF_8));
+      if (!exited) {
+        throw new AssertionError(command.get(command.size() - 1)
+            + " did not exit within a minute; its output:\n" + out);
+      }
+      assertEquals(0, p.exitValue(), out);
+      return new Child(out, ended);
+    } finally {
+      file.delete();
+    }
+  }
+
+  /** The command line of a new JVM under -Xcheck:jni that runs mainClass. */
+  static List<String> jvm(String libraryFile, String mainClass, String... args) {
     List<String> command = new ArrayList<>(Arrays.asList(System.getProperty("javawrapper.java"),
         "-Xcheck:jni"));
     command.addAll(jvmFlags());
@@ -36,30 +69,20 @@ class FreshJvmTest {
         "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
         mainClass));
     command.addAll(Arrays.asList(args));
-    Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
-    String out = echo(new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
-    assertEquals(0, p.waitFor(), out);
-    return out;
+    return command;
+  }
+
+  /** Runs mainClass in a new JVM; returns its output. */
+  static String run(String libraryFile, String mainClass, String... args) throws Exception {
+    return runChild(jvm(libraryFile, mainClass, args), null).out();
   }
 
   /** Runs mainClass in a new JVM in an empty directory; returns milliseconds to exit. */
   private static long exitMillis(String mainClass) throws Exception {
     java.nio.file.Path dir = java.nio.file.Files.createTempDirectory("javawrapper-exit");
-    List<String> command = new ArrayList<>(Arrays.asList(System.getProperty("javawrapper.java"),
-        "-Xcheck:jni"));
-    command.addAll(jvmFlags());
-    command.addAll(Arrays.asList("-Djavawrapper.library=" + Bridge.BIN + "libJavaWrapper.so",
-        "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
-        mainClass));
-    Process p = new ProcessBuilder(command).directory(dir.toFile()).redirectErrorStream(true)
-        .start();
-    if (!p.waitFor(60, java.util.concurrent.TimeUnit.SECONDS)) {
-      p.destroyForcibly();
-      throw new AssertionError(mainClass + " did not exit within a minute");
-    }
-    long ended = System.nanoTime();
-    String out = echo(new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
-    assertEquals(0, p.exitValue(), out);
+    Child child = runChild(jvm(Bridge.BIN + "libJavaWrapper.so", mainClass), dir.toFile());
+    long ended = child.endedNanos();
+    String out = child.out();
     assertTrue(out.contains("initialise=0"), out);
     java.util.regex.Matcher m = java.util.regex.Pattern.compile("exiting at (\\d+)").matcher(out);
     assertTrue(m.find(), out);

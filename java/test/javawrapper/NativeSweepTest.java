@@ -151,7 +151,7 @@ class NativeSweepTest {
   }
 
   @Test
-  void theTableCoversEveryDataNative() {
+  void theTablesCoverEveryNative() {
     Set<String> declared = new TreeSet<>();
     for (Method m : ClientAPI.class.getDeclaredMethods()) {
       if (Modifier.isNative(m.getModifiers())) {
@@ -164,8 +164,40 @@ class NativeSweepTest {
     for (Row row : NativeTable.ROWS) {
       assertTrue(swept.add(row.method), "listed twice: " + row);
     }
-    assertEquals(declared, swept);
     assertEquals(96, swept.size());
+    for (Row row : NativeTable.SESSION) {
+      swept.add(row.method);
+    }
+    assertEquals(declared, swept);
+  }
+
+  /**
+   * Every session entry's failure comes back as its own code (distinct per
+   * row, so one native answering with another's cannot pass), 99 also dumps
+   * the library's last error, and 11 passes.
+   */
+  @Test
+  void sessionEntriesFailuresComeBackAsTheirCodes() {
+    int covered = 0;
+    for (Row row : NativeTable.SESSION) {
+      for (int code : new int[] {20 + covered, 99, 11}) {
+        String what = row + " with " + row.entry + " answering " + code;
+        bridge.logoff();
+        sim.reset();
+        if (!row.method.equals("initialise")) {
+          assertEquals(0, bridge.initialise(), what + ": initialise");
+        }
+        sim.clearJournal();
+        sim.forceResult(row.entry, code);
+        int result = row.call.applyAsInt(bridge);
+        sim.clearResult(row.entry);
+        assertTrue(sim.find(row.entry) >= 0, what + ": the entry was not called");
+        assertEquals(code == 11 ? row.onEleven : code, result, what);
+        assertEquals(code == 99 ? 1 : 0, dumps(), what + ": last-error dumps");
+      }
+      covered++;
+    }
+    assertEquals(11, covered);
   }
 
   @Test

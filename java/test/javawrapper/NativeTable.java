@@ -5,6 +5,7 @@ import java.util.Collections;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.function.ToIntFunction;
 
 /**
  * Every native of the data families, as a table: the trading library entry it
@@ -27,6 +28,8 @@ final class NativeTable {
     final Map<Integer, Integer> records = new LinkedHashMap<>();
     /** What each argument of the entry receives, in the entry's order (see to()). */
     final List<String> route = new ArrayList<>();
+    /** For a session row: the call that reaches the entry. */
+    ToIntFunction<Bridge> call;
 
     Row(String method, String entry, int onEleven, Mode mode) {
       this.method = method;
@@ -189,10 +192,35 @@ final class NativeTable {
     ROWS = Collections.unmodifiableList(r);
   }
 
-  /** The natives the table leaves to the session and pump tests. */
-  static final List<String> NOT_IN_TABLE = List.of("getErrorMessage", "processCallbacks",
-      "initialise", "openConnections", "logon", "purge", "logoff", "closeConnections",
-      "APIBuildVersion", "lockUpdates", "unlockUpdates");
+  private static Row session(String method, String entry, int onEleven, ToIntFunction<Bridge> call) {
+    Row row = new Row(method, entry, onEleven, Mode.CHECKED);
+    row.call = call;
+    return row;
+  }
+
+  /**
+   * Every session entry whose code the native passes on (logoff's unchecked),
+   * each with the call that reaches it on an initialised bridge.
+   */
+  static final List<Row> SESSION = List.of(
+      session("initialise", "qrInitialise", 0, b -> b.initialise()),
+      session("openConnections", "qrSetHostAddress", 0, NativeTable::openConnections),
+      session("openConnections", "qrSetPriceAddress", 0, NativeTable::openConnections),
+      session("openConnections", "qrReady", 0, NativeTable::openConnections),
+      session("logon", "qrLogOn", 0, b -> b.logon("user-1", "pass-2", "text-3", true, false)),
+      session("purge", "qrPurge", 0, b -> b.purge("first-1", "second-2")),
+      session("closeConnections", "qrDisconnect", 0, b -> b.closeConnections()),
+      session("APIBuildVersion", "qrGetAPIBuildVersion", 0, b -> b.APIBuildVersion(new byte[26])),
+      session("lockUpdates", "qrLockUpdates", 11, b -> b.lockUpdates()),
+      session("unlockUpdates", "qrUnlockUpdates", 11, b -> b.unlockUpdates()),
+      session("logoff", "qrLogOff", 11, b -> b.logoff()));
+
+  private static int openConnections(Bridge b) {
+    return b.openConnections(new String[] {"host-1:4001"}, new String[] {"px-2:4002"});
+  }
+
+  /** The natives no entry's code reaches: the error text and the pump. */
+  static final List<String> NOT_IN_TABLE = List.of("getErrorMessage", "processCallbacks");
 
   private NativeTable() {}
 }

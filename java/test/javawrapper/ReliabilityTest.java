@@ -1,6 +1,7 @@
 package javawrapper;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.lang.management.ManagementFactory;
@@ -37,6 +38,19 @@ class ReliabilityTest {
     return n;
   }
 
+  /** Waits until seen reaches count, or fails naming how many events came; returns seen. */
+  private static int awaitCount(AtomicInteger seen, int count, long millis)
+      throws InterruptedException {
+    long deadline = System.nanoTime() + millis * 1_000_000;
+    while (seen.get() < count && System.nanoTime() - deadline < 0) {
+      Thread.sleep(1);
+    }
+    int n = seen.get();
+    assertTrue(n >= count, n + " of " + count + " events reached messageReceived within "
+        + millis + " ms");
+    return n;
+  }
+
   @Test
   void aThrowingHandlerLosesNothingElse() throws Exception {
     assertEquals(0, bridge.initialise());
@@ -55,20 +69,12 @@ class ReliabilityTest {
     int total = 1_000_000;
     assertEquals(0, sim.fireStream(5, 27, 1, total));
     sim.waitIdle();
-    long deadline = System.currentTimeMillis() + 120_000;
-    while (seen.get() < total && System.currentTimeMillis() < deadline) {
-      Thread.sleep(10);
-    }
-    assertEquals(total, seen.get(), "every event reached messageReceived");
+    assertEquals(total, awaitCount(seen, total, 120_000), "events beyond those fired");
     assertEquals(1000, logLinesContaining("messageReceived(5, 27) threw"));
     assertEquals(0, sim.fire(7, new byte[0]));  // the pump is still running
-    deadline = System.currentTimeMillis() + 10_000;
-    while (seen.get() < total + 1 && System.currentTimeMillis() < deadline) {
-      Thread.sleep(5);
-    }
-    assertEquals(total + 1, seen.get());
+    assertEquals(total + 1, awaitCount(seen, total + 1, 10_000), "events beyond those fired");
     assertEquals(0, counting.logoff());
-    assertTrue(counting.pumpReturned(10_000));
+    counting.expectPumpReturns(10_000);
   }
 
   @Test
@@ -92,17 +98,13 @@ class ReliabilityTest {
       }
       sim.waitIdle();
     }
-    long deadline = System.currentTimeMillis() + 30_000;
-    while (seen.get() < events && System.currentTimeMillis() < deadline) {
-      Thread.sleep(5);
-    }
-    assertEquals(events, seen.get());
+    assertEquals(events, awaitCount(seen, events, 30_000), "events beyond those fired");
     // An attached thread would count as a started Java thread.
     assertTrue(threads.getTotalStartedThreadCount() - started < 50,
         "threads started: " + (threads.getTotalStartedThreadCount() - started));
     assertTrue(threads.getThreadCount() <= live + 2, "live threads " + threads.getThreadCount());
     assertEquals(0, counting.logoff());
-    assertTrue(counting.pumpReturned(10_000));
+    counting.expectPumpReturns(10_000);
   }
 
   @Test
@@ -143,9 +145,7 @@ class ReliabilityTest {
         assertEquals(0, sim.fireStream(5, 27, 2, 100));
         if (!fromInside) {
           // A logoff before the pump has started would not stop it.
-          while (seen.get() == 0) {
-            Thread.onSpinWait();
-          }
+          awaitCount(seen, 1, 10_000);
           session.logoff();
         }
         assertTrue(session.pumpReturned(30_000), "the pump hung in cycle " + cycle);
@@ -155,6 +155,7 @@ class ReliabilityTest {
       stop.set(true);
       for (Thread t : callers) {
         t.join(30_000);
+        assertFalse(t.isAlive(), t.getName() + " still ran 30 s after the stop");
       }
     }
     assertEquals(0, unexpected.get(), "natives answered other than 0 or 52");

@@ -29,13 +29,17 @@ class SessionTest {
     assertEquals(0, bridge.initialise());
     bridge.startPump();
     assertEquals(0, bridge.openConnections(new String[] {"host:4000"}, new String[] {"px:4001"}));
+    sim.forceResult("qrPostTradeAmendEnabled", 11);
     assertEquals(0, bridge.logon("user", "password", "", true, false));
 
-    // The simulator answers a log-on from a thread of its own.
-    List<Bridge.Event> events = bridge.awaitEvents(2, 10_000);
-    assertEquals(2, events.size());
+    // The simulator answers a log-on from a thread of its own; the status
+    // record ends with the two switches.
+    List<Bridge.Event> events = bridge.expectEvents(2, 10_000);
+    assertEquals(2, events.size(), "events beyond the log-on's two");
     assertEquals(3, events.get(0).id);
     assertEquals(345, events.get(0).length());
+    assertEquals(1, events.get(0).record[343]);
+    assertEquals(0, events.get(0).record[344]);
     assertEquals(7, events.get(1).id);
     assertEquals(0, events.get(1).length());
 
@@ -47,7 +51,7 @@ class SessionTest {
     assertEquals(0, bridge.unlockUpdates());
     assertEquals(0, bridge.closeConnections());
     assertEquals(0, bridge.logoff());
-    assertTrue(bridge.pumpReturned(10_000), "the pump returns after logoff");
+    bridge.expectPumpReturns(10_000);
     assertEquals(52, bridge.closeConnections());
     assertEquals(0, bridge.logoff());
     assertEquals("Library not loaded", bridge.getErrorMessage(52));
@@ -65,15 +69,12 @@ class SessionTest {
     assertEquals(0, bridge.logoff());
   }
 
+  // Each session entry's failure codes: NativeSweepTest.sessionEntriesFailuresComeBackAsTheirCodes.
   @Test
-  void failuresComeBackAsCodesNotExceptions() {
+  void beforeInitialiseIs52AndTheLibraryNamesItsOwnCodes() {
     assertEquals(52, bridge.purge("a", "b"));
     assertEquals(0, bridge.initialise());
-    sim.forceResult("qrPurge", 99);
-    assertEquals(99, bridge.purge("a", "b"));
     assertEquals("Internal simulator failure", bridge.getErrorMessage(99));
-    sim.forceResult("qrLogOff", 11);
-    assertEquals(11, bridge.logoff());
   }
 
   @Test

@@ -117,8 +117,11 @@ public final class Simulator {
     return fireStream(handle, id, len, threads, count);
   }
 
+  /** Every simulator thread has finished; fails naming the wait after a minute. */
   public void waitIdle() {
-    waitIdle(handle);
+    if (!waitIdleFor(handle, 60_000)) {
+      throw new AssertionError("the simulator's threads still ran after 60 s");
+    }
   }
 
   /** kind 3 holds every call of entry until fault(entry, 0); see control.h. */
@@ -151,7 +154,7 @@ public final class Simulator {
   private static native int journalArgCount(long h, int call);
   private static native int fire(long h, int id, byte[] record, boolean wait);
   private static native int fireStream(long h, int id, int len, int threads, int count);
-  private static native void waitIdle(long h);
+  private static native boolean waitIdleFor(long h, int ms);
   private static native void market(long h, boolean on);
   private static native void fault(long h, String entry, int kind);
   private static native void burst(long h, String entry, int id, int len, int count);

@@ -46,10 +46,7 @@ class WindowUtilitiesTest {
         "-Djavawrapper.library=" + System.getProperty("javawrapper.library"),
         "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
         "javawrapper.AwtWindowsMain"));
-    Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
-    String out = FreshJvmTest.echo(new String(p.getInputStream().readAllBytes(),
-        java.nio.charset.StandardCharsets.UTF_8));
-    assertEquals(0, p.waitFor(), out);
+    String out = FreshJvmTest.runChild(command, null).out();
     org.junit.jupiter.api.Assertions.assertTrue(out.contains("before=0\n"), out);
     org.junit.jupiter.api.Assertions.assertTrue(out.contains("found=true\n"), out);
     org.junit.jupiter.api.Assertions.assertTrue(out.contains("missingPos=99\n"), out);
