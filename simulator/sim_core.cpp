@@ -203,11 +203,9 @@ int32_t FaultIfAsked(State& s, const char* entry) {
   }
   if (kind == 5) {
     if (!TakeGuardedLock(s.guardedLock)) return kLockStillHeld;
-    platform::RunWithTerminationHandler([](void*) { *gNowhere = 1; },
-                                        [](void* lock) {
-                                          static_cast<std::atomic<bool>*>(lock)->store(false);
-                                        },
-                                        &s.guardedLock);
+    platform::RunWithTerminationHandler(
+        [](void*) { *gNowhere = 1; },
+        [](void* lock) { static_cast<std::atomic<bool>*>(lock)->store(false); }, &s.guardedLock);
   }
   if (kind == 6) platform::TrapWithDirtyState();
   if (kind == 7) return Overflow(0);

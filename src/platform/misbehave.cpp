@@ -91,6 +91,31 @@ void RunWithTerminationHandler(void (*body)(void*), void (*cleanup)(void*), void
 }
 #endif
 
+#if defined(_WIN32)
+namespace {
+constexpr DWORD kTopLevelProbe = 0x2A5E0001;  // a customer code: bit 29 set
+volatile LONG gTopLevelSeen = 0;
+
+LONG WINAPI ContinueTheProbe(EXCEPTION_POINTERS* pointers) {
+  if (pointers->ExceptionRecord->ExceptionCode != kTopLevelProbe) return EXCEPTION_CONTINUE_SEARCH;
+  gTopLevelSeen = 1;
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+}  // namespace
+
+bool RaiseToTopLevel() {
+  gTopLevelSeen = 0;
+  LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(&ContinueTheProbe);
+  RaiseException(kTopLevelProbe, 0, 0, nullptr);
+  SetUnhandledExceptionFilter(previous);
+  return gTopLevelSeen != 0;
+}
+#else
+bool RaiseToTopLevel() {
+  return true;
+}
+#endif
+
 void TrapWithDirtyState() {
 #if defined(__i386__) || defined(__x86_64__)
   static const uint32_t mxcsr = kDirtyMxcsr;

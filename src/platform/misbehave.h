@@ -33,4 +33,10 @@ struct ProcessorState {
 };
 ProcessorState ReadProcessorState();
 
+// Raises a continuable software exception that no frame of the thread
+// handles, with a top-level filter of its own that continues it; true when
+// that filter saw it, so the system could walk the thread's whole chain of
+// handlers. Elsewhere than Windows there is no such chain: true.
+bool RaiseToTopLevel();
+
 }  // namespace platform
