@@ -31,6 +31,11 @@ bool RunGuarded(void (*thunk)(void*), void* context, uint32_t* faultCode);
 // Whether RunGuarded can catch faults on this platform.
 bool CatchesProcessorFaults();
 
+// Puts this thread's stack guard page back above the reserve kept for
+// overflow handling, as RunGuarded does after a stack overflow; for tests
+// that need a thread laid out so. False where nothing was armed.
+bool ReArmStackGuard();
+
 // Forgets the process-wide fault handler, when the module leaves the process.
 void ReleaseFaultGuard();
 

@@ -21,6 +21,14 @@
 // thread resumes at the return address of the trampoline's call, on the
 // trampoline's own frame. Nothing rewrites the faulting context. The handler
 // reads nothing but its own frame (no thread-local storage, no allocation).
+//
+// Shadow stacks (hardware-enforced stack protection, 64-bit processes only):
+// the unwind ends in the system's own context restore, and its target is a
+// return address that the thunk's call pushed on the shadow stack, so the
+// system's check of an unwind target accepts it without continuation
+// metadata and pops the shadow stack to it. 32-bit processes have no shadow
+// stack; there the handler reloads the trampoline's stack and frame pointers
+// itself after RtlUnwind, as a 32-bit compiler's except clause does.
 namespace platform {
 namespace {
 
@@ -92,40 +100,6 @@ ProcessorControl SaveControl() {
 // (fninit), then the control words as they were.
 void RestoreControl(const ProcessorControl& c) {
   asm volatile("cld\n\tfninit\n\tfldcw %0\n\tldmxcsr %1" : : "m"(c.x87Control), "m"(c.mxcsr));
-}
-
-// After a stack overflow the guard page is gone: the system used it and the
-// reserve below it for the handler, and without a new one the next overflow
-// ends the process. This puts a guard page back just above the reserve the
-// system keeps for overflow handling, on this thread's stack, as the C
-// runtime's stack reset does. False when there is no room or no such stack.
-bool ReArmStackGuard() {
-  char here;
-  MEMORY_BASIC_INFORMATION info;
-  if (VirtualQuery(&here, &info, sizeof info) == 0) return false;
-  char* const base = static_cast<char*>(info.AllocationBase);
-  SYSTEM_INFO system;
-  GetSystemInfo(&system);
-  const size_t page = system.dwPageSize;
-  ULONG guarantee = 0;  // 0 asks for the current value
-  if (!SetThreadStackGuarantee(&guarantee)) guarantee = 0;
-  // The hard guard page at the bottom, then the reserve: at least the
-  // system's guarantee and never less than a few pages. A guard page placed
-  // higher than the system would place it only costs depth; one placed lower
-  // would leave the next handler less than the reserve.
-  size_t reserve = (static_cast<size_t>(guarantee) + page - 1) / page * page;
-  if (reserve < 4 * page) reserve = 4 * page;
-  // Never on reserved memory: the lowest committed page at or above that.
-  char* guard = base + page + reserve;
-  for (;;) {
-    if (guard + 2 * page > &here) return false;  // the caller's own frame is too close
-    if (VirtualQuery(guard, &info, sizeof info) == 0) return false;
-    if (info.State == MEM_COMMIT) break;
-    guard = static_cast<char*>(info.BaseAddress) + info.RegionSize;
-  }
-  if ((info.Protect & PAGE_GUARD) != 0) return true;  // already armed
-  DWORD old;
-  return VirtualProtect(guard, page, PAGE_READWRITE | PAGE_GUARD, &old) != 0;
 }
 
 }  // namespace
@@ -249,6 +223,46 @@ extern "C" EXCEPTION_DISPOSITION __cdecl JwGuardHandler(EXCEPTION_RECORD* record
 #endif
 
 namespace platform {
+
+// After a stack overflow the guard page is gone: the system used it and the
+// reserve below it for the handler, and without a new one the next overflow
+// ends the process. The reserve the thread keeps for overflow handling is
+// raised to kOverflowReserve when it is smaller (the system's unwinder and
+// the library's unwind handlers run there; Wine leaves a 64-bit thread less
+// than they need), and a guard page goes back just above it, as the C
+// runtime's stack reset does.
+constexpr ULONG kOverflowReserve = 16 * 1024;
+
+bool ReArmStackGuard() {
+  char here = 0;  // marks this frame on the stack
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(&here, &info, sizeof info) == 0) return false;
+  char* const base = static_cast<char*>(info.AllocationBase);
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  const size_t page = system.dwPageSize;
+  ULONG guarantee = 0;  // 0 asks for the current value
+  if (!SetThreadStackGuarantee(&guarantee)) guarantee = 0;
+  if (guarantee < kOverflowReserve) {
+    ULONG wanted = kOverflowReserve;
+    if (SetThreadStackGuarantee(&wanted)) guarantee = kOverflowReserve;
+  }
+  // The hard guard page at the bottom, then the reserve. A guard page placed
+  // higher than the system would place it only costs depth; one placed lower
+  // would leave the next handler less than the reserve.
+  size_t reserve = (static_cast<size_t>(guarantee) + page - 1) / page * page;
+  // Never on reserved memory: the lowest committed page at or above that.
+  char* guard = base + page + reserve;
+  for (;;) {
+    if (guard + 2 * page > &here) return false;  // the caller's own frame is too close
+    if (VirtualQuery(guard, &info, sizeof info) == 0) return false;
+    if (info.State == MEM_COMMIT) break;
+    guard = static_cast<char*>(info.BaseAddress) + info.RegionSize;
+  }
+  if ((info.Protect & PAGE_GUARD) != 0) return true;  // already armed
+  DWORD old;
+  return VirtualProtect(guard, page, PAGE_READWRITE | PAGE_GUARD, &old) != 0;
+}
 
 ProcessorFault::ProcessorFault(uint32_t code)
     : std::runtime_error([code] {
