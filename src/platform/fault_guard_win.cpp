@@ -250,7 +250,7 @@ bool ReArmStackGuard() {
   // The hard guard page at the bottom, then the reserve. A guard page placed
   // higher than the system would place it only costs depth; one placed lower
   // would leave the next handler less than the reserve.
-  size_t reserve = (static_cast<size_t>(guarantee) + page - 1) / page * page;
+  const size_t reserve = (static_cast<size_t>(guarantee) + page - 1) / page * page;
   // Never on reserved memory: the lowest committed page at or above that.
   char* guard = base + page + reserve;
   for (;;) {
