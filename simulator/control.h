@@ -38,13 +38,19 @@ QR_EXPORT void simClearResult(const char* entry);
    byte i is (i * 7 + 1) & 0xFF. */
 QR_EXPORT void simSetOutput(const char* entry, const void* bytes, int32_t len);
 
-/* Makes the named entry fault inside the library from its next call on:
+/* Makes the named entry misbehave inside the library from its next call on,
+   as a faulty trading library would; for testing how a caller survives it.
    kind 1 writes through a null pointer, kind 2 divides an integer by zero,
    kind 3 blocks each call until simFault(entry, 0), kind 4 probes a bad
    address the way a library does that handles the fault itself (on Windows
-   IsBadReadPtr) and answers 7 when the probe says so, kind 0 stops them.
-   For testing how a caller survives a crash or a stuck call inside a trading
-   library; on Linux kinds 1 and 2 end the process, as they would. */
+   IsBadReadPtr) and answers 7 when the probe says so, kind 5 takes a lock of
+   the library's and writes through a null pointer inside a frame whose
+   termination handler releases the lock (a call that finds the lock still
+   held after 2 seconds answers 8), kind 6 leaves the processor state
+   changed (see TrapWithDirtyState in platform/misbehave.h) and traps on an
+   SSE division by zero, kind 7 recurses until the stack overflows; kind 0
+   stops them. On Linux kinds 1, 2, 5, 6 and 7 end the process, as they
+   would. */
 QR_EXPORT void simFault(const char* entry, int32_t kind);
 
 /* The text qrGetErrorMessage returns for code (8-bit, kept for the life of
@@ -92,6 +98,15 @@ QR_EXPORT int32_t simWaitIdleFor(int32_t ms);
    simFireStream form (thread number 0) on the caller's own thread, as a
    library does that answers a request with events before it returns. */
 QR_EXPORT void simBurst(const char* entry, int32_t id, int32_t len, int32_t count);
+/* Passes each of the count pointers of records, unchanged and in order, to
+   the record procedure registered for id: from one simulator thread when
+   entry is null (returning once it is done), else on the caller's thread
+   during the next call of the named entry (once), before its work, as a
+   library does that calls back synchronously. A pointer may be unreadable on
+   purpose, as from a faulty library; readable records must stay valid until
+   they are passed. Returns 0, or -1 when nothing is registered for id. */
+QR_EXPORT int32_t simFireRecords(const char* entry, int32_t id, const void* const* records,
+                                 int32_t count);
 /* Fires count records of the simFireStream form (thread number 0) from a
    simulator thread that holds the library's lock meanwhile; every entry
    called in that time waits for the lock. The lock is held on return. */

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/misbehave.h"
 #include "platform/module_hooks.h"
 #include "platform/platform.h"
 #include "simulator/control.h"
@@ -53,6 +54,9 @@ struct State {
   std::vector<std::unique_ptr<std::string>> textStore;
   std::map<int32_t, Registration> registrations;
   std::condition_variable faultChanged;  // releases entries held by kind 3
+  // The lock kind 5 holds for the call, released only by its termination
+  // handler; a spin lock, as libraries keep, so that a wait for it has a bound.
+  std::atomic<bool> guardedLock{false};
 
   // Bursts fired on the caller's thread by the next call of an entry.
   struct Burst {
@@ -60,6 +64,12 @@ struct State {
   };
   std::atomic<bool> anyBurst{false};
   std::unordered_map<std::string, Burst> bursts;
+  // Records the next call of an entry passes to a procedure (simFireRecords).
+  struct Records {
+    int32_t id;
+    std::vector<const void*> pointers;
+  };
+  std::unordered_map<std::string, Records> recordBursts;
   // The lock a library holds while it calls back and its entries need:
   // entries wait for it only while simFireLocked has it armed.
   std::mutex libraryLock;
@@ -148,11 +158,32 @@ int* volatile gNowhere = nullptr;
 volatile int gZero = 0;
 volatile int gSeven = 7;  // a constant numerator would let the compiler avoid the division
 
-// Does what simFault asked of the entry; true when the call must answer
-// kProbeAnswer instead of doing its work.
+// Kind 7: each frame keeps a kilobyte live until the stack is gone. The
+// volatile condition keeps the compiler from seeing an endless recursion.
+volatile bool gNoBottom = true;
+int Overflow(int depth) {
+  volatile char frame[1024];
+  frame[depth & 1023] = static_cast<char>(depth);
+  if (gNoBottom) return Overflow(depth + 1) + frame[depth & 1023];
+  return frame[0];
+}
+
+bool TakeGuardedLock(std::atomic<bool>& lock) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (lock.exchange(true)) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// Does what simFault asked of the entry: the answer the call must give
+// instead of doing its work, or kGoOn.
+constexpr int32_t kGoOn = -1;
 constexpr int32_t kProbeAnswer = 7;
-bool FaultIfAsked(State& s, const char* entry) {
-  if (!s.anyFault.load()) return false;
+constexpr int32_t kLockStillHeld = 8;
+int32_t FaultIfAsked(State& s, const char* entry) {
+  if (!s.anyFault.load()) return kGoOn;
   int32_t kind = 0;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -161,7 +192,8 @@ bool FaultIfAsked(State& s, const char* entry) {
   if (kind == 1) *gNowhere = 1;
   if (kind == 2) gZero = gSeven / gZero;
   // A fault the library expects and handles itself, as a probe of an address.
-  if (kind == 4) return platform::ProbeUnreadable(reinterpret_cast<const void*>(16), 4);
+  if (kind == 4 && platform::ProbeUnreadable(reinterpret_cast<const void*>(16), 4))
+    return kProbeAnswer;
   if (kind == 3) {  // a call that does not return until released
     std::unique_lock<std::mutex> lock(s.mutex);
     s.faultChanged.wait(lock, [&] {
@@ -169,7 +201,15 @@ bool FaultIfAsked(State& s, const char* entry) {
       return it == s.faults.end() || it->second != 3;
     });
   }
-  return false;
+  if (kind == 5) {
+    if (!TakeGuardedLock(s.guardedLock)) return kLockStillHeld;
+    platform::RunWithTerminationHandler(
+        [](void*) { *gNowhere = 1; },
+        [](void* lock) { static_cast<std::atomic<bool>*>(lock)->store(false); }, &s.guardedLock);
+  }
+  if (kind == 6) platform::TrapWithDirtyState();
+  if (kind == 7) return Overflow(0);
+  return kGoOn;
 }
 
 // Fires count records of the simFireStream form (thread number `thread`)
@@ -194,9 +234,36 @@ void BurstIfAsked(State& s, const char* entry) {
     if (it == s.bursts.end()) return;
     burst = it->second;
     s.bursts.erase(it);
-    s.anyBurst.store(!s.bursts.empty());
+    s.anyBurst.store(!s.bursts.empty() || !s.recordBursts.empty());
   }
   FireSequence(burst.id, static_cast<size_t>(burst.len < 8 ? 8 : burst.len), 0, burst.count);
+}
+
+// Passes each pointer unchanged to the procedure registered for id.
+void FireRecords(int32_t id, const std::vector<const void*>& pointers) {
+  Registration r{};
+  {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.registrations.find(id);
+    if (it == s.registrations.end() || it->second.kind != ProcKind::kRecord) return;
+    r = it->second;
+  }
+  for (const void* record : pointers) reinterpret_cast<QRRecordProc>(r.proc)(record);
+}
+
+void RecordsIfAsked(State& s, const char* entry) {
+  if (!s.anyBurst.load()) return;
+  State::Records records;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.recordBursts.find(entry);
+    if (it == s.recordBursts.end()) return;
+    records = std::move(it->second);
+    s.recordBursts.erase(it);
+    s.anyBurst.store(!s.bursts.empty() || !s.recordBursts.empty());
+  }
+  FireRecords(records.id, records.pointers);
 }
 }  // namespace
 
@@ -206,8 +273,9 @@ int32_t Call(const char* entry, std::initializer_list<Arg> args,
   if (s.lockArmed.load()) {
     std::lock_guard<std::mutex> wait(s.libraryLock);
   }
-  if (FaultIfAsked(s, entry)) return kProbeAnswer;
+  if (const int32_t answer = FaultIfAsked(s, entry); answer != kGoOn) return answer;
   BurstIfAsked(s, entry);
+  RecordsIfAsked(s, entry);
   try {
     if (s.journalOn.load()) {
       std::lock_guard<std::mutex> lock(s.mutex);
@@ -378,6 +446,7 @@ QR_EXPORT void simReset(void) {
   s.anyOutputs.store(false);
   s.faults.clear();
   s.anyFault.store(false);
+  s.recordBursts.clear();
   s.journal.clear();
   s.journalOn.store(true);
   s.errorTexts.clear();  // the texts themselves stay allocated: callers may hold them
@@ -414,6 +483,26 @@ QR_EXPORT void simBurst(const char* entry, int32_t id, int32_t len, int32_t coun
   std::lock_guard<std::mutex> lock(s.mutex);
   s.bursts[entry] = State::Burst{id, len, count};
   s.anyBurst.store(true);
+}
+
+QR_EXPORT int32_t simFireRecords(const char* entry, int32_t id, const void* const* records,
+                                 int32_t count) {
+  if (!simIsRegistered(id)) return -1;
+  std::vector<const void*> pointers(records, records + (count > 0 ? count : 0));
+  State& s = S();
+  if (entry != nullptr) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.recordBursts[entry] = State::Records{id, std::move(pointers)};
+    s.anyBurst.store(true);
+    return 0;
+  }
+  auto returned = std::make_shared<platform::AutoResetEvent>();
+  StartThread([id, pointers, returned] {
+    FireRecords(id, pointers);
+    returned->Set();
+  });
+  returned->Wait();
+  return 0;
 }
 
 QR_EXPORT int32_t simFireLocked(int32_t id, int32_t len, int32_t count) {

@@ -41,6 +41,7 @@ SimLibrary::SimLibrary(const std::string& path) : handle_(platform::LoadLibraryF
   Bind(handle_, fireAsync_, "simFireAsync");
   Bind(handle_, fireStream_, "simFireStream");
   Bind(handle_, burst_, "simBurst");
+  Bind(handle_, fireRecords_, "simFireRecords");
   Bind(handle_, fireLocked_, "simFireLocked");
   Bind(handle_, waitIdleFor_, "simWaitIdleFor");
   Bind(handle_, registeredCount_, "simRegisteredCount");

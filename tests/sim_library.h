@@ -51,6 +51,11 @@ class SimLibrary {
     burst_(entry, id, len, count);
   }
   int32_t FireLocked(int32_t id, int32_t len, int32_t count) { return fireLocked_(id, len, count); }
+  // The pointers, unchanged, from a simulator thread (entry null) or during
+  // the next call of entry on its caller's thread.
+  int32_t FireRecords(const char* entry, int32_t id, const std::vector<const void*>& records) {
+    return fireRecords_(entry, id, records.data(), static_cast<int32_t>(records.size()));
+  }
   // Every simulator thread has finished; a failure names the wait after a minute.
   void WaitIdle() {
     if (waitIdleFor_(60000) == 0) ADD_FAILURE() << "the simulator's threads still ran after 60 s";
@@ -83,6 +88,7 @@ class SimLibrary {
   int32_t (*fireStream_)(int32_t, int32_t, int32_t, int32_t);
   void (*burst_)(const char*, int32_t, int32_t, int32_t);
   int32_t (*fireLocked_)(int32_t, int32_t, int32_t);
+  int32_t (*fireRecords_)(const char*, int32_t, const void* const*, int32_t);
   int32_t (*waitIdleFor_)(int32_t);
   int32_t (*registeredCount_)();
   void (*journalClear_)();

@@ -1,15 +1,15 @@
 // Calls into the trading library that survive a processor fault inside it.
 //
-// On Windows an access violation, a division by zero or a similar processor
-// exception raised while this thread is inside a guarded call ends the call:
-// the stack and the structured exception handler chain are put back as they
-// were at the guard, and the call throws ProcessorFault. Faults anywhere else
-// (the JVM's own, other threads') are left to their owners. On Linux the JVM
-// owns SIGSEGV and a fault inside native code is fatal; the guard then only
-// calls through.
-//
-// Nothing with a destructor may live between the guard and the library: the
-// library's frames are abandoned, never unwound.
+// On Windows an access violation, a division by zero, a floating-point trap,
+// a stack overflow or a similar processor exception that the library leaves
+// unhandled while this thread is inside a guarded call ends the call as a
+// compiler's except clause would: the system's unwinder unwinds the
+// library's frames (their cleanup runs), the thread leaves the guard with the
+// direction flag clear and the floating-point control it entered with (an
+// empty x87 stack), a stack overflow's guard page is armed again, and the
+// call throws ProcessorFault. Faults anywhere else (the JVM's own, other
+// threads') are left to their owners. On Linux the JVM owns SIGSEGV and a
+// fault inside native code is fatal; the guard then only calls through.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +30,11 @@ bool RunGuarded(void (*thunk)(void*), void* context, uint32_t* faultCode);
 
 // Whether RunGuarded can catch faults on this platform.
 bool CatchesProcessorFaults();
+
+// Puts this thread's stack guard page back above the reserve kept for
+// overflow handling, as RunGuarded does after a stack overflow; for tests
+// that need a thread laid out so. False where nothing was armed.
+bool ReArmStackGuard();
 
 // Forgets the process-wide fault handler, when the module leaves the process.
 void ReleaseFaultGuard();

@@ -22,6 +22,10 @@ bool CatchesProcessorFaults() {
   return false;
 }
 
+bool ReArmStackGuard() {
+  return false;
+}
+
 void ReleaseFaultGuard() {}
 
 }  // namespace platform

@@ -4,17 +4,38 @@
 
 #include "binding/errors.h"
 #include "binding/loader.h"
+#include "platform/fault_guard.h"
 #include "relay/queue.h"
 
 namespace relay {
 namespace {
 
-// A plain entry point copies the first `bytes` bytes of its record (or
-// nothing) into the queue and returns; AddCallback catches everything, so no
-// exception can reach the trading library.
-#define CB_RECORD(name, id, bytes)        \
-  void QR_CALL name(const void* record) { \
-    AddCallback(id, record, bytes);       \
+constexpr size_t kLargestRecord = 514;
+
+// A record is copied into this call's own buffer before the queue sees it,
+// so the queue copies only from memory that cannot fault and never claims a
+// slot for an event whose record turns out unreadable. On Windows the copy
+// runs under the fault guard: a bad record pointer from the library is
+// logged under "TCallback.Create" (the routine whose work the copy is) and
+// the event dropped; the library is never told.
+void QueueRecord(int32_t id, const void* record, size_t bytes) noexcept {
+  unsigned char staged[kLargestRecord];
+  bool copied = false;
+  binding::CaptureAll("TCallback.Create", [&] {
+    copied = platform::CallGuarded([&] {
+      std::memcpy(staged, record, bytes);
+      return true;
+    });
+  });
+  if (copied) AddCallback(id, staged, static_cast<int32_t>(bytes));
+}
+
+// A plain entry point queues the first `bytes` bytes of its record (or
+// nothing) and returns; no exception can reach the trading library.
+#define CB_RECORD(name, id, bytes)                              \
+  static_assert(bytes <= kLargestRecord, "staged in one copy"); \
+  void QR_CALL name(const void* record) {                       \
+    QueueRecord(id, record, bytes);                             \
   }
 #define CB_SIGNAL(name, id)      \
   void QR_CALL name() {          \
@@ -60,7 +81,7 @@ CB_RECORD(cbTraderAdded, 37, 47)
 #undef CB_SIGNAL
 
 constexpr int32_t kMessageId = 4;
-constexpr size_t kMessageBytes = 514;
+constexpr size_t kMessageBytes = kLargestRecord;
 constexpr int32_t kLogonStatusId = 3;
 constexpr size_t kLogonStatusBytes = 345;
 
