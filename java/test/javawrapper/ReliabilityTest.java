@@ -60,7 +60,9 @@ class ReliabilityTest {
       Thread.sleep(10);
     }
     assertEquals(total, seen.get(), "every event reached messageReceived");
-    assertEquals(1000, logLinesContaining("messageReceived(5, 27) threw"));
+    // The exception is named with its class and message (its toString).
+    assertEquals(1000, logLinesContaining(
+        "messageReceived(5, 27) threw java.lang.IllegalStateException: every thousandth event"));
     assertEquals(0, sim.fire(7, new byte[0]));  // the pump is still running
     deadline = System.currentTimeMillis() + 10_000;
     while (seen.get() < total + 1 && System.currentTimeMillis() < deadline) {
