@@ -139,18 +139,24 @@ extern "C" {
 // (glibc 2.32); "not known to be single-threaded" is always correct.
 __attribute__((visibility("hidden"))) char __wrap___libc_single_threaded = 0;
 
-// glibc 2.30: a wait against a named clock. The condition variables here use
-// the realtime clock, so a monotonic deadline is carried over to it.
+// glibc 2.30: a wait against a named clock (the real one where this glibc
+// has it). Without it the deadline is carried over to the realtime clock,
+// the one a default condition variable waits on.
 __attribute__((visibility("hidden"))) int __wrap_pthread_cond_clockwait(pthread_cond_t* cond,
                                                                         pthread_mutex_t* mutex,
                                                                         clockid_t clock,
                                                                         const timespec* deadline) {
+  using Impl = int (*)(pthread_cond_t*, pthread_mutex_t*, clockid_t, const timespec*);
+  static std::atomic<Impl> impl{nullptr};
+  static std::atomic<bool> looked{false};
+  if (Impl real = Newer(impl, looked, "pthread_cond_clockwait", "GLIBC_2.30"))
+    return real(cond, mutex, clock, deadline);
   if (clock == CLOCK_REALTIME) return pthread_cond_timedwait(cond, mutex, deadline);
-  timespec now{}, real{};
+  timespec now{}, wall{};
   clock_gettime(clock, &now);
-  clock_gettime(CLOCK_REALTIME, &real);
+  clock_gettime(CLOCK_REALTIME, &wall);
   int64_t ns = (deadline->tv_sec - now.tv_sec) * 1000000000LL + (deadline->tv_nsec - now.tv_nsec) +
-               real.tv_sec * 1000000000LL + real.tv_nsec;
+               wall.tv_sec * 1000000000LL + wall.tv_nsec;
   if (ns < 0) ns = 0;
   const timespec until{static_cast<time_t>(ns / 1000000000LL),
                        static_cast<long>(ns % 1000000000LL)};
