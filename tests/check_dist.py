@@ -69,6 +69,7 @@ def entries(path, epoch):
                 found[m.name] = (t.extractfile(m).read(), m.mode)
     else:
         stamp = time.gmtime(max(epoch, 315532800))[:6]
+        stamp = stamp[:5] + (stamp[5] // 2 * 2,)  # a zip keeps even seconds
         with zipfile.ZipFile(io.BytesIO(data)) as z:
             for info in z.infolist():
                 if info.date_time != stamp:
