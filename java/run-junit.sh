@@ -6,7 +6,9 @@
 set -uo pipefail
 java=$1 bin=$2 classpath=$3
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+# The suite's own temporary directory: whatever a test leaves in it fails the run.
+scratch=$(mktemp -d)
+trap 'rm -f "$log"; rm -rf "$scratch"' EXIT
 
 # JDK 22 and later know --enable-native-access; from 24 on they warn about a
 # library loaded without it, which a front-end must not see either.
@@ -15,7 +17,7 @@ if [ "$("$(dirname "$0")/../scripts/jdk-major" "$java")" -ge 22 ]; then
   flags+=(--enable-native-access=ALL-UNNAMED)
 fi
 
-env -u DISPLAY "$java" -Xcheck:jni "${flags[@]}" \
+env -u DISPLAY "$java" -Xcheck:jni "${flags[@]}" -Djava.io.tmpdir="$scratch" \
   -Djavawrapper.jvmflags="${flags[*]}" \
   -Djavawrapper.source="$(cd "$(dirname "$0")/.." && pwd)" \
   -Djavawrapper.library="$bin/libJavaWrapper.so" \
@@ -35,6 +37,11 @@ fi
 if ! "$(dirname "$0")/jni-gate.sh" "$log" >/dev/null; then
   "$(dirname "$0")/jni-gate.sh" "$log"
   echo "FAIL: the JVM reported JNI misuse (lines above)" >&2
+  exit 1
+fi
+if [ -n "$(ls -A "$scratch")" ]; then
+  ls -A "$scratch"
+  echo "FAIL: the tests left temporary files behind (above)" >&2
   exit 1
 fi
 # A skipped or aborted test (a failed assumption) must show in CTest's summary

@@ -9,10 +9,12 @@
 
 #include "natives_support.h"
 #include "relay/queue.h"
+#include "sim_library.h"
 
 DECLARE_NATIVE(jint, getExchange, jint, jbyteArray);
 
 using testing_support::BridgeTest;
+using testing_support::SimLibrary;
 
 namespace {
 
@@ -131,6 +133,31 @@ TEST_F(TraceSession, BadPathsAndFullBuffersChangeNothingElse) {
   EXPECT_NE(text.find("\"events\":{\"5\":2000}"), std::string::npos);  // all delivered
   EXPECT_EQ(text.find("\"records_dropped\":0,"), std::string::npos);
   EXPECT_NE(text.find("\"records_dropped\":"), std::string::npos);
+}
+
+// A 55 names the file it tried and the system's reason: once on standard
+// error (there is no trading library to log through) and in the trace.
+TEST_F(TraceSession, AFailedLoadNamesThePathAndTheSystemsReason) {
+  SetEnv("JAVAWRAPPER_TRACE", "trace-failed-load.json");
+  std::string dir = SimLibrary::Directory();
+  dir.pop_back();  // no trailing separator: "<dir>QUORAPI.DLL" does not exist
+  const std::string tried = dir + "QUORAPI.DLL";
+  testing::internal::CaptureStderr();
+  const jint code = Java_korvane_api_delphi_ClientAPI_initialise(
+      jni_.env(), self_, jni_.NewString(dir), jni_.NewString(""), false, false, true,
+      jni_.NewString(""), 0, jni_.NewString(""), jni_.NewString(""));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(code, 55);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
+  // The system's text follows the path; Linux and Windows word it differently.
+  const std::string line = "JavaWrapper: Cannot load " + tried + ": ";
+  ASSERT_EQ(err.find(line), 0u) << err;
+  EXPECT_GT(err.size(), line.size() + 5) << "no reason after the path: " << err;
+  EXPECT_EQ(err.find('\n'), err.size() - 1) << "more than one line: " << err;
+  const std::string reason = err.substr(line.size(), err.size() - line.size() - 1);
+  const std::string text = Slurp("trace-failed-load.json");
+  EXPECT_NE(text.find(trace::JsonString("Cannot load " + tried + ": " + reason)), std::string::npos)
+      << text;
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "binding/errors.h"
 #include "platform/platform.h"
+#include "trace/trace.h"
 
 namespace binding {
 
@@ -148,6 +150,17 @@ void ResolveEntry(platform::LibraryHandle library, Slot& slot, const char* name)
   }
 }
 
+// A 55 says only "Cannot load library"; the file tried and the system's
+// reason go where a person finds them with no trading library to log
+// through: one line on standard error, and the trace when it is on.
+void ReportLoadFailure(const std::string& fileName, const std::string& whyNot) {
+  std::string text = "Cannot load ";
+  text.append(fileName).append(": ").append(whyNot);
+  std::fprintf(stderr, "JavaWrapper: %s\n", text.c_str());
+  std::fflush(stderr);
+  if (trace::On()) trace::Funnel("LoadAPI", text);
+}
+
 void ResolveAll(platform::LibraryHandle library) {
 #define QR_ENTRY(name, result, params) ResolveEntry(library, gTable.name.fn, #name);
 #define QR_AGAIN(name) ResolveEntry(library, gTable.name.fn, #name);
@@ -188,8 +201,12 @@ void LoadAPI(const std::string& fileName) {
     {
       FlagLock lock(gLoaderBusy, &deadline);
       if (lock && gHandle.load() == nullptr) {
-        platform::LibraryHandle library = platform::LoadLibraryFile(fileName);
-        if (library == nullptr) throw EQUOR(kCannotLoadLibrary);
+        std::string whyNot;
+        platform::LibraryHandle library = platform::LoadLibraryFile(fileName, &whyNot);
+        if (library == nullptr) {
+          ReportLoadFailure(fileName, whyNot);
+          throw EQUOR(kCannotLoadLibrary);
+        }
         try {
           ClearEntryTable();
           ResolveAll(library);

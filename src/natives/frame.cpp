@@ -38,6 +38,34 @@ std::string JNIString(JNIEnv* env, jstring text) {
   return result;
 }
 
+std::string TakeException(JNIEnv* env) {
+  std::string text = "a Java exception";
+  ScopedLocalRef thrown(env, env->ExceptionOccurred());
+  env->ExceptionClear();
+  if (thrown.get() == nullptr) return text;
+  ScopedLocalRef cls(env, env->GetObjectClass(thrown.get()));
+  jmethodID toString =
+      env->GetMethodID(static_cast<jclass>(cls.get()), "toString", "()Ljava/lang/String;");
+  if (toString == nullptr) {
+    env->ExceptionClear();
+    return text;
+  }
+  ScopedLocalRef described(env, env->CallObjectMethod(thrown.get(), toString));
+  if (env->ExceptionCheck()) {
+    env->ExceptionClear();  // a toString that throws: the fallback text
+    return text;
+  }
+  if (described.get() == nullptr) return text;
+  const jstring s = static_cast<jstring>(described.get());
+  if (const char* chars = env->GetStringUTFChars(s, nullptr)) {
+    text.assign(chars);
+    env->ReleaseStringUTFChars(s, chars);
+  } else {
+    env->ExceptionClear();
+  }
+  return text;
+}
+
 void JNIStringInto(JNIEnv* env, jstring text, char* field, size_t capacity) {
   std::memset(field, 0, capacity + 1);
   if (text == nullptr) return;

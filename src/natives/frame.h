@@ -144,6 +144,11 @@ class ScopedLocalRef {
   jobject ref_;
 };
 
+// The pending Java exception, cleared, as its toString() ("class: message"),
+// for a log line; "a Java exception" when even that cannot be had. Traces no
+// argument (unlike JNIString): it runs outside any native's record.
+std::string TakeException(JNIEnv* env);
+
 // Element i of a String[] as a bridge string.
 std::string StringElement(JNIEnv* env, jobjectArray array, jsize index);
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "natives/frame.h"
+#include "natives/onload.h"
 #include "platform/platform.h"
 #include "relay/entry_points.h"
 #include "relay/queue.h"
@@ -59,6 +60,7 @@ CLIENT_API(initialise)
   // The trace (when asked for) opens first, so the call itself is in it.
   const char* const where = __func__;
   const std::string traceProblem = trace::Start();
+  TraceSignatureMismatches();
   trace::Secret secret;  // the texts it passes may be credentials
   return Edge(where, where, [&] {
     relay::CreateQueue();  // before anything can fail

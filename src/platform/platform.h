@@ -11,8 +11,9 @@ namespace platform {
 using LibraryHandle = void*;
 
 // Loads the library at exactly this file name (nothing is appended).
-// Returns nullptr when the file cannot be loaded; never shows a dialog.
-LibraryHandle LoadLibraryFile(const std::string& fileName);
+// Returns nullptr when the file cannot be loaded; never shows a dialog. Then
+// whyNot (when given) receives the system's own text for the failure.
+LibraryHandle LoadLibraryFile(const std::string& fileName, std::string* whyNot = nullptr);
 
 // Address of the exported name (exact, case-sensitive), or nullptr.
 void* ResolveSymbol(LibraryHandle library, const char* name);

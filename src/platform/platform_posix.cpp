@@ -15,10 +15,15 @@
 
 namespace platform {
 
-LibraryHandle LoadLibraryFile(const std::string& fileName) {
+LibraryHandle LoadLibraryFile(const std::string& fileName, std::string* whyNot) {
   // RTLD_LOCAL keeps the trading library's names out of the global scope, so
   // a second library (or the JVM) can never bind to them by accident.
-  return dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* library = dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr && whyNot != nullptr) {
+    const char* text = dlerror();  // this thread's last dl error
+    *whyNot = text != nullptr ? text : "unknown error";
+  }
+  return library;
 }
 
 void* ResolveSymbol(LibraryHandle library, const char* name) {

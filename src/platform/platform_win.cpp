@@ -9,11 +9,20 @@
 
 namespace platform {
 
-LibraryHandle LoadLibraryFile(const std::string& fileName) {
+LibraryHandle LoadLibraryFile(const std::string& fileName, std::string* whyNot) {
   // No "file not found" dialog: a missing library is reported as a result code.
   UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   HMODULE module = LoadLibraryA(fileName.c_str());
+  const DWORD error = GetLastError();
   SetErrorMode(previous);
+  if (module == nullptr && whyNot != nullptr) {
+    char text[512] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             error, 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
+    whyNot->assign("error ").append(std::to_string(error));
+    if (n > 0) whyNot->append(": ").append(text, n);
+  }
   return reinterpret_cast<LibraryHandle>(module);
 }
 

@@ -39,9 +39,9 @@ void Deliver(JNIEnv* env, jobject self, jmethodID method, jbyteArray buffer,
     args[1].i = event.Length();
     env->CallVoidMethodA(self, method, args);
     if (env->ExceptionCheck()) {
-      env->ExceptionClear();
-      throw std::runtime_error("messageReceived(" + std::to_string(event.Id()) + ", " +
-                               std::to_string(event.Length()) + ") threw");
+      std::string text = "messageReceived(" + std::to_string(event.Id()) + ", " +
+                         std::to_string(event.Length()) + ") threw ";
+      throw std::runtime_error(text.append(natives::TakeException(env)));
     }
   });
 }

@@ -3,12 +3,9 @@ package javawrapper;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import java.io.IOException;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
-import java.util.Comparator;
-import java.util.stream.Stream;
 import org.junit.jupiter.api.Test;
 
 /** Where initialise looks for the trading library. */
@@ -37,11 +34,7 @@ class DirectoryTest {
       assertTrue(out.contains("clientPath=" + dir + "/\n"), out);
       assertTrue(out.contains("logoff=0\n"), out);
     } finally {
-      try (Stream<Path> files = Files.walk(dir)) {
-        files.sorted(Comparator.reverseOrder()).forEach(f -> f.toFile().delete());
-      } catch (IOException ignored) {
-        // a temporary directory left behind is harmless
-      }
+      FreshJvmTest.deleteTree(dir);
     }
   }
 }

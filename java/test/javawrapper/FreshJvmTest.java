@@ -21,6 +21,16 @@ class FreshJvmTest {
     return out;
   }
 
+  /** Removes a directory a test made, with everything in it. */
+  static void deleteTree(java.nio.file.Path dir) throws java.io.IOException {
+    try (var files = java.nio.file.Files.walk(dir)) {
+      for (java.nio.file.Path f : (Iterable<java.nio.file.Path>)
+          files.sorted(java.util.Comparator.reverseOrder())::iterator) {
+        java.nio.file.Files.delete(f);
+      }
+    }
+  }
+
   /** The options every JVM of the run gets (native access, on JDKs that know it). */
   static List<String> jvmFlags() {
     String flags = System.getProperty("javawrapper.jvmflags", "").trim();
@@ -80,6 +90,14 @@ class FreshJvmTest {
   /** Runs mainClass in a new JVM in an empty directory; returns milliseconds to exit. */
   private static long exitMillis(String mainClass) throws Exception {
     java.nio.file.Path dir = java.nio.file.Files.createTempDirectory("javawrapper-exit");
+    try {
+      return exitMillis(mainClass, dir);
+    } finally {
+      deleteTree(dir);
+    }
+  }
+
+  private static long exitMillis(String mainClass, java.nio.file.Path dir) throws Exception {
     Child child = runChild(jvm(Bridge.BIN + "libJavaWrapper.so", mainClass), dir.toFile());
     long ended = child.endedNanos();
     String out = child.out();
@@ -127,5 +145,7 @@ class FreshJvmTest {
     assertTrue(out.contains("events=1\n"), out);
     assertTrue(out.contains("logoff=0\n"), out);
     assertTrue(out.contains("pumpReturned=true\n"), out);
+    // The class the bridge ships with matches it: JNI_OnLoad reports nothing.
+    assertFalse(out.contains("does not match the bridge"), out);
   }
 }

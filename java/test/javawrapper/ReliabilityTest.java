@@ -70,7 +70,9 @@ class ReliabilityTest {
     assertEquals(0, sim.fireStream(5, 27, 1, total));
     sim.waitIdle();
     assertEquals(total, awaitCount(seen, total, 120_000), "events beyond those fired");
-    assertEquals(1000, logLinesContaining("messageReceived(5, 27) threw"));
+    // The exception is named with its class and message (its toString).
+    assertEquals(1000, logLinesContaining(
+        "messageReceived(5, 27) threw java.lang.IllegalStateException: every thousandth event"));
     assertEquals(0, sim.fire(7, new byte[0]));  // the pump is still running
     assertEquals(total + 1, awaitCount(seen, total + 1, 10_000), "events beyond those fired");
     assertEquals(0, counting.logoff());

@@ -14,7 +14,15 @@ import org.junit.jupiter.api.Test;
 class TraceTest {
   @Test
   void aTracedSessionOpensAsValidJsonWithCallsEventsAndNoSecret() throws Exception {
-    Path trace = Files.createTempDirectory("javawrapper-trace").resolve("session.json");
+    Path dir = Files.createTempDirectory("javawrapper-trace");
+    try {
+      tracedSession(dir.resolve("session.json"));
+    } finally {
+      FreshJvmTest.deleteTree(dir);
+    }
+  }
+
+  private static void tracedSession(Path trace) throws Exception {
     String secret = "second-SECRET-" + System.nanoTime();
     List<String> command = new ArrayList<>(List.of(System.getProperty("javawrapper.java"),
         "-Xcheck:jni"));

@@ -1,0 +1,29 @@
+package korvane.api.delphi;
+
+/**
+ * A front-end's own declaration of the class, as some teams keep it: three
+ * natives declared with other types than the bridge takes them (an int for a
+ * boolean, a long for an int, a static method), the rest as the bridge has
+ * them. Only the matching ones are called.
+ */
+public class ClientAPI {
+  static {
+    System.load(System.getProperty("javawrapper.library"));
+  }
+
+  public void messageReceived(int id, int length) {}
+
+  public native String getErrorMessage(int code);
+
+  public native int initialise(String libraryDirectory, String clientPath, boolean demo,
+      boolean test, boolean connectionStatus, String text1, byte initByte, String application,
+      String text2);
+
+  public native int logoff();
+
+  public native int logon(String text1, String text2, String text3, boolean flag1, int flag2);
+
+  public native int getExchange(long index, byte[] record);
+
+  public static native int purge(String first, String second);
+}
