@@ -4,9 +4,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "binding/errors.h"
 #include "platform/cpu.h"
@@ -37,8 +39,17 @@ constexpr uint64_t kBlockSlots = 63;
 constexpr uint64_t kLap = kBlockSlots + 1;
 static_assert((kLap & (kLap - 1)) == 0, "a lap is a power of two");
 static_assert(kKeptBlocks == kCapacity / kBlockSlots + 2, "the header's count matches");
-// The pump spins this long for the next event before it sleeps.
+// How long an idle pump looks for the next event before it sleeps, per wait
+// mode; a backoff pump spins for the first part of its window, then yields.
+// A lone event that finds the pump asleep costs a wake-up: tens of
+// microseconds on a loaded machine, where a spinning pump takes it in one.
 constexpr auto kSpin = std::chrono::microseconds(40);
+constexpr auto kBackoffSpin = std::chrono::microseconds(50);
+constexpr auto kBackoffWindow = std::chrono::microseconds(200);
+// A producer that finds the next block being linked spins this many times,
+// then yields: a linker that was preempted needs the processor more than the
+// producers waiting for it do.
+constexpr int kLinkSpins = 128;
 // Producers that waited for room go on when the queue is down to this: a
 // full queue then wakes them once per many blocks, not once per block.
 constexpr uint64_t kLowWater = kCapacity - kCapacity / 4;
@@ -84,8 +95,10 @@ struct Queue {
   // Written by the pump once per block: producers compare with it for room.
   alignas(64) std::atomic<uint64_t> progress{0};
   std::atomic<int> roomWaiters{0};
-  std::atomic<bool> stalled{false};  // producers gave up waiting for this pump
-  std::atomic<uint64_t> stalls{0};   // episodes of that, for tests
+  std::atomic<bool> stalled{false};    // producers gave up waiting for this pump
+  std::atomic<uint64_t> stalls{0};     // episodes of that, for tests
+  std::atomic<int> stallMs{kStallMs};  // the next stall's bound
+  std::atomic<bool> dropping{false};   // at the byte limit: logged for this episode
   std::atomic<bool> sleeping{false};
 
   // Rarely written.
@@ -105,6 +118,10 @@ struct Queue {
   std::atomic<size_t> blocks{0};  // allocated blocks, in use or pooled; more are
                                   // freed whenever the pump runs out of work
   std::atomic<size_t> spills{0};  // live spilled records
+  std::atomic<size_t> spillBytes{0};
+  std::atomic<size_t> byteLimit{DefaultByteLimit()};
+  std::atomic<uint64_t> dropped{0};
+  std::atomic<PumpWait> wait{WaitFromEnvironment()};
 
   Queue() {
     Block* first = NewBlock();
@@ -168,6 +185,50 @@ struct Queue {
     }
   }
 
+  static size_t DefaultByteLimit() {
+    size_t mib = sizeof(void*) == 4 ? 256 : 1024;
+    if (const char* text = std::getenv("JAVAWRAPPER_QUEUE_MAX_MB")) {
+      char* end = nullptr;
+      const unsigned long long asked = std::strtoull(text, &end, 10);
+      if (end != text && *end == '\0' && asked > 0 &&
+          asked < (size_t{1} << (sizeof(void*) * 8 - 21)))
+        mib = std::max<size_t>(32, static_cast<size_t>(asked));
+    }
+    return mib << 20;
+  }
+  static PumpWait WaitFromEnvironment() {
+    const char* text = std::getenv("JAVAWRAPPER_PUMP_WAIT");
+    const std::string mode = text != nullptr ? text : "";
+    return mode == "spin"      ? PumpWait::kSpin
+           : mode == "backoff" ? PumpWait::kBackoff
+                               : PumpWait::kBlock;
+  }
+
+  // Whether the queue is at its bound, as producers see it.
+  bool Full() const {
+    return Count(tail.load(std::memory_order_acquire)) -
+               Count(progress.load(std::memory_order_relaxed)) >=
+           kCapacity;
+  }
+  // Whether one more event with `spilled` bytes of its own fits under the
+  // byte limit; counts and logs it (once per episode) when not. The blocks
+  // counted are those the waiting events fill, plus the one a producer may
+  // be about to link: racing producers may each pass by one block.
+  bool Admit(size_t spilled) {
+    const size_t held = (static_cast<size_t>(Depth()) / kBlockSlots + 2) * sizeof(Block) +
+                        spillBytes.load(std::memory_order_relaxed);
+    const size_t limit = byteLimit.load(std::memory_order_relaxed);
+    if (held + spilled <= limit) return true;
+    dropped.fetch_add(1, std::memory_order_relaxed);
+    if (!dropping.exchange(true)) {
+      binding::ErrorFunnel(" Callback queue at its limit of " + std::to_string(limit >> 20) +
+                               " MiB (" + std::to_string(Depth()) +
+                               " events waiting): events are dropped until the pump catches up",
+                           "TCallback.Create");
+    }
+    return false;
+  }
+
   uint64_t Depth() const {
     return Count(tail.load(std::memory_order_relaxed)) -
            Count(head.load(std::memory_order_relaxed));
@@ -222,22 +283,36 @@ struct Queue {
       delete[] slot.spill;
       slot.spill = nullptr;
       spills.fetch_sub(1, std::memory_order_relaxed);
+      spillBytes.fetch_sub(static_cast<size_t>(slot.length), std::memory_order_relaxed);
     }
     slot.written.store(0, std::memory_order_relaxed);
     head.store(head.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   }
-  // After a block went back to the pool: producers see the room, a stall
-  // ends, and waiting producers are woken once the queue is down to its low
-  // mark.
+  // After a block went back to the pool: producers see the room. Once the
+  // queue is down to its low mark the pump has caught up: waiting producers
+  // are woken, the stall bound starts again from kStallMs and a drop episode
+  // ends.
   void PublishProgress() {
     const uint64_t h = head.load(std::memory_order_relaxed);
     progress.store(h, std::memory_order_seq_cst);
-    if (stalled.load(std::memory_order_relaxed)) stalled.store(false, std::memory_order_relaxed);
-    if (roomWaiters.load(std::memory_order_seq_cst) > 0 &&
-        Count(tail.load(std::memory_order_seq_cst)) - Count(h) <= kLowWater) {
+    const bool waiters = roomWaiters.load(std::memory_order_seq_cst) > 0;
+    if (!waiters && stallMs.load(std::memory_order_relaxed) == kStallMs &&
+        !dropping.load(std::memory_order_relaxed))
+      return;
+    if (Count(tail.load(std::memory_order_seq_cst)) - Count(h) > kLowWater) return;
+    stallMs.store(kStallMs, std::memory_order_relaxed);
+    dropping.store(false, std::memory_order_relaxed);
+    if (waiters) {
       { std::lock_guard<std::mutex> lock(mutex); }
       wake.notify_all();
     }
+  }
+  // A new session starts with no stall, the first stall bound, and no drop
+  // episode: nothing an earlier session's pump did carries over.
+  void ResetEpisodes() {
+    stalled.store(false);
+    stallMs.store(kStallMs);
+    dropping.store(false);
   }
   // The first written slot of the current session, dropping earlier
   // sessions' events on the way; null when none is written yet.
@@ -267,10 +342,11 @@ Queue& Q() {
 thread_local bool tPumpThread = false;
 
 // Waits while the queue is at its bound (and then until it is down to its
-// low mark), as long as waiting is safe: a pump
-// is attached and moving, the session is neither closing nor replaced and no
-// stop came. After kStallMs without the pump taking an event it gives up and
-// marks the queue stalled, so the next producers append at once.
+// low mark), as long as waiting is safe: a pump is attached and moving, the
+// session is neither closing nor replaced and no stop came. After the stall
+// bound without the pump taking an event it gives up, marks the queue
+// stalled until the pump takes its next event (so the next producers append
+// at once) and doubles the bound for the next stall.
 void WaitForRoom(Queue& q, Session session) {
   if (tPumpThread) return;  // the pump makes room only by returning to its loop
   const uint64_t epoch = q.stopEpoch.load();
@@ -282,32 +358,37 @@ void WaitForRoom(Queue& q, Session session) {
   std::unique_lock<std::mutex> lock(q.mutex);
   q.roomWaiters.fetch_add(1, std::memory_order_seq_cst);
   uint64_t taken = q.head.load();
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStallMs);
+  const auto bound = std::chrono::milliseconds(q.stallMs.load());
+  auto deadline = std::chrono::steady_clock::now() + bound;
   while (full() && mayWait()) {
     if (q.wake.wait_until(lock, deadline) != std::cv_status::timeout) continue;
     const uint64_t now = q.head.load();
     if (now == taken) {
-      if (!q.stalled.exchange(true)) q.stalls.fetch_add(1);
+      if (!q.stalled.exchange(true)) {
+        q.stalls.fetch_add(1);
+        q.stallMs.store(std::min(2 * q.stallMs.load(), kMaxStallMs));
+      }
       break;
     }
     taken = now;
-    deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStallMs);
+    deadline = std::chrono::steady_clock::now() + bound;
   }
   q.roomWaiters.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 void Push(Queue& q, Session session, int32_t id, const void* data, int32_t length, uint8_t* spill) {
   uint64_t tail = q.tail.load(std::memory_order_acquire);
-  if (Count(tail) - Count(q.progress.load(std::memory_order_relaxed)) >= kCapacity) {
-    WaitForRoom(q, session);
-    tail = q.tail.load(std::memory_order_acquire);
-  }
   Block* block = q.tailBlock.load(std::memory_order_acquire);
   Block* spare = nullptr;  // the next block, made before claiming the last slot
+  int spins = 0;
   for (;;) {
     const uint64_t offset = tail % kLap;
     if (offset == kBlockSlots) {  // the next block is being linked
-      platform::CpuRelax();
+      if (++spins <= kLinkSpins) {
+        platform::CpuRelax();
+      } else {
+        std::this_thread::yield();
+      }
       tail = q.tail.load(std::memory_order_acquire);
       block = q.tailBlock.load(std::memory_order_acquire);
       continue;
@@ -351,8 +432,15 @@ void AddCallback(int32_t id, const void* data, int32_t length) noexcept {
     if (q == nullptr) return;  // no initialise yet: dropped without a word
     const Session session = q->session.load(std::memory_order_acquire);
     if (session == 0) return;
+    bool full = q->Full();
+    if (full) {
+      WaitForRoom(*q, session);
+      full = q->Full();
+    }
+    const size_t spilled = length > kInlineBytes ? static_cast<size_t>(length) : 0;
+    if ((full || spilled > 0) && !q->Admit(spilled)) return;  // counted and logged
     uint8_t* spill = nullptr;
-    if (length > kInlineBytes) {
+    if (spilled > 0) {
       bool made = false;
       binding::CaptureAll("TCallback.Create", [&] {
         spill = new uint8_t[static_cast<size_t>(length)];
@@ -361,6 +449,7 @@ void AddCallback(int32_t id, const void* data, int32_t length) noexcept {
       });
       if (!made) return;  // the copy failed and was logged; there is nothing to deliver
       q->spills.fetch_add(1, std::memory_order_relaxed);
+      q->spillBytes.fetch_add(spilled, std::memory_order_relaxed);
     }
     try {
       Push(*q, session, id, data, length, spill);
@@ -368,6 +457,7 @@ void AddCallback(int32_t id, const void* data, int32_t length) noexcept {
       if (spill != nullptr) {
         delete[] spill;
         q->spills.fetch_sub(1, std::memory_order_relaxed);
+        q->spillBytes.fetch_sub(spilled, std::memory_order_relaxed);
       }
       throw;
     }
@@ -384,10 +474,12 @@ void CreateQueue() {
   Session next = q.session.load() + 1;
   if (next == 0) next = 1;  // 0 is "no session"
   q.session.store(next);
+  q.ResetEpisodes();
   // With no pump attached, drop the earlier session's events now rather
   // than keep them until a pump comes.
   bool expected = false;
   if (q.consumer.compare_exchange_strong(expected, true)) {
+    q.overLogged = false;
     bool retired = false;
     q.FrontOfSession(retired);
     if (retired) q.PublishProgress();
@@ -438,18 +530,38 @@ uint64_t Stalls() {
   return q != nullptr ? q->stalls.load() : 0;
 }
 
+PumpWait PumpWaitMode() {
+  return Q().wait.load();
+}
+
+void SetPumpWaitMode(PumpWait mode) {
+  Q().wait.store(mode);
+}
+
+size_t ByteLimit() {
+  return Q().byteLimit.load();
+}
+
+size_t SetByteLimit(size_t bytes) {
+  return Q().byteLimit.exchange(bytes);
+}
+
+uint64_t Dropped() {
+  Queue* q = gQueue.load(std::memory_order_acquire);
+  return q != nullptr ? q->dropped.load() : 0;
+}
+
 size_t LiveBlocks() {
   Queue* q = gQueue.load(std::memory_order_acquire);
   return q != nullptr ? q->blocks.load() + q->spills.load() : 0;
 }
 
-PumpSession::PumpSession()
-    : queue_(&Q()), epoch_(Q().stopEpoch.load()), wasPumpThread_(tPumpThread) {
+PumpSession::PumpSession() : queue_(&Q()), epoch_(Q().stopEpoch.load()), nested_(tPumpThread) {
   tPumpThread = true;
 }
 
 PumpSession::~PumpSession() {
-  tPumpThread = wasPumpThread_;
+  tPumpThread = nested_;
   if (!owner_) return;
   Queue& q = *static_cast<Queue*>(queue_);
   q.TrimPool();  // what an overflow took beyond a full queue goes back now
@@ -461,12 +573,19 @@ uint64_t PumpSession::Depth() const {
   return static_cast<const Queue*>(queue_)->Depth();
 }
 
+bool PumpSession::Ready() const {
+  return static_cast<const Queue*>(queue_)->Ready();
+}
+
 bool PumpSession::StopRequested() const {
   return static_cast<const Queue*>(queue_)->StopSince(epoch_);
 }
 
 const TCallback* PumpSession::Next() {
   Queue& q = *static_cast<Queue*>(queue_);
+  // A pump called from inside messageReceived would wait for the pump it is
+  // nested in: it returns, and the outer pump goes on.
+  if (nested_) return nullptr;
   for (;;) {
     if (q.StopSince(epoch_)) return nullptr;
     if (!owner_) {
@@ -494,6 +613,8 @@ const TCallback* PumpSession::Next() {
       }
     }
     if (slot != nullptr) {
+      // The pump moves again: producers wait for room from here on.
+      if (q.stalled.load(std::memory_order_relaxed)) q.stalled.store(false);
       slot_ = slot;
       current_.id_ = slot->id;
       current_.enqueuedNs_ = slot->enqueuedNs;
@@ -504,15 +625,10 @@ const TCallback* PumpSession::Next() {
                                                 : slot->bytes;
       return &current_;
     }
-    // Nothing written yet: spin briefly (a busy producer is usually a few
-    // hundred nanoseconds away), then sleep until a producer or a stop wakes
-    // this pump.
-    const auto until = std::chrono::steady_clock::now() + kSpin;
-    bool ready = false;
-    while (!ready && !q.StopSince(epoch_) && std::chrono::steady_clock::now() < until) {
-      for (int i = 0; i < 32 && !(ready = q.Ready()); ++i) platform::CpuRelax();
-    }
-    if (ready || q.StopSince(epoch_)) continue;
+    // Nothing written yet: look again for a while as the wait mode says (a
+    // busy producer is usually a few hundred nanoseconds away), then sleep
+    // until a producer or a stop wakes this pump.
+    if (Idle(&q)) continue;
     q.TrimPool();
     std::unique_lock<std::mutex> lock(q.mutex);
     q.sleeping.store(true, std::memory_order_seq_cst);
@@ -520,6 +636,31 @@ const TCallback* PumpSession::Next() {
       return q.Ready() || q.StopSince(epoch_) || !q.sleeping.load(std::memory_order_relaxed);
     });
     q.sleeping.store(false, std::memory_order_relaxed);
+  }
+}
+
+bool PumpSession::Idle(void* queue) const {
+  Queue& q = *static_cast<Queue*>(queue);
+  const PumpWait mode = q.wait.load(std::memory_order_relaxed);
+  const auto start = std::chrono::steady_clock::now();
+  const auto window = mode == PumpWait::kBackoff ? kBackoffWindow : kSpin;
+  bool trimmed = false;
+  for (;;) {
+    for (int i = 0; i < 32; ++i) {
+      if (q.Ready()) return true;
+      platform::CpuRelax();
+    }
+    if (q.StopSince(epoch_)) return true;
+    const auto waited = std::chrono::steady_clock::now() - start;
+    if (mode == PumpWait::kSpin) {
+      if (!trimmed && waited > kBackoffWindow) {  // idle a while: give back what an overflow took
+        q.TrimPool();
+        trimmed = true;
+      }
+      continue;
+    }
+    if (waited >= window) return false;
+    if (mode == PumpWait::kBackoff && waited >= kBackoffSpin) std::this_thread::yield();
   }
 }
 

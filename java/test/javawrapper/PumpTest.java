@@ -98,12 +98,12 @@ class PumpTest {
   void aFullQueueHoldsProducersUntilThePumpCatchesUp() throws Exception {
     assertEquals(0, bridge.initialise());
     bridge.startPump();
-    int total = 200_000;  // beyond the queue's bound: producers must wait, not drop
+    int total = 300_000;  // far beyond the queue's bound of 65,536 events
     AtomicInteger seen = new AtomicInteger();
     bridge.onEvent((b, e) -> {
-      if (seen.incrementAndGet() % 50_000 == 0) {
+      if (seen.incrementAndGet() <= 20) {
         try {
-          Thread.sleep(50);  // a slow handler
+          Thread.sleep(15);  // a slow handler at first
         } catch (InterruptedException ignored) {
           Thread.currentThread().interrupt();
         }
@@ -111,6 +111,11 @@ class PumpTest {
     });
     assertEquals(0, sim.fireStream(5, 27, 2, total / 2));
     sim.waitIdle();
+    // The producers' last event was queued only once the pump had made room
+    // for it: what is still waiting is the bound and a stall's worth, never
+    // everything (an unbounded queue takes all of it while the pump sleeps).
+    int waiting = total - bridge.events().size();
+    assertTrue(waiting < 200_000, waiting + " events waiting when the producers finished");
     assertEquals(total, bridge.awaitEvents(total, 60_000).size());
     assertEquals(0, bridge.logoff());
     assertTrue(bridge.pumpReturned(10_000));
