@@ -44,8 +44,8 @@ static_assert(kKeptBlocks == kCapacity / kBlockSlots + 2, "the header's count ma
 // A lone event that finds the pump asleep costs a wake-up: tens of
 // microseconds on a loaded machine, where a spinning pump takes it in one.
 constexpr auto kSpin = std::chrono::microseconds(40);
-constexpr auto kBackoffSpin = std::chrono::microseconds(50);
-constexpr auto kBackoffWindow = std::chrono::microseconds(200);
+constexpr auto kBackoffSpin = std::chrono::microseconds(150);
+constexpr auto kBackoffWindow = std::chrono::microseconds(250);
 // A producer that finds the next block being linked spins this many times,
 // then yields: a linker that was preempted needs the processor more than the
 // producers waiting for it do.
