@@ -124,7 +124,7 @@ class PumpSession {
 // is block); tests may change it between pumps.
 enum class PumpWait {
   kBlock,    // spin 40 us, then sleep: no CPU when idle, a wake-up per lone event
-  kBackoff,  // spin, then yield, for 200 us, then sleep: a core while events
+  kBackoff,  // spin 150 us, yield until 250 us, then sleep: a core while events
              // come more often than that, none when idle
   kSpin,     // never sleep: a core for as long as the pump runs
 };
