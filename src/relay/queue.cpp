@@ -223,6 +223,11 @@ uint64_t Stalls() {
   return q != nullptr ? q->stalls.load() : 0;
 }
 
+bool Stalled() {
+  Queue* q = gQueue.load(std::memory_order_acquire);
+  return q != nullptr && q->stalled.load();
+}
+
 PumpWait PumpWaitMode() {
   return Q().wait.load();
 }

@@ -144,9 +144,11 @@ uint64_t Dropped();
 // the queue holds (recycled blocks and spilled records).
 size_t QueuedCount();
 size_t LiveBlocks();
-// For tests: whether the current session's producers are marked closing, and
-// how many times producers gave up waiting for a pump that took nothing.
+// For tests: whether the current session's producers are marked closing, how
+// many times producers gave up waiting for a pump that took nothing, and
+// whether they are past the bound for that now.
 bool Closing();
 uint64_t Stalls();
+bool Stalled();
 
 }  // namespace relay
