@@ -50,10 +50,13 @@ public final class Report {
       Map<String, Bench.Measure> one = parse(lines, "");
       for (Bench.Measure m : one.values()) {
         Bench.Measure merged = rows.computeIfAbsent(m.group + "|" + m.name,
-            k -> new Bench.Measure(m.group, m.name, m.unit, m.note + "; one figure a JVM", null, 1));
+            k -> new Bench.Measure(m.group, m.name, m.unit,
+                (m.note.isEmpty() ? "" : m.note + "; ") + "one figure a JVM", null, 1));
         merged.rounds.add(m.median());
-        double inside = m.rounds.size() > 1 ? m.spread() : 0;
-        merged.within = Double.isNaN(merged.within) ? inside : Math.max(merged.within, inside);
+        if (m.rounds.size() > 1) {  // a spread inside the JVM only where it had rounds
+          merged.within = Double.isNaN(merged.within) ? m.spread() : Math.max(merged.within,
+              m.spread());
+        }
       }
     }
     // One JVM each, run by make bench just before: their spread is inside that JVM.
