@@ -7,6 +7,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -66,6 +69,46 @@ class PumpDeadline {
   std::condition_variable ended_;
   bool over_ = false, fired_ = false;
   std::thread thread_;  // last: it starts once the rest exists
+};
+
+// A body on a thread of its own, waited for with a bound. A thread that
+// outlives its bound is left detached: the test has failed with a message
+// naming what did not happen, and no destructor waits for it forever (as a
+// std::async future's would).
+class BoundedThread {
+ public:
+  explicit BoundedThread(std::function<void()> body) {
+    auto done = std::make_shared<std::promise<void>>();
+    finished_ = done->get_future();
+    thread_ = std::thread([body = std::move(body), done] {
+      body();
+      done->set_value();
+    });
+  }
+  ~BoundedThread() {
+    if (!thread_.joinable()) return;
+    if (finished_.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+      thread_.join();
+    } else {
+      thread_.detach();
+    }
+  }
+  BoundedThread(const BoundedThread&) = delete;
+  BoundedThread& operator=(const BoundedThread&) = delete;
+
+  // Whether the body returned within the bound; a failure names `what`.
+  bool Finished(std::chrono::seconds bound, const std::string& what) {
+    if (finished_.wait_for(bound) != std::future_status::ready) {
+      ADD_FAILURE() << what << " did not happen within " << bound.count() << " s";
+      return false;
+    }
+    if (thread_.joinable()) thread_.join();
+    return true;
+  }
+
+ private:
+  std::future<void> finished_;
+  std::thread thread_;
 };
 
 // The simulator loaded by the bridge; every qrLogString line is readable.

@@ -2,7 +2,7 @@
 // call sequences, short buffers and a throwing messageReceived.
 #include <atomic>
 #include <chrono>
-#include <future>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,17 +88,6 @@ TEST_F(PumpTest, ThrowingHandlerIsLoggedOnceAndThePumpGoesOn) {
   EXPECT_NE(lines[0].find("messageReceived(9, 10) threw"), std::string::npos);
 }
 
-TEST_F(PumpTest, StopDuringADrainLeavesTheRestQueuedInOrder) {
-  for (int id : {21, 22, 23}) relay::AddCallback(id, nullptr, 0);
-  Pump(jni_.NewByteArray(514), 1);
-  ASSERT_EQ(jni_.messages().size(), 1u);
-  EXPECT_EQ(relay::QueuedCount(), 2u);
-  Pump(jni_.NewByteArray(514), 3);  // the next pump delivers the rest, in order
-  ASSERT_EQ(jni_.messages().size(), 3u);
-  EXPECT_EQ(jni_.messages()[1].id, 22);
-  EXPECT_EQ(jni_.messages()[2].id, 23);
-}
-
 // A stop mid-drain while producers keep adding: what the stopped pump did
 // not deliver comes first at the next pump, then the newer events, each
 // producer's order intact.
@@ -115,6 +104,7 @@ TEST_F(PumpTest, AStopMidDrainKeepsTheRestAheadOfNewerEvents) {
   jbyteArray buffer = jni_.NewByteArray(514);
   Java_korvane_api_delphi_ClientAPI_processCallbacks(jni_.env(), self_, buffer);
   ASSERT_EQ(jni_.messages().size(), 2u);
+  EXPECT_EQ(relay::QueuedCount(), 7u);  // the stopped pump left the rest queued
   Pump(buffer, 9);
   std::vector<int32_t> ids;
   for (const auto& m : jni_.messages()) ids.push_back(m.id);
@@ -129,6 +119,33 @@ TEST_F(PumpTest, ANewQueueDropsTheEventsOfTheOldOne) {
   ASSERT_EQ(jni_.messages().size(), 1u);
   EXPECT_EQ(jni_.messages()[0].id, 22);
   EXPECT_EQ(relay::QueuedCount(), 0u);
+}
+
+// processCallbacks called from inside messageReceived, on the pump's own
+// thread, would wait for itself: it returns at once, delivering nothing, and
+// the outer pump goes on in order.
+TEST_F(PumpTest, ANestedPumpReturnsAtOnceAndTheOuterGoesOn) {
+  for (int id : {31, 32, 33}) relay::AddCallback(id, nullptr, 0);
+  jbyteArray buffer = jni_.NewByteArray(514);
+  jni_.lastBuffer = buffer;
+  jni_.OnMessage(
+      [](fake::FakeJni& jni, const fake::FakeJni::Message&, void* self) {
+        const size_t before = jni.messages().size();
+        if (before == 1)
+          Java_korvane_api_delphi_ClientAPI_processCallbacks(jni.env(), static_cast<jobject>(self),
+                                                             jni.lastBuffer);
+        if (jni.messages().size() != before)
+          jni.Throw("java/lang/AssertionError");  // nested delivered
+        if (before == 3) relay::RequestStop();
+      },
+      self_);
+  testing_support::BoundedThread outer(
+      [&] { Java_korvane_api_delphi_ClientAPI_processCallbacks(jni_.env(), self_, buffer); });
+  ASSERT_TRUE(outer.Finished(std::chrono::seconds(10), "the outer pump's return"));
+  ASSERT_EQ(jni_.messages().size(), 3u);
+  EXPECT_EQ(jni_.messages()[1].id, 32);
+  EXPECT_EQ(jni_.messages()[2].id, 33);
+  EXPECT_TRUE(Logged().empty());  // no handler threw
 }
 
 TEST(Relay, QueuedRecordsAreCopies) {
@@ -173,15 +190,92 @@ TEST(Relay, OneStopEndsEveryPump) {
       session.Done();
     }
   };
-  auto first = std::async(std::launch::async, pump);
-  auto second = std::async(std::launch::async, pump);
+  testing_support::BoundedThread first(pump), second(pump);
   for (int id = 1; id <= 100; ++id) relay::AddCallback(id, nullptr, 0);
-  while (relay::QueuedCount() > 0) std::this_thread::yield();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (relay::QueuedCount() > 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::yield();
+  ASSERT_EQ(relay::QueuedCount(), 0u) << "the pumps did not drain the queue within 10 s";
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // both pumps waiting
   relay::RequestStop();
-  EXPECT_EQ(first.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(second.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(first.Finished(std::chrono::seconds(10), "the first pump's return after a stop"));
+  EXPECT_TRUE(second.Finished(std::chrono::seconds(10), "the second pump's return after a stop"));
   EXPECT_EQ(delivered.load(), 100);
+}
+
+// Depth and readiness at every position of a block: the last slot (62), the
+// linking position (63) with the next block linked and its first slot
+// written or not, the next block's first slot, across many blocks. Depth
+// swings 0..3 so the head sits at each position with 0, 1 and 2 events
+// behind it.
+TEST(Relay, DepthAndReadinessHoldAtEveryBlockPosition) {
+  relay::CreateQueue();
+  relay::PumpSession pump;
+  int32_t pushed = 0, popped = 0;
+  for (int round = 0; round < 3 * 64 * 4; ++round) {
+    const int n = 1 + round % 3;
+    for (int i = 0; i < n; ++i) {
+      relay::AddCallback(1000 + pushed++, nullptr, 0);
+      ASSERT_EQ(relay::QueuedCount(), static_cast<size_t>(pushed - popped))
+          << "after push " << pushed;
+      ASSERT_TRUE(pump.Ready()) << "after push " << pushed;
+    }
+    for (int i = 0; i < n; ++i) {
+      ASSERT_TRUE(pump.Ready()) << "before pop " << popped;
+      const relay::TCallback* event = pump.Next();
+      ASSERT_NE(event, nullptr);
+      ASSERT_EQ(event->Id(), 1000 + popped++);
+      pump.Done();
+      ASSERT_EQ(pump.Depth(), static_cast<uint64_t>(pushed - popped)) << "after pop " << popped;
+      ASSERT_EQ(pump.Ready(), pushed > popped) << "after pop " << popped;
+    }
+  }
+}
+
+// Every wait mode delivers everything in order, from producers that pause
+// now and then so the pump goes idle (spinning, yielding or asleep) between
+// events.
+TEST(Relay, EveryWaitModeDeliversEverythingInOrder) {
+  const relay::PumpWait before = relay::PumpWaitMode();
+  for (relay::PumpWait mode :
+       {relay::PumpWait::kBlock, relay::PumpWait::kBackoff, relay::PumpWait::kSpin}) {
+    relay::SetPumpWaitMode(mode);
+    relay::CreateQueue();
+    constexpr int32_t kPerThread = 3000;
+    std::vector<int32_t> next(2, 0);
+    int64_t outOfOrder = 0, seen = 0;
+    testing_support::BoundedThread pump([&] {
+      relay::PumpSession session;
+      while (const relay::TCallback* event = session.Next()) {
+        int32_t record[2];
+        std::memcpy(record, event->Data(), sizeof record);
+        if (event->Id() != 9 || record[1] != next[record[0]]++) ++outOfOrder;
+        ++seen;
+        session.Done();
+      }
+    });
+    std::vector<std::thread> producers;
+    for (int32_t t = 0; t < 2; ++t) {
+      producers.emplace_back([t] {
+        for (int32_t n = 0; n < kPerThread; ++n) {
+          const int32_t record[2] = {t, n};
+          relay::AddCallback(9, record, sizeof record);
+          if (n % 97 == t) std::this_thread::sleep_for(std::chrono::microseconds(300 * (1 + t)));
+        }
+      });
+    }
+    for (auto& p : producers) p.join();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (relay::QueuedCount() > 0 && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    relay::RequestStop();
+    const int m = static_cast<int>(mode);
+    ASSERT_TRUE(pump.Finished(std::chrono::seconds(30),
+                              "the pump's drain and stop, mode " + std::to_string(m)));
+    EXPECT_EQ(seen, 2 * kPerThread) << "mode " << m;
+    EXPECT_EQ(outOfOrder, 0) << "mode " << m;
+  }
+  relay::SetPumpWaitMode(before);
 }
 
 }  // namespace

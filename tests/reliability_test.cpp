@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <thread>
 #include <vector>
 
@@ -84,15 +83,22 @@ double Stream(fake::FakeJni& jni, jobject self, testing_support::SimLibrary& sim
         if (++c->seen == c->total) relay::RequestStop();
         // Slow, but never so slow that producers stop waiting for it.
         if (c->slowStart && c->seen <= 40)
-          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
       },
       &check);
+  const uint64_t dropped = relay::Dropped();
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(sim.FireStream(id, id == 14 ? 394 : 27, 8, perThread), 0);
-  Java_korvane_api_delphi_ClientAPI_processCallbacks(jni.env(), self, check.buffer);
+  testing_support::BoundedThread pump(
+      [&] { Java_korvane_api_delphi_ClientAPI_processCallbacks(jni.env(), self, check.buffer); });
+  if (!pump.Finished(std::chrono::seconds(300), "the delivery of every event")) {
+    relay::RequestStop();  // let the pump go before `check` leaves this frame
+    pump.Finished(std::chrono::seconds(10), "the pump's return after a stop");
+  }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   sim.WaitIdle();
+  EXPECT_EQ(relay::Dropped(), dropped) << "events dropped at the queue's byte limit";
   EXPECT_EQ(check.seen, check.total);
   EXPECT_EQ(check.outOfOrder, 0);
   for (int32_t n : check.next) EXPECT_EQ(n, perThread);
@@ -169,7 +175,7 @@ TEST_F(Reliability, NativesRacingSessionsAnswer0Or52AndNothingHangs) {
     ASSERT_EQ(Initialise(), 0);
     const bool fromInside = cycle % 4 == 0;
     gSeen = 0;
-    auto pump = std::async(std::launch::async, [inside = fromInside]() mutable {
+    testing_support::BoundedThread pump([inside = fromInside]() mutable {
       fake::FakeJni jni;
       jni.SetRecording(false);
       jobject self = jni.NewObject();
@@ -187,11 +193,14 @@ TEST_F(Reliability, NativesRacingSessionsAnswer0Or52AndNothingHangs) {
     if (!fromInside) {
       // A logoff before the pump starts would not stop it (it clears the
       // request as it starts): wait until it is delivering.
-      while (gSeen.load() == 0) std::this_thread::yield();
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (gSeen.load() == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+      ASSERT_NE(gSeen.load(), 0) << "no event delivered within 30 s in cycle " << cycle;
       Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_);
     }
-    ASSERT_EQ(pump.wait_for(std::chrono::seconds(30)), std::future_status::ready)
-        << "the pump hung in cycle " << cycle;
+    ASSERT_TRUE(pump.Finished(std::chrono::seconds(30),
+                              "the pump's return in cycle " + std::to_string(cycle)));
     Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_);  // if the pump's came first
   }
   stop.store(true);
@@ -236,10 +245,12 @@ uint64_t RunBurst(fake::FakeJni& jni, jobject self, testing_support::SimLibrary&
     sim.Burst("qrGetExchange", 5, 27, check.total);
     relay::AddCallback(7, nullptr, 0);
   }
-  auto pump = std::async(std::launch::async, [&] {
-    Java_korvane_api_delphi_ClientAPI_processCallbacks(jni.env(), self, check.buffer);
-  });
-  EXPECT_EQ(pump.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the pump hung";
+  testing_support::BoundedThread pump(
+      [&] { Java_korvane_api_delphi_ClientAPI_processCallbacks(jni.env(), self, check.buffer); });
+  if (!pump.Finished(std::chrono::seconds(60), "the burst's delivery")) {
+    relay::RequestStop();  // let the pump go before `check` leaves this frame
+    pump.Finished(std::chrono::seconds(10), "the pump's return after a stop");
+  }
   sim.WaitIdle();
   EXPECT_EQ(check.nativeCode, 0);
   EXPECT_EQ(check.next, check.total);
@@ -252,6 +263,8 @@ TEST_F(Reliability, ABurstOnThePumpsOwnThreadNeverWaitsForItself) {
   EXPECT_EQ(RunBurst(jni_, self_, sim_, false), 0u);  // not even the stall bound
 }
 
+// The initialise gives it a fresh session: no stall, stall bound or log
+// line of an earlier test carries over.
 TEST_F(Reliability, ABurstUnderTheLibrarysLockCostsOneStallNotAHang) {
   ASSERT_EQ(Initialise(), 0);
   sim_.Journal(true);
@@ -261,6 +274,112 @@ TEST_F(Reliability, ABurstUnderTheLibrarysLockCostsOneStallNotAHang) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("events waiting"), std::string::npos);
   EXPECT_NE(lines[0].find("processCallbacks"), std::string::npos);
+}
+
+// Producers and a pump whose handler is slow or stuck: what a test of the
+// queue's memory needs to see from the handler.
+struct SlowCheck {
+  jbyteArray buffer;
+  int sleepMs;  // per event, for the first `slowEvents`
+  int slowEvents;
+  std::atomic<bool>* stuck;  // the first event waits while this is set (bounded)
+  std::vector<int32_t> next = std::vector<int32_t>(2, 0);
+  std::atomic<int64_t> seen{0};
+  int64_t outOfOrder = 0;
+  std::atomic<int64_t> expected{-1};  // stop after this many, once known
+  size_t maxBlocks = 0;
+  int64_t stalledDeliveries = 0;  // events the pump took while producers were past the bound
+  uint64_t droppedBefore = relay::Dropped();
+};
+constexpr double kBlockMiB = 63 * 256.0 / (1 << 20);
+
+void SlowHandler(fake::FakeJni& j, const fake::FakeJni::Message& m, void* context) {
+  auto* c = static_cast<SlowCheck*>(context);
+  const std::vector<uint8_t>& b = j.Bytes(c->buffer);
+  const int32_t thread = b[0] | b[1] << 8;
+  const int32_t sequence = b[4] | b[5] << 8 | b[6] << 16 | b[7] << 24;
+  if (m.id != 5 || thread >= 2 || sequence != c->next[thread]++) ++c->outOfOrder;
+  c->maxBlocks = std::max(c->maxBlocks, relay::LiveBlocks());
+  c->stalledDeliveries += relay::Stalled();
+  if (++c->seen == 1 && c->stuck != nullptr) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (c->stuck->load() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (c->seen <= c->slowEvents) std::this_thread::sleep_for(std::chrono::milliseconds(c->sleepMs));
+  if (c->seen == c->expected.load()) relay::RequestStop();
+}
+
+// Runs the pump while two simulator threads fire `perThread` events each as
+// fast as they can; returns once they are done and every event kept was
+// delivered.
+void RunSlow(fake::FakeJni& jni, jobject self, testing_support::SimLibrary& sim, SlowCheck& check,
+             int32_t perThread, std::atomic<bool>* release) {
+  jni.lastBuffer = check.buffer;
+  jni.SetRecording(false);
+  jni.OnMessage(SlowHandler, &check);
+  testing_support::BoundedThread pump(
+      [&] { Java_korvane_api_delphi_ClientAPI_processCallbacks(jni.env(), self, check.buffer); });
+  ASSERT_EQ(sim.FireStream(5, 27, 2, perThread), 0);
+  testing_support::BoundedThread producers([&] { sim.WaitIdle(); });
+  const bool fired = producers.Finished(std::chrono::seconds(60), "the producers' last event");
+  check.expected = 2LL * perThread - static_cast<int64_t>(relay::Dropped() - check.droppedBefore);
+  if (check.seen.load() >= check.expected.load()) relay::RequestStop();  // drained already
+  if (release != nullptr) release->store(false);
+  if (!fired || !pump.Finished(std::chrono::seconds(60), "the delivery of every event kept")) {
+    relay::RequestStop();  // let the pump go before `check` is gone
+    pump.Finished(std::chrono::seconds(10), "the pump's return after a stop");
+  }
+}
+
+// A handler that takes 15 ms an event (a database write, a GC pause) while
+// producers fire flat out: a stall lets producers past the bound only until
+// the pump takes its next event, so the pump never takes an event while they
+// are past it (save one that races the stall's start), and the heap blocks
+// stay within a few tens of MiB (more on a machine so loaded that the pump
+// waits long for a processor after its sleep).
+TEST_F(Reliability, ASlowHandlerHoldsProducersToTheBound) {
+  ASSERT_EQ(Initialise(), 0);
+  SlowCheck check{jni_.NewByteArray(514), 15, 40, nullptr};
+  const int32_t perThread = kSanitized ? 200000 : 1000000;
+  const uint64_t stalls = relay::Stalls();
+  RunSlow(jni_, self_, sim_, check, perThread, nullptr);
+  EXPECT_EQ(relay::Dropped(), check.droppedBefore);
+  EXPECT_EQ(check.seen, 2LL * perThread);
+  EXPECT_EQ(check.outOfOrder, 0);
+  std::printf(
+      "[ slow    ] %lld events, 15 ms each for the first 40: %llu stalls, %lld events "
+      "taken while stalled, at most %zu blocks (%.1f MiB)\n",
+      static_cast<long long>(check.seen), static_cast<unsigned long long>(relay::Stalls() - stalls),
+      static_cast<long long>(check.stalledDeliveries), check.maxBlocks,
+      check.maxBlocks * kBlockMiB);
+  EXPECT_LE(check.stalledDeliveries, static_cast<int64_t>(relay::Stalls() - stalls));
+  EXPECT_LE(check.maxBlocks, 10 * relay::kKeptBlocks);  // the old stall rule took 30,000
+}
+
+// A handler stuck in its first event: producers stall past the bound, then
+// meet the byte limit, where every further event is dropped and counted,
+// with one line for the episode. Once the handler returns, everything kept
+// arrives in order.
+TEST_F(Reliability, AStuckHandlerMeetsTheByteLimitAndEverythingKeptArrives) {
+  ASSERT_EQ(Initialise(), 0);
+  sim_.Journal(true);
+  const size_t limit = relay::SetByteLimit(24u << 20);
+  std::atomic<bool> stuck{true};
+  SlowCheck check{jni_.NewByteArray(514), 0, 0, &stuck};
+  const int32_t perThread = kSanitized ? 100000 : 300000;
+  RunSlow(jni_, self_, sim_, check, perThread, &stuck);
+  relay::SetByteLimit(limit);
+  const int64_t lost = static_cast<int64_t>(relay::Dropped() - check.droppedBefore);
+  EXPECT_GT(lost, 0);
+  EXPECT_EQ(check.seen + lost, 2LL * perThread);
+  EXPECT_EQ(check.outOfOrder, 0);  // each producer's kept events are a prefix, in order
+  EXPECT_LE(check.maxBlocks * kBlockMiB, 24 * 1.1);
+  int limitLines = 0;
+  for (const std::string& line : Logged())
+    limitLines += line.find("TCallback.Create") != std::string::npos &&
+                  line.find("limit of 24 MiB") != std::string::npos;
+  EXPECT_EQ(limitLines, 1);
 }
 
 }  // namespace

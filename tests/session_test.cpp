@@ -254,11 +254,25 @@ TEST_F(SessionTest, AnInitialiseBehindAStuckUnloadGives54WithinItsBound) {
   auto stuck = onThreadOfItsOwn([](JNIEnv* env, jobject self) -> jint {
     return Java_korvane_api_delphi_ClientAPI_purge(env, self, nullptr, nullptr);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Each step waits until the one before it is seen, not for a guessed time.
+  auto awaitTrue = [](auto condition, const char* what) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << what << " did not happen within 30 s";
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  };
+  ASSERT_TRUE(
+      awaitTrue([&] { return sim_.CountCalls("qrPurge") == 1; }, "purge reaching the library"));
   auto logoff = onThreadOfItsOwn([](JNIEnv* env, jobject self) -> jint {
     return Java_korvane_api_delphi_ClientAPI_logoff(env, self);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The logoff holds the loader, closing the library, and waits for purge.
+  ASSERT_TRUE(awaitTrue([] { return !binding::IsAPILoaded(); }, "logoff starting its unload"));
   platform::SetMinimumSleepForTests(16);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Initialise(), 54);

@@ -9,9 +9,17 @@
 // The queue holds about kCapacity events before producers wait for room. A
 // producer waits only while a pump is attached, no stop or log-off of its
 // session is under way, it is not the pump's own thread, and the pump keeps
-// taking events: after kStallMs without progress producers append beyond the
-// bound until the pump moves again. Nothing is ever dropped or reordered per
-// producer, and nothing can wait on a pump that will not come.
+// taking events. A pump that takes no event for the stall bound (kStallMs at
+// first) may be waiting for the producer itself (a handler calling into a
+// library that holds a lock while it calls back): producers then append
+// beyond the bound until the pump takes its next event. Each stall before the
+// pump catches up doubles the bound, up to kMaxStallMs, so a pump that is only
+// slow (a handler that writes to a database, a GC pause) soon holds producers
+// to the bound again. Nothing is dropped or reordered per producer, and
+// nothing waits on a pump that will not come, except past the hard limit on
+// the bytes the queue holds (ByteLimit()): an event beyond it is the
+// allocation failure it would otherwise become, dropped and counted, with one
+// line under "TCallback.Create" per episode.
 // No JNI is done here.
 #pragma once
 
@@ -22,6 +30,7 @@ namespace relay {
 
 inline constexpr size_t kCapacity = 65536;
 inline constexpr int kStallMs = 10;
+inline constexpr int kMaxStallMs = 640;
 // Blocks of slots the queue keeps for reuse once the pump has caught up:
 // enough for a full queue, so a stream at the bound allocates nothing.
 inline constexpr size_t kKeptBlocks = kCapacity / 63 + 2;
@@ -86,8 +95,12 @@ class PumpSession {
 
   bool StopRequested() const;
   uint64_t Depth() const;  // events waiting, for the trace
-  // The oldest undelivered event, waiting for one (spinning briefly, then
-  // asleep) when there is none; null once a stop was requested. The event
+  // Whether the oldest waiting event is written, so that Next() would
+  // return it at once. The pump's own thread only.
+  bool Ready() const;
+  // The oldest undelivered event, waiting for one the way PumpWaitMode()
+  // says when there is none; null once a stop was requested, and at once for
+  // a pump nested in another on the same thread. The event
   // stays queued until Done(), so a stop leaves it and everything after it
   // for the next pump, in order.
   const TCallback* Next();
@@ -97,19 +110,45 @@ class PumpSession {
  private:
   void* queue_;  // the queue; it lives until the bridge unloads, past any pump
   uint64_t epoch_;
-  bool owner_ = false;  // this pump holds the queue's consumer side
-  bool wasPumpThread_;
+  bool owner_ = false;    // this pump holds the queue's consumer side
+  bool nested_;           // inside messageReceived of a pump on this thread: delivers nothing
   void* slot_ = nullptr;  // the slot of the event Next() returned
+  // Looks for the next event without sleeping, as the wait mode says: true
+  // when one is ready or a stop came, false when it is time to sleep.
+  bool Idle(void* queue) const;
   TCallback current_;
 };
+
+// How an idle pump waits for the next event. Chosen by JAVAWRAPPER_PUMP_WAIT
+// when the queue is first made ("block", "backoff" or "spin"; anything else
+// is block); tests may change it between pumps.
+enum class PumpWait {
+  kBlock,    // spin 40 us, then sleep: no CPU when idle, a wake-up per lone event
+  kBackoff,  // spin 150 us, yield until 250 us, then sleep: a core while events
+             // come more often than that, none when idle
+  kSpin,     // never sleep: a core for as long as the pump runs
+};
+PumpWait PumpWaitMode();
+void SetPumpWaitMode(PumpWait mode);
+
+// The hard limit on the bytes the queue holds: JAVAWRAPPER_QUEUE_MAX_MB
+// (MiB, at least 32) when the queue is first made, else 256 MiB in a 32-bit
+// process and 1 GiB in a 64-bit one. Tests may set any limit; returns the
+// previous one.
+size_t ByteLimit();
+size_t SetByteLimit(size_t bytes);
+// Events dropped at the limit since the bridge was loaded.
+uint64_t Dropped();
 
 // For tests and the benchmark: events waiting in the queue, and heap blocks
 // the queue holds (recycled blocks and spilled records).
 size_t QueuedCount();
 size_t LiveBlocks();
-// For tests: whether the current session's producers are marked closing, and
-// how many times producers gave up waiting for a pump that took nothing.
+// For tests: whether the current session's producers are marked closing, how
+// many times producers gave up waiting for a pump that took nothing, and
+// whether they are past the bound for that now.
 bool Closing();
 uint64_t Stalls();
+bool Stalled();
 
 }  // namespace relay

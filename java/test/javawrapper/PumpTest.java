@@ -3,8 +3,14 @@ package javawrapper;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
@@ -98,12 +104,12 @@ class PumpTest {
   void aFullQueueHoldsProducersUntilThePumpCatchesUp() throws Exception {
     assertEquals(0, bridge.initialise());
     bridge.startPump();
-    int total = 200_000;  // beyond the queue's bound: producers must wait, not drop
+    int total = 400_000;  // far beyond the queue's bound of 65,536 events
     AtomicInteger seen = new AtomicInteger();
     bridge.onEvent((b, e) -> {
-      if (seen.incrementAndGet() % 50_000 == 0) {
+      if (seen.incrementAndGet() <= 20) {
         try {
-          Thread.sleep(50);  // a slow handler
+          Thread.sleep(15);  // a slow handler at first
         } catch (InterruptedException ignored) {
           Thread.currentThread().interrupt();
         }
@@ -111,9 +117,48 @@ class PumpTest {
     });
     assertEquals(0, sim.fireStream(5, 27, 2, total / 2));
     sim.waitIdle();
+    // The producers' last event was queued only once the pump had made room
+    // for it: what is still waiting is the bound and a stall's worth, never
+    // everything (an unbounded queue takes all of it while the pump sleeps).
+    int waiting = total - bridge.events().size();
+    assertTrue(waiting < 300_000, waiting + " events waiting when the producers finished");
     assertEquals(total, bridge.awaitEvents(total, 60_000).size());
     assertEquals(0, bridge.logoff());
     assertTrue(bridge.pumpReturned(10_000));
+  }
+
+  /**
+   * A handler stuck in its first event, in a JVM whose queue may hold 32 MiB:
+   * the producers finish, every event past the limit is dropped with one log
+   * line, the kept ones arrive once the handler returns, and the JVM ends
+   * normally.
+   */
+  @Test
+  void aStuckHandlerMeetsTheByteLimitAndTheJvmLivesOn() throws Exception {
+    int perThread = 300_000;  // 600,000 events, about 150 MiB of queue
+    List<String> command = new ArrayList<>(Arrays.asList(System.getProperty("javawrapper.java"),
+        "-Xcheck:jni"));
+    command.addAll(FreshJvmTest.jvmFlags());
+    command.addAll(Arrays.asList("-Djavawrapper.library=" + Bridge.BIN + "libJavaWrapper.so",
+        "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
+        "javawrapper.QueueLimitMain", Integer.toString(perThread)));
+    ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
+    builder.environment().put("JAVAWRAPPER_QUEUE_MAX_MB", "32");
+    Process p = builder.start();
+    if (!p.waitFor(120, TimeUnit.SECONDS)) {
+      p.destroyForcibly();
+      throw new AssertionError("the JVM with a stuck handler did not end within 120 s");
+    }
+    String out = FreshJvmTest.echo(new String(p.getInputStream().readAllBytes(),
+        StandardCharsets.UTF_8));
+    assertEquals(0, p.exitValue(), out);
+    assertTrue(out.contains("initialise=0") && out.contains("fireStream=0"), out);
+    Matcher m = Pattern.compile("delivered=(\\d+) limitLines=(\\d+)").matcher(out);
+    assertTrue(m.find(), out);
+    int delivered = Integer.parseInt(m.group(1));
+    assertTrue(delivered > 65_536 && delivered < perThread, out);  // 32 MiB: about 130,000
+    assertEquals(1, Integer.parseInt(m.group(2)), out);
+    assertTrue(out.contains("logoff=0 returned=true"), out);
   }
 
   // A library that answers a request with events on the caller's thread, or

@@ -17,11 +17,13 @@ import java.util.concurrent.atomic.LongAdder;
 import korvane.api.delphi.ClientAPI;
 
 /**
- * The bridge measured against what a front-end would use instead: JNA direct
- * mapping and callbacks, and benchmark-only JNI floors, on the same simulator
- * in one run. Prints one table and writes it as Markdown and JSON.
+ * One JVM's rows: the bridge measured against what a front-end would use
+ * instead (JNA direct mapping and callbacks, benchmark-only JNI floors), on
+ * the same stand-in library, in rounds. Writes each row's round medians to
+ * rows.txt in the output directory; Report runs several of these JVMs and
+ * judges the rows across them.
  *
- * <p>Usage: Bench <bin dir> <output dir> [--smoke]
+ * <p>Usage: Bench <bin dir> <output dir> [--smoke] [--traced]
  */
 public final class Bench {
   /** The simulator's control surface (bench only: JNA, no -Xcheck:jni here). */
@@ -54,24 +56,6 @@ public final class Bench {
     }
   }
 
-  /** The latency runs' front-end: the producer's clock is in bytes 8-15. */
-  static final class TimingSink extends Sink {
-    long[] latencies = new long[0];
-    int count;
-
-    @Override
-    public void messageReceived(int id, int length) {
-      long sent = 0;
-      for (int i = 7; i >= 0; i--) {
-        sent = (sent << 8) | (buffer[8 + i] & 0xFF);
-      }
-      if (count < latencies.length) {
-        latencies[count++] = System.nanoTime() - sent;
-      }
-      received++;
-    }
-  }
-
   /** One figure of the table, measured again in every round. */
   interface Sample {
     double take() throws Exception;
@@ -86,6 +70,8 @@ public final class Bench {
     final Sample sample;
     final int perRound;
     final List<Double> rounds = new ArrayList<>();
+    /** When merged across JVMs: the largest spread of the rounds inside one. */
+    double within = Double.NaN;
 
     Measure(String group, String name, String unit, String note, Sample sample, int perRound) {
       this.group = group;
@@ -164,7 +150,7 @@ public final class Bench {
     });
   }
 
-  private static void await(Sink sink, long total) throws InterruptedException {
+  static void await(Sink sink, long total) throws InterruptedException {
     long deadline = System.currentTimeMillis() + 300_000;
     while (sink.received < total && System.currentTimeMillis() < deadline) {
       Thread.sleep(1);
@@ -350,35 +336,9 @@ public final class Bench {
           return rate;
         });
 
-    // Latency at a fixed rate, the producer sleeping between events: one
-    // paced run per round on a pump of its own; each percentile is the
-    // median over the rounds.
-    TimingSink timing = new TimingSink();
-    int paced = smoke ? 2_000 : 100_000;
-    List<double[]> latencyRounds = new ArrayList<>();
-
     for (int r = 0; r < rounds; r++) {
       System.out.printf(Locale.ROOT, "round %d of %d%n", r + 1, rounds);
       round();
-      check(sink.logoff(), "logoff");
-      pump.join(10_000);
-      latencyRounds.add(latency(control, timing, lib, paced));
-      check(sink.initialise(lib, "", false, false, true, "", (byte) 0, "", ""), "initialise");
-      check(Jna.qrRegisterFillCallback(9, callback), "JNA registration");
-      pump = new Thread(() -> sink.processCallbacks(sink.buffer), "pump");
-      pump.setDaemon(true);
-      pump.start();
-    }
-    String[] percentiles = {"p50", "p99", "p99.9"};
-    double[] latencies = new double[3];
-    for (int k = 0; k < 3; k++) {
-      Measure m = new Measure("latency", "producer to messageReceived at 20,000/s, " + percentiles[k],
-          "us", paced + " paced events a round", null, 1);
-      for (double[] l : latencyRounds) {
-        m.rounds.add(l[k]);
-      }
-      measures.add(m);
-      latencies[k] = m.median();
     }
 
     // Memory: the C heap's live bytes (the bridge's queue included) before
@@ -389,7 +349,7 @@ public final class Bench {
     relay(control, sink, 4, memoryEvents);
     long heapGrowth = Floor.heapBytes() - heapBefore;
     Measure memory = new Measure("memory", "C heap growth over " + memoryEvents + " events",
-        "KiB", "live bytes from the allocator, one run", null, 1);
+        "KiB", "live bytes from the allocator, one run a JVM", null, 1);
     memory.rounds.add(heapGrowth / 1024.0);
     measures.add(memory);
 
@@ -400,93 +360,18 @@ public final class Bench {
     Thread.sleep(1000);
     double idleMs = (threads.getThreadCpuTime(pump.getId()) - cpuBefore) / 1e6;
     Measure idle = new Measure("idle", "pump CPU time over 1 s with no events", "ms",
-        "one run", null, 1);
+        "default wait mode, one run a JVM", null, 1);
     idle.rounds.add(idleMs);
     measures.add(idle);
     check(sink.logoff(), "logoff");
     pump.join(10_000);
 
-    // The guard alone, from the C++ microbenchmark run just before this JVM.
-    Path guardFile = out.resolve("guard.txt");
-    if (Files.exists(guardFile)) {
-      String[] words = Files.readString(guardFile).trim().split(" ");
-      Measure guard = new Measure("downcall", "the loaded guard alone: enter and leave (C++)",
-          "ns", "median of 7, one run", null, 1);
-      guard.rounds.add(Double.parseDouble(words[1]));
-      measures.add(guard);
-    }
-
-    // The FFM peer's rows and the traced rows, each from a JVM of its own
-    // run just before this one.
-    for (String extra : new String[] {"ffm.txt", "traced.txt"}) {
-      Path extraFile = out.resolve(extra);
-      if (!Files.exists(extraFile)) {
-        continue;
-      }
-      for (String line : Files.readAllLines(extraFile)) {
-        String[] f = line.split("\\|");
-        Measure m = new Measure(f[0], f[1], f[2],
-            extra.startsWith("ffm") ? "own JVM, JDK 22+" : "own JVM, JAVAWRAPPER_TRACE set", null,
-            1);
-        for (String v : f[3].split(",")) {
-          m.rounds.add(Double.parseDouble(v));
-        }
-        measures.add(m);
-      }
-    }
-
-    // The targets, as ratios of the medians in this run.
-    List<String> targets = new ArrayList<>();
-    for (Measure[] pair : new Measure[][] {{bridgeExchange, floorExchange},
-        {bridgeOrder, floorOrder}, {bridgeSubscribe, floorSubscribe}}) {
-      double ratio = pair[0].median() / pair[1].median();
-      targets.add(target(pair[0].name + " within 1.25x of its floor", ratio <= 1.25, ratio, "x"));
-    }
-    double exchange1 = bridgeExchange.median();
-    targets.add(target("getExchange at least 3x faster than JNA",
-        jnaExchange.median() >= 3 * exchange1, jnaExchange.median() / exchange1, "x"));
-    double four = relayFour.median();
-    double one = relayOne.median();
-    double floorRate = relayFloor.median();
-    targets.add(target("relay, 4 producers, at least 0.75 of the floor",
-        four >= 0.75 * floorRate, four / floorRate, "of floor"));
-    targets.add(target("relay, 4 producers, at least 1.5x JNA callbacks",
-        four >= 1.5 * relayJna.median(), four / relayJna.median(), "x JNA"));
-    targets.add(target("relay, 1 producer, at least 0.75 of the floor",
-        one >= 0.75 * floorRate, one / floorRate, "of floor"));
-    targets.add(target("latency p99 under 20 us at 20,000 events/s", latencies[1] < 20,
-        latencies[1], "us"));
-    targets.add(target("latency p99.9 under 100 us at 20,000 events/s", latencies[2] < 100,
-        latencies[2], "us"));
-    targets.add(target("C heap growth under 1 MiB over the memory run", heapGrowth < (1 << 20),
-        heapGrowth / 1024.0, "KiB"));
-    targets.add(target("idle pump under 5 ms of CPU over 1 s", idleMs < 5, idleMs, "ms"));
+    writeRows(out.resolve("rows.txt"));
     System.out.printf(Locale.ROOT, "(floor: empty JNI native %.1f ns, 33-byte copy %.1f ns)%n",
         floorEmpty.median(), floorCopy.median());
-    write(out, targets);
   }
 
-  /** One paced run on a session of its own; returns p50, p99 and p99.9 in microseconds. */
-  private static double[] latency(Control control, TimingSink timing, String bin, int paced)
-      throws Exception {
-    check(timing.initialise(bin, "", false, false, true, "", (byte) 0, "", ""), "initialise");
-    Thread pump = new Thread(() -> timing.processCallbacks(timing.buffer), "timing pump");
-    pump.setDaemon(true);
-    pump.start();
-    timing.latencies = new long[paced];
-    timing.count = 0;
-    long before = timing.received;
-    check(control.simFirePaced(5, 27, 20_000, paced), "simFirePaced");
-    await(timing, before + paced);
-    long[] lat = Arrays.copyOf(timing.latencies, timing.count);
-    check(timing.logoff(), "logoff");
-    pump.join(10_000);
-    Arrays.sort(lat);
-    return new double[] {lat[lat.length / 2] / 1000.0, lat[(int) (lat.length * 0.99)] / 1000.0,
-        lat[(int) (lat.length * 0.999)] / 1000.0};
-  }
-
-  private static double relay(Control control, Sink sink, int threads, int events)
+  static double relay(Control control, Sink sink, int threads, int events)
       throws InterruptedException {
     long before = sink.received;
     long start = System.nanoTime();
@@ -497,61 +382,24 @@ public final class Bench {
     return rate;
   }
 
-  private static String target(String what, boolean met, double value, String unit) {
-    String line = String.format(Locale.ROOT, "%s %s (%.2f %s)", met ? "MET   " : "MISSED", what,
-        value, unit);
-    System.out.println("target     " + line);
-    return line;
-  }
-
-  private static void check(int code, String what) {
+  static void check(int code, String what) {
     if (code != 0) {
       throw new IllegalStateException(what + " returned " + code);
     }
   }
 
-  private void write(Path out, List<String> targets) throws IOException {
-    Files.createDirectories(out);
-    StringBuilder md = new StringBuilder();
-    md.append(String.format(Locale.ROOT, "Median of %d round medians (%d samples a round after "
-        + "a warm-up, rows interleaved); spread = (max - min) / median of the round medians.%n%n",
-        rounds, samples));
-    md.append("| group | measurement | median | unit | spread | round medians | note |\n");
-    md.append("|---|---|---:|---|---:|---|---|\n");
-    StringBuilder json = new StringBuilder("{\n  \"rounds\": " + rounds + ",\n  \"rows\": [\n");
-    int unstable = 0;
-    for (int i = 0; i < measures.size(); i++) {
-      Measure m = measures.get(i);
-      boolean flagged = m.rounds.size() > 1 && m.spread() > SPREAD_LIMIT;
-      unstable += flagged ? 1 : 0;
-      String list = m.roundList(", ", "%.1f");
-      String spread = m.rounds.size() > 1
-          ? String.format(Locale.ROOT, "%.1f%%%s", m.spread(), flagged ? " UNSTABLE" : "") : "-";
-      md.append(String.format(Locale.ROOT, "| %s | %s | %.1f | %s | %s | %s | %s |%n", m.group,
-          m.name, m.median(), m.unit, spread, list, m.note));
-      json.append(String.format(Locale.ROOT,
-          "    {\"group\": \"%s\", \"name\": \"%s\", \"unit\": \"%s\", \"median\": %.3f, "
-              + "\"spread_pct\": %.2f, \"round_medians\": [%s], \"note\": \"%s\"}%s%n",
-          m.group, m.name, m.unit, m.median(), m.rounds.size() > 1 ? m.spread() : 0.0, list,
-          m.note, i + 1 < measures.size() ? "," : ""));
-      System.out.printf(Locale.ROOT, "%-9s %-58s %14.1f %-9s spread %s%n", m.group, m.name,
-          m.median(), m.unit, spread);
+  /** Every row as "group|name|unit|note|round medians", one line each. */
+  private void writeRows(Path file) throws IOException {
+    StringBuilder lines = new StringBuilder();
+    for (Measure m : measures) {
+      lines.append(rowLine(m));
     }
-    String verdict = unstable == 0
-        ? "every row within " + SPREAD_LIMIT + "% spread: fit to publish"
-        : unstable + " row(s) above " + SPREAD_LIMIT + "% spread: the machine was disturbed; "
-            + "do not publish this table";
-    md.append("\n").append(verdict).append("\n\nTargets:\n\n");
-    System.out.println(verdict);
-    json.append("  ],\n  \"verdict\": \"").append(verdict).append("\",\n  \"targets\": [\n");
-    for (int i = 0; i < targets.size(); i++) {
-      md.append("- ").append(targets.get(i)).append('\n');
-      json.append("    \"").append(targets.get(i)).append('"')
-          .append(i + 1 < targets.size() ? ",\n" : "\n");
-    }
-    json.append("  ]\n}\n");
-    Files.writeString(out.resolve("results.md"), md.toString(), StandardCharsets.UTF_8);
-    Files.writeString(out.resolve("results.json"), json.toString(), StandardCharsets.UTF_8);
-    System.out.println("written: " + out.resolve("results.md") + ", " + out.resolve("results.json"));
+    Files.createDirectories(file.getParent());
+    Files.writeString(file, lines.toString(), StandardCharsets.UTF_8);
+  }
+
+  static String rowLine(Measure m) {
+    return m.group + '|' + m.name + '|' + m.unit + '|' + m.note + '|' + m.roundList(",", "%.4f")
+        + '\n';
   }
 }
