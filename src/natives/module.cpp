@@ -3,6 +3,7 @@
 #include "platform/desktop.h"
 #include "platform/fault_guard.h"
 #include "platform/module_hooks.h"
+#include "platform/platform.h"
 #include "relay/queue.h"
 #include "trace/trace.h"
 
@@ -13,11 +14,16 @@ const char kJavaWrapperVersion[] = "JavaWrapper version " JW_VERSION;
 void OnModuleDetach(bool processExiting) {
   // When the whole process ends, the library's threads are gone or going and
   // the system reclaims everything; unloading then could only hang.
-  if (processExiting) return;
+  if (processExiting) {
+    trace::Shutdown(true);  // what is buffered is written, within a bound
+    return;
+  }
   // A library that would not unload may still call back: its queue stays.
   if (binding::UnloadAPIAtDetach(5000)) relay::FreeQueues();
   platform::ReleaseFaultGuard();
   platform::desktop::ReleaseDesktop();
-  trace::StopAtUnload();
+  // Under the Windows loader lock no thread may be joined: the writer is
+  // then only asked to finish (JNI_OnUnload is the place to join it).
+  trace::Shutdown(!platform::CanJoinThreadsDuringUnload());
   binding::ReleaseThreadSlots();
 }

@@ -1,10 +1,12 @@
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <linux/membarrier.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -120,6 +122,38 @@ bool AutoResetEvent::WaitFor(std::chrono::milliseconds timeout) {
 }
 
 bool CanJoinThreadsDuringUnload() {
+  return true;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+uint32_t OsThreadId() {
+  return static_cast<uint32_t>(syscall(SYS_gettid));
+}
+
+uint32_t ProcessId() {
+  return static_cast<uint32_t>(getpid());
+}
+
+std::FILE* CreateNewFile(const std::string& path, bool* exists) {
+  *exists = false;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *exists = errno == EEXIST;
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  setvbuf(file, nullptr, _IONBF, 0);
+  return file;
+}
+
+bool ThreadsRunDuringExit() {
   return true;
 }
 
