@@ -54,7 +54,7 @@ CLIENT_API(setPriceAgeCounter)(JNIEnv*, jobject, jint value) {
 }
 
 CLIENT_API(setEncryptionCode)(JNIEnv*, jobject, jbyte code) {
-  trace::Secret secret;  // the code appears as its length only
+  trace::Secret secret(trace::Secret::kNumbersToo);  // the code appears as its length only
   return IgnoredInt(__func__, &Entries::qrSetEncryptionCode, ZeroExtended(code));
 }
 

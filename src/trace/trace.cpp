@@ -46,7 +46,8 @@ JavaVM* gVm = nullptr;  // the JVM of the last initialise, for threads' names
 // a stale pointer behind: the generation tells it apart.
 thread_local Buffer* tBuffer = nullptr;
 thread_local uint32_t tGeneration = 0;
-thread_local int tSecret = 0;
+thread_local int tSecret = 0;         // texts and records
+thread_local int tSecretNumbers = 0;  // numbers too
 std::atomic<uint32_t> gGeneration{1};
 
 size_t PowerOfTwoAtLeast(size_t n) {
@@ -164,7 +165,7 @@ void PutFixed(Record record, Kind kind, uint16_t extra = 0) {
 }
 
 void PutValue(Kind kind, int64_t number, double real = 0) {
-  if (tSecret > 0) {
+  if (tSecretNumbers > 0) {
     PutFixed(ValueRecord{{}, kind == kReal ? 8 : (kind == kFlag ? 1 : 4), 0}, kSecret, kind);
     return;
   }
@@ -352,11 +353,13 @@ void ArgReal(double value) {
   PutValue(kReal, 0, value);
 }
 
-Secret::Secret() {
+Secret::Secret(What what) : what_(what) {
   ++tSecret;
+  if (what_ == kNumbersToo) ++tSecretNumbers;
 }
 Secret::~Secret() {
   --tSecret;
+  if (what_ == kNumbersToo) --tSecretNumbers;
 }
 
 void Histogram::Add(uint64_t ns) {

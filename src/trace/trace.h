@@ -15,8 +15,8 @@
 // when something goes wrong (a native returning 99, a forced logout event, a
 // failing logoff, the process ending inside a session), naming the trigger.
 //
-// Secrets never reach the file: texts and numbers recorded inside a Secret
-// scope are written as their length only.
+// Secrets never reach the file: texts recorded inside a Secret scope are
+// written as their length only.
 #pragma once
 
 #include <jni.h>
@@ -97,13 +97,18 @@ void Numbers(T... values) {
   if (On()) (Arg(values), ...);
 }
 
-// Texts and numbers recorded while one lives appear as their length only.
+// Texts and records recorded while one lives appear as their length only;
+// numbers too when it is made with kNumbersToo (a code that is a secret).
 class Secret {
  public:
-  Secret();
+  enum What { kTexts, kNumbersToo };
+  explicit Secret(What what = kTexts);
   ~Secret();
   Secret(const Secret&) = delete;
   Secret& operator=(const Secret&) = delete;
+
+ private:
+  What what_;
 };
 
 // For the summary: durations in a histogram of eight buckets per octave, so a
