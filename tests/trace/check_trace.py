@@ -2,6 +2,7 @@
 """Checks a trace file against what the session that wrote it did.
 
   check_trace.py <trace file> <expect.json>
+  check_trace.py <trace file> --killed   (a writer killed mid-burst)
 
 expect.json (written by the session's driver):
   secrets       texts that must not appear in any form
@@ -16,7 +17,9 @@ Every line must parse on its own (a killed writer leaves whole lines only).
 import json
 import sys
 
-path, expect = sys.argv[1], json.load(open(sys.argv[2]))
+path = sys.argv[1]
+killed = sys.argv[2] == "--killed"
+expect = {} if killed else json.load(open(sys.argv[2]))
 raw = open(path, "rb").read()
 
 for secret in expect.get("secrets", []):
@@ -35,6 +38,12 @@ for n, line in enumerate(lines[1:], 2):
     if text in ("", "]"):
         continue
     events.append(json.loads(text.rstrip(",")))  # raises naming the bad line
+if killed:
+    calls = [e for e in events if e.get("cat") == "native"]
+    assert calls, "no call written before the kill"
+    assert not raw.endswith(b"]\n"), "the writer was not killed mid-trace"
+    print(f"{path}: {len(events)} whole events before the kill")
+    sys.exit(0)
 summary = [e for e in events if e["name"] == "summary"]
 assert len(summary) == 1, f"{len(summary)} summaries"
 s, end = summary[0]["args"], summary[0]["ts"]
@@ -74,8 +83,8 @@ if "gap" in expect:
     whole = second["ts"] + second["dur"] - first["ts"]
     assert least <= between and whole <= most, (least, between, whole, most)
 
-names = {e["args"]["name"] for e in events if e["name"] == "thread_name"
-         and e["tid"] in {c["tid"] for c in calls}}
+rows = {e["tid"] for e in calls + delivered}
+names = {e["args"]["name"] for e in events if e["name"] == "thread_name" and e["tid"] in rows}
 for name in expect.get("thread_names", []):
     assert name in names, f"no thread_name {name!r} for the calls' rows: {names}"
 start = [e for e in events if e["name"] == "trace start"]

@@ -29,12 +29,12 @@ class FreshJvmTest {
 
   /** Runs mainClass in a new JVM under -Xcheck:jni; returns its output. */
   static String run(String libraryFile, String mainClass, String... args) throws Exception {
-    List<String> command = new ArrayList<>(Arrays.asList(System.getProperty("javawrapper.java"),
-        "-Xcheck:jni"));
+    List<String> command =
+        new ArrayList<>(Arrays.asList(System.getProperty("javawrapper.java"), "-Xcheck:jni"));
     command.addAll(jvmFlags());
-    command.addAll(Arrays.asList("-Djavawrapper.library=" + libraryFile,
-        "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
-        mainClass));
+    command.addAll(
+        Arrays.asList("-Djavawrapper.library=" + libraryFile, "-Djavawrapper.bin=" + Bridge.BIN,
+            "-cp", System.getProperty("javawrapper.classpath"), mainClass));
     command.addAll(Arrays.asList(args));
     Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
     String out = echo(new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
@@ -45,14 +45,14 @@ class FreshJvmTest {
   /** Runs mainClass in a new JVM in an empty directory; returns milliseconds to exit. */
   private static long exitMillis(String mainClass) throws Exception {
     java.nio.file.Path dir = java.nio.file.Files.createTempDirectory("javawrapper-exit");
-    List<String> command = new ArrayList<>(Arrays.asList(System.getProperty("javawrapper.java"),
-        "-Xcheck:jni"));
+    List<String> command =
+        new ArrayList<>(Arrays.asList(System.getProperty("javawrapper.java"), "-Xcheck:jni"));
     command.addAll(jvmFlags());
     command.addAll(Arrays.asList("-Djavawrapper.library=" + Bridge.BIN + "libJavaWrapper.so",
         "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
         mainClass));
-    Process p = new ProcessBuilder(command).directory(dir.toFile()).redirectErrorStream(true)
-        .start();
+    Process p =
+        new ProcessBuilder(command).directory(dir.toFile()).redirectErrorStream(true).start();
     if (!p.waitFor(60, java.util.concurrent.TimeUnit.SECONDS)) {
       p.destroyForcibly();
       throw new AssertionError(mainClass + " did not exit within a minute");

@@ -14,9 +14,9 @@ import java.util.Map;
  */
 final class NativeTable {
   enum Mode {
-    CHECKED,   // 7 and 99 come back; 99 makes the library dump its last error
-    IGNORED,   // the native answers 0 whatever the entry says
-    UNCHANGED  // the entry's code comes back as it is, unchecked
+    CHECKED, // 7 and 99 come back; 99 makes the library dump its last error
+    IGNORED, // the native answers 0 whatever the entry says
+    UNCHANGED // the entry's code comes back as it is, unchecked
   }
 
   static final class Row {
@@ -128,7 +128,9 @@ final class NativeTable {
     r.add(passesEleven("getAccountByName", "qrGetTraderByName").out(1, 47).to("s0", "o"));
     r.add(checked("getExchangeByName", "qrGetExchangeByName").out(1, 33).to("s0", "o"));
     r.add(checked("getCommodityByName", "qrGetCommodityByName").out(2, 74).to("s0", "s1", "o"));
-    r.add(checked("getContractByName", "qrGetExtendedContractByName").out(3, 1107).to("s0", "s1", "s2", "o"));
+    r.add(checked("getContractByName", "qrGetExtendedContractByName")
+              .out(3, 1107)
+              .to("s0", "s1", "s2", "o"));
     r.add(checked("countOrderHistory", "qrCountOrderHistory").out(1, 1).to("i0", "o"));
     r.add(checked("getOrderHistory", "qrGetOrderHistory").out(2, 1410).to("i0", "i1", "o"));
     r.add(checked("getReportSize", "qrGetReportSize").out(1, 1).to("s0", "o"));
@@ -140,13 +142,27 @@ final class NativeTable {
     r.add(checked("subscribeToMarket", "qrSubscribeToMarket").to("s0:10", "s1:10", "s2:50"));
     r.add(checked("unsubscribe", "qrUnsubscribePrice").to("s0:10", "s1:10", "s2:50"));
     r.add(checked("unsubscribeToMarket", "qrUnsubscribeToMarket").to("s0:10", "s1:10", "s2:50"));
-    r.add(checked("getContractPrices", "qrGetPriceForContract").out(3, 2412).to("s0", "s1", "s2", "o"));
-    r.add(checked("getGenericPrice", "qrGetGenericPrice").out(5, 30).to("s0", "s1", "s2", "i3", "i4", "o"));
-    r.add(checked("countContractAtBest", "qrCountContractAtBest").out(3, 1).to("s0", "s1", "s2", "o"));
-    r.add(checked("getContractAtBest", "qrGetContractAtBest").out(4, 9).to("s0", "s1", "s2", "i3", "o"));
-    r.add(checked("getContractAtBestPrices", "qrGetContractAtBestPrices").out(3, 50).to("s0", "s1", "s2", "o"));
-    r.add(checked("countContractSubscriberDepth", "qrCountContractSubscriberDepth").out(3, 1).to("s0", "s1", "s2", "o"));
-    r.add(checked("getContractSubscriberDepth", "qrGetContractSubscriberDepth").out(4, 30).to("s0", "s1", "s2", "i3", "o"));
+    r.add(checked("getContractPrices", "qrGetPriceForContract")
+              .out(3, 2412)
+              .to("s0", "s1", "s2", "o"));
+    r.add(checked("getGenericPrice", "qrGetGenericPrice")
+              .out(5, 30)
+              .to("s0", "s1", "s2", "i3", "i4", "o"));
+    r.add(checked("countContractAtBest", "qrCountContractAtBest")
+              .out(3, 1)
+              .to("s0", "s1", "s2", "o"));
+    r.add(checked("getContractAtBest", "qrGetContractAtBest")
+              .out(4, 9)
+              .to("s0", "s1", "s2", "i3", "o"));
+    r.add(checked("getContractAtBestPrices", "qrGetContractAtBestPrices")
+              .out(3, 50)
+              .to("s0", "s1", "s2", "o"));
+    r.add(checked("countContractSubscriberDepth", "qrCountContractSubscriberDepth")
+              .out(3, 1)
+              .to("s0", "s1", "s2", "o"));
+    r.add(checked("getContractSubscriberDepth", "qrGetContractSubscriberDepth")
+              .out(4, 30)
+              .to("s0", "s1", "s2", "i3", "o"));
     r.add(checked("subscribeToBroadcasts", "qrSubscribeBroadcast").to("s0:10"));
     r.add(checked("unSubscribeFromBroadcasts", "qrUnsubscribeBroadcast").to("s0:10"));
     // Order entry.
@@ -154,16 +170,41 @@ final class NativeTable {
     r.add(checked("getOrderIndex", "qrGetOrderIndex").out(1, 1).to("s0", "o"));
     r.add(checked("getFillById", "qrGetFillByID").out(1, 473).to("s0", "o"));
     r.add(checked("addOrder", "qrAddOrder").in(0, 957).to("r0", "null"));
-    r.add(checked("addProtectionOrder", "qrAddProtectionOrder").in(0, 957).in(1, 149).to("r0", "r1", "null"));
-    r.add(checked("addBatchOrder", "qrAddBatchOrder").in(1, 9570).out(2, 110).out(3, 11).to("i0", "r1", "o", "o"));
+    r.add(checked("addProtectionOrder", "qrAddProtectionOrder")
+              .in(0, 957)
+              .in(1, 149)
+              .to("r0", "r1", "null"));
+    r.add(checked("addBatchOrder", "qrAddBatchOrder")
+              .in(1, 9570)
+              .out(2, 110)
+              .out(3, 11)
+              .to("i0", "r1", "o", "o"));
     r.add(checked("addAggOrder", "qrAddAggregateOrder").in(0, 147).to("r0", "null"));
     r.add(checked("addCustReqOrder", "qrAddCustRequest").in(0, 222).to("r0", "null"));
     r.add(checked("reparentOrder", "qrReParent").to("s0", "s1"));
-    r.add(checked("addCrossingOrder", "qrAddCrossingOrder").in(0, 957).in(1, 957).in(2, 336)
-        .out(3, 22).to("r0", "r1", "r2", "o", "b4"));
-    r.add(checked("addBlockOrder", "qrAddBlockOrder").in(0, 957).in(1, 957).in(2, 336).out(3, 22).to("r0", "r1", "r2", "o"));
-    r.add(checked("addBasisOrder", "qrAddBasisOrder").in(0, 957).in(1, 957).in(2, 64).out(3, 22).to("r0", "r1", "r2", "o"));
-    r.add(checked("addAAOrder", "qrAddAAOrder").in(0, 957).in(1, 957).out(4, 22).to("r0", "r1", "s2:10", "s3:10", "o"));
+    r.add(checked("addCrossingOrder", "qrAddCrossingOrder")
+              .in(0, 957)
+              .in(1, 957)
+              .in(2, 336)
+              .out(3, 22)
+              .to("r0", "r1", "r2", "o", "b4"));
+    r.add(checked("addBlockOrder", "qrAddBlockOrder")
+              .in(0, 957)
+              .in(1, 957)
+              .in(2, 336)
+              .out(3, 22)
+              .to("r0", "r1", "r2", "o"));
+    r.add(checked("addBasisOrder", "qrAddBasisOrder")
+              .in(0, 957)
+              .in(1, 957)
+              .in(2, 64)
+              .out(3, 22)
+              .to("r0", "r1", "r2", "o"));
+    r.add(checked("addAAOrder", "qrAddAAOrder")
+              .in(0, 957)
+              .in(1, 957)
+              .out(4, 22)
+              .to("r0", "r1", "s2:10", "s3:10", "o"));
     r.add(checked("amendOrder", "qrAmendOrder").in(1, 782).to("s0", "r1"));
     r.add(checked("checkOrder", "qrOrderChecked").to("s0", "y1"));
     r.add(checked("queryOrder", "qrQueryOrderStatus").to("s0"));
@@ -175,24 +216,37 @@ final class NativeTable {
     r.add(checked("nextOrderSequence", "qrNextOrderSequence").out(0, 1).to("o"));
     // Positions and risk.
     r.add(checked("pLBurnRate", "qrPLBurnRate").out(4, 1).to("s0", "s1", "s2", "s3", "o"));
-    r.add(checked("openPositionExposure", "qrOpenPositionExposure").out(4, 1).to("s0", "s1", "s2", "s3", "o"));
-    r.add(checked("buyingPowerRemaining", "qrBuyingPowerRemaining").out(4, 1).to("s0", "s1", "s2", "s3", "o"));
-    r.add(checked("buyingPowerUsed", "qrBuyingPowerUsed").out(4, 1).to("s0", "s1", "s2", "s3", "o"));
+    r.add(checked("openPositionExposure", "qrOpenPositionExposure")
+              .out(4, 1)
+              .to("s0", "s1", "s2", "s3", "o"));
+    r.add(checked("buyingPowerRemaining", "qrBuyingPowerRemaining")
+              .out(4, 1)
+              .to("s0", "s1", "s2", "s3", "o"));
+    r.add(
+        checked("buyingPowerUsed", "qrBuyingPowerUsed").out(4, 1).to("s0", "s1", "s2", "s3", "o"));
     r.add(checked("averagePrice", "qrGetAveragePrice").out(4, 1).to("s0", "s1", "s2", "s3", "o"));
-    r.add(checked("marginForTrade", "qrMarginForTrade").out(7, 1).to("s0", "s1", "s2", "s3", "i5", "s4", "s6", "o"));
-    r.add(checked("getOptionPremium", "qrGetOptionPremium").out(6, 1).to("s0", "s1", "s2", "c3", "s4", "i5", "o"));
+    r.add(checked("marginForTrade", "qrMarginForTrade")
+              .out(7, 1)
+              .to("s0", "s1", "s2", "s3", "i5", "s4", "s6", "o"));
+    r.add(checked("getOptionPremium", "qrGetOptionPremium")
+              .out(6, 1)
+              .to("s0", "s1", "s2", "c3", "s4", "i5", "o"));
     r.add(checked("openPosition", "qrGetOpenPosition").out(4, 29).to("s0", "s1", "s2", "s3", "o"));
-    r.add(checked("contractPosition", "qrGetContractPosition").out(4, 29).to("s0", "s1", "s2", "s3", "o"));
-    r.add(checked("getConsolidatedPosition", "qrgetConsolidatedPosition").in(5, 4).to("s0", "s1", "s2", "s3", "i4", "r5"));
+    r.add(checked("contractPosition", "qrGetContractPosition")
+              .out(4, 29)
+              .to("s0", "s1", "s2", "s3", "o"));
+    r.add(checked("getConsolidatedPosition", "qrgetConsolidatedPosition")
+              .in(5, 4)
+              .to("s0", "s1", "s2", "s3", "i4", "r5"));
     // Strategy creation.
     r.add(checked("createStrategy", "qrCreateStrategy").to("b0", "i1", "s2", "s3", "-"));
     ROWS = Collections.unmodifiableList(r);
   }
 
   /** The natives the table leaves to the session and pump tests. */
-  static final List<String> NOT_IN_TABLE = List.of("getErrorMessage", "processCallbacks",
-      "initialise", "openConnections", "logon", "purge", "logoff", "closeConnections",
-      "APIBuildVersion", "lockUpdates", "unlockUpdates");
+  static final List<String> NOT_IN_TABLE =
+      List.of("getErrorMessage", "processCallbacks", "initialise", "openConnections", "logon",
+          "purge", "logoff", "closeConnections", "APIBuildVersion", "lockUpdates", "unlockUpdates");
 
   private NativeTable() {}
 }

@@ -52,7 +52,7 @@ class PumpTest {
     assertEquals(1, bridge.events().size());
 
     bridge.onEvent((b, e) -> {});
-    bridge.startPump();  // the same queue: the two left are delivered, in order
+    bridge.startPump(); // the same queue: the two left are delivered, in order
     List<Bridge.Event> events = bridge.awaitEvents(3, 10_000);
     assertEquals(6, events.get(1).id);
     assertEquals(18, events.get(2).id);
@@ -91,19 +91,19 @@ class PumpTest {
     assertEquals(0, sim.fireStream(5, 27, 4, 1_000_000));
     assertTrue(bridge.pumpReturned(30_000), "no deadlock between logoff and the library's threads");
     assertEquals(0, logoffCode.get());
-    sim.waitIdle();  // the library joined its threads on log-off
+    sim.waitIdle(); // the library joined its threads on log-off
   }
 
   @Test
   void aFullQueueHoldsProducersUntilThePumpCatchesUp() throws Exception {
     assertEquals(0, bridge.initialise());
     bridge.startPump();
-    int total = 200_000;  // beyond the queue's bound: producers must wait, not drop
+    int total = 200_000; // beyond the queue's bound: producers must wait, not drop
     AtomicInteger seen = new AtomicInteger();
     bridge.onEvent((b, e) -> {
       if (seen.incrementAndGet() % 50_000 == 0) {
         try {
-          Thread.sleep(50);  // a slow handler
+          Thread.sleep(50); // a slow handler
         } catch (InterruptedException ignored) {
           Thread.currentThread().interrupt();
         }
@@ -141,8 +141,11 @@ class PumpTest {
     int next = 0;
     for (Bridge.Event e : events) {
       if (e.id == 5) {
-        assertEquals(next++, java.nio.ByteBuffer.wrap(e.record, 4, 4)
-            .order(java.nio.ByteOrder.LITTLE_ENDIAN).getInt(), "in order, nothing lost");
+        assertEquals(next++,
+            java.nio.ByteBuffer.wrap(e.record, 4, 4)
+                .order(java.nio.ByteOrder.LITTLE_ENDIAN)
+                .getInt(),
+            "in order, nothing lost");
       }
     }
     assertEquals(total, next);

@@ -61,7 +61,7 @@ class ReliabilityTest {
     }
     assertEquals(total, seen.get(), "every event reached messageReceived");
     assertEquals(1000, logLinesContaining("messageReceived(5, 27) threw"));
-    assertEquals(0, sim.fire(7, new byte[0]));  // the pump is still running
+    assertEquals(0, sim.fire(7, new byte[0])); // the pump is still running
     deadline = System.currentTimeMillis() + 10_000;
     while (seen.get() < total + 1 && System.currentTimeMillis() < deadline) {
       Thread.sleep(5);
@@ -88,7 +88,7 @@ class ReliabilityTest {
     int events = 10_000;
     for (int batch = 0; batch < events / 500; batch++) {
       for (int i = 0; i < 500; i++) {
-        assertEquals(0, sim.fireAsync(18, new byte[0]));  // a short-lived thread each
+        assertEquals(0, sim.fireAsync(18, new byte[0])); // a short-lived thread each
       }
       sim.waitIdle();
     }

@@ -9,20 +9,14 @@ import java.nio.charset.StandardCharsets;
  * under -Xcheck:jni.
  */
 public final class Simulator {
-  static {
-    System.load(Bridge.BIN + "libsimcontrol.so");
-  }
+  static { System.load(Bridge.BIN + "libsimcontrol.so"); }
 
   private final long handle;
 
-  private Simulator(long handle) {
-    this.handle = handle;
-  }
+  private Simulator(long handle) { this.handle = handle; }
 
   /** The simulator file in the build's bin directory. */
-  public static Simulator load(String file) {
-    return loadPath(Bridge.BIN + file);
-  }
+  public static Simulator load(String file) { return loadPath(Bridge.BIN + file); }
 
   /** The market starts off: entries answer with set outputs or a fixed pattern. */
   public static Simulator loadPath(String path) {
@@ -35,55 +29,31 @@ public final class Simulator {
   }
 
   /** The in-memory market: reference data, ticking prices, orders that fill. */
-  public void market(boolean on) {
-    market(handle, on);
-  }
+  public void market(boolean on) { market(handle, on); }
 
-  public void reset() {
-    reset(handle);
-  }
+  public void reset() { reset(handle); }
 
-  public void forceResult(String entry, int code) {
-    forceResult(handle, entry, code);
-  }
+  public void forceResult(String entry, int code) { forceResult(handle, entry, code); }
 
-  public void clearResult(String entry) {
-    clearResult(handle, entry);
-  }
+  public void clearResult(String entry) { clearResult(handle, entry); }
 
-  public void setOutput(String entry, byte[] bytes) {
-    setOutput(handle, entry, bytes);
-  }
+  public void setOutput(String entry, byte[] bytes) { setOutput(handle, entry, bytes); }
 
-  public void setErrorText(int code, byte[] text) {
-    setErrorText(handle, code, text);
-  }
+  public void setErrorText(int code, byte[] text) { setErrorText(handle, code, text); }
 
-  public void clearJournal() {
-    journalClear(handle);
-  }
+  public void clearJournal() { journalClear(handle); }
 
-  public int journalSize() {
-    return journalSize(handle);
-  }
+  public int journalSize() { return journalSize(handle); }
 
-  public String name(int call) {
-    return journalName(handle, call);
-  }
+  public String name(int call) { return journalName(handle, call); }
 
   /** Index of the first call of entry at or after from, or -1. */
-  public int find(String entry, int from) {
-    return journalFind(handle, entry, from);
-  }
+  public int find(String entry, int from) { return journalFind(handle, entry, from); }
 
-  public int find(String entry) {
-    return find(entry, 0);
-  }
+  public int find(String entry) { return find(entry, 0); }
 
   /** The bytes of one argument of a journaled call; null for a null pointer. */
-  public byte[] arg(int call, int arg) {
-    return journalArg(handle, call, arg);
-  }
+  public byte[] arg(int call, int arg) { return journalArg(handle, call, arg); }
 
   public String textArg(int call, int arg) {
     return new String(arg(call, arg), StandardCharsets.ISO_8859_1);
@@ -95,36 +65,24 @@ public final class Simulator {
   }
 
   /** How many arguments the journal holds for a call. */
-  public int argCount(int call) {
-    return journalArgCount(handle, call);
-  }
+  public int argCount(int call) { return journalArgCount(handle, call); }
 
-  public int registeredCount() {
-    return registeredCount(handle);
-  }
+  public int registeredCount() { return registeredCount(handle); }
 
   /** Fires from a simulator thread and waits until the bridge has queued it. */
-  public int fire(int id, byte[] record) {
-    return fire(handle, id, record, true);
-  }
+  public int fire(int id, byte[] record) { return fire(handle, id, record, true); }
 
-  public int fireAsync(int id, byte[] record) {
-    return fire(handle, id, record, false);
-  }
+  public int fireAsync(int id, byte[] record) { return fire(handle, id, record, false); }
 
   /** count events of len bytes from each of threads threads; see control.h. */
   public int fireStream(int id, int len, int threads, int count) {
     return fireStream(handle, id, len, threads, count);
   }
 
-  public void waitIdle() {
-    waitIdle(handle);
-  }
+  public void waitIdle() { waitIdle(handle); }
 
   /** kind 3 holds every call of entry until fault(entry, 0); see control.h. */
-  public void fault(String entry, int kind) {
-    fault(handle, entry, kind);
-  }
+  public void fault(String entry, int kind) { fault(handle, entry, kind); }
 
   /** The next call of entry fires count events on the caller's thread first. */
   public void burst(String entry, int id, int len, int count) {
@@ -132,9 +90,7 @@ public final class Simulator {
   }
 
   /** count events from a thread that holds the lock every entry needs. */
-  public int fireLocked(int id, int len, int count) {
-    return fireLocked(handle, id, len, count);
-  }
+  public int fireLocked(int id, int len, int count) { return fireLocked(handle, id, len, count); }
 
   private static native long open(String path);
   private static native void reset(long h);

@@ -20,8 +20,8 @@ class WindowUtilitiesTest {
 
   @Test
   void withoutADisplayEveryCallAnswersAsForNoWindow() {
-    org.junit.jupiter.api.Assumptions.assumeTrue(System.getenv("DISPLAY") == null,
-        "a display is present");
+    org.junit.jupiter.api.Assumptions.assumeTrue(
+        System.getenv("DISPLAY") == null, "a display is present");
     WinAPIImpl windows = new WinAPIImpl();
     assertEquals(0, windows.findWindow("IEFrame", "Quotes"));
     assertEquals(0, windows.findWindowEx(0, 0, null, null));
@@ -47,8 +47,8 @@ class WindowUtilitiesTest {
         "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
         "javawrapper.AwtWindowsMain"));
     Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
-    String out = FreshJvmTest.echo(new String(p.getInputStream().readAllBytes(),
-        java.nio.charset.StandardCharsets.UTF_8));
+    String out = FreshJvmTest.echo(
+        new String(p.getInputStream().readAllBytes(), java.nio.charset.StandardCharsets.UTF_8));
     assertEquals(0, p.waitFor(), out);
     org.junit.jupiter.api.Assertions.assertTrue(out.contains("before=0\n"), out);
     org.junit.jupiter.api.Assertions.assertTrue(out.contains("found=true\n"), out);
