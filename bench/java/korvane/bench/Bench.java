@@ -189,9 +189,11 @@ public final class Bench {
 
   /**
    * The cost of tracing: getExchange and the 4-producer relay in a JVM whose
-   * JAVAWRAPPER_TRACE is set, written to traced.txt for the main run's table.
+   * JAVAWRAPPER_TRACE is set, in the mode JAVAWRAPPER_TRACE_MODE names,
+   * written to traced-<mode>.txt for the main run's table.
    */
   private void runTraced(String bin, Path out) throws Exception {
+    String mode = "ring".equals(System.getenv("JAVAWRAPPER_TRACE_MODE")) ? "ring" : "all";
     String lib = bin + "standin/";
     Control control = Native.load(lib + "QUORAPI.DLL", Control.class);
     Sink sink = new Sink();
@@ -202,12 +204,12 @@ public final class Bench {
     int calls = smoke ? 1_000 : 1_000_000;
     int events = smoke ? 20_000 : 2_000_000;
     byte[] exchange = new byte[33];
-    downcall("bridge getExchange (33 out), traced", calls, () -> {
+    downcall("bridge getExchange (33 out), traced (" + mode + ")", calls, () -> {
       for (int i = 0; i < calls; i++) {
         ok(sink.getExchange(1, exchange));
       }
     });
-    measure("relay", "bridge, 4 producer threads, traced", "M events/s", "",
+    measure("relay", "bridge, 4 producer threads, traced (" + mode + ")", "M events/s", "",
         () -> relay(control, sink, 4, events) / 1e6);
     for (int r = 0; r < rounds; r++) {
       round();
@@ -221,8 +223,8 @@ public final class Bench {
           .append(list).append('\n');
     }
     Files.createDirectories(out);
-    Files.writeString(out.resolve("traced.txt"), lines.toString());
-    System.out.println("traced rows written to " + out.resolve("traced.txt"));
+    Files.writeString(out.resolve("traced-" + mode + ".txt"), lines.toString());
+    System.out.println("traced rows written to " + out.resolve("traced-" + mode + ".txt"));
   }
 
   private static void ok(int code) {
@@ -418,7 +420,8 @@ public final class Bench {
 
     // The FFM peer's rows and the traced rows, each from a JVM of its own
     // run just before this one.
-    for (String extra : new String[] {"ffm.txt", "traced.txt"}) {
+    List<Measure> traced = new ArrayList<>();
+    for (String extra : new String[] {"ffm.txt", "traced-all.txt", "traced-ring.txt"}) {
       Path extraFile = out.resolve(extra);
       if (!Files.exists(extraFile)) {
         continue;
@@ -432,6 +435,9 @@ public final class Bench {
           m.rounds.add(Double.parseDouble(v));
         }
         measures.add(m);
+        if (extra.startsWith("traced")) {
+          traced.add(m);
+        }
       }
     }
 
@@ -461,6 +467,17 @@ public final class Bench {
     targets.add(target("C heap growth under 1 MiB over the memory run", heapGrowth < (1 << 20),
         heapGrowth / 1024.0, "KiB"));
     targets.add(target("idle pump under 5 ms of CPU over 1 s", idleMs < 5, idleMs, "ms"));
+    // Tracing cheap enough to leave on, in each mode measured.
+    for (Measure m : traced) {
+      if (m.group.equals("relay")) {
+        double share = m.median() / four;
+        targets.add(target(m.name + " at least 0.5 of untraced", share >= 0.5, share,
+            "of untraced"));
+      } else {
+        double ratio = m.median() / exchange1;
+        targets.add(target(m.name + " within 2x of untraced", ratio <= 2, ratio, "x"));
+      }
+    }
     System.out.printf(Locale.ROOT, "(floor: empty JNI native %.1f ns, 33-byte copy %.1f ns)%n",
         floorEmpty.median(), floorCopy.median());
     write(out, targets);
