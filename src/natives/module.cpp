@@ -22,8 +22,14 @@ void OnModuleDetach(bool processExiting) {
   if (binding::UnloadAPIAtDetach(5000)) relay::FreeQueues();
   platform::ReleaseFaultGuard();
   platform::desktop::ReleaseDesktop();
-  // Under the Windows loader lock no thread may be joined: the writer is
-  // then only asked to finish (JNI_OnUnload is the place to join it).
-  trace::Shutdown(!platform::CanJoinThreadsDuringUnload());
+  // This hook cannot tell exit from unload on Linux, so the trace's buffers
+  // stay (a thread may still record at exit); the writer is joined where
+  // that is allowed, and under the Windows loader lock only asked to finish.
+  // JNI_OnUnload is the place for trace::Shutdown(false).
+  if (platform::CanJoinThreadsDuringUnload()) {
+    trace::Stop();
+  } else {
+    trace::Shutdown(true);
+  }
   binding::ReleaseThreadSlots();
 }

@@ -42,7 +42,7 @@ struct Header {
 struct CallRecord {
   Header h;
   uint64_t start, end;
-  const char* name;  // a static text (the native's __func__ or a literal)
+  const char* name;  // a static text: the native's exported name or a literal
   uint32_t nameLength;
   int32_t code;
 };

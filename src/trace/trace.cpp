@@ -39,15 +39,19 @@ constexpr auto kExitBound = std::chrono::seconds(2);
 std::mutex gControl;
 std::atomic<Writer*> gWriter{nullptr};  // atomic: read at exit without the lock
 uint32_t gSessions = 0;
-JavaVM* gVm = nullptr;  // the JVM of the last initialise, for threads' names
+std::atomic<JavaVM*> gVm{nullptr};  // the JVM of the last initialise, for threads' names
 
 // Trivially destructible, so a thread that recorded pins nothing and runs no
 // code of this module when it ends. A buffer freed by Shutdown(false) leaves
 // a stale pointer behind: the generation tells it apart.
-thread_local Buffer* tBuffer = nullptr;
-thread_local uint32_t tGeneration = 0;
-thread_local int tSecret = 0;         // texts and records
-thread_local int tSecretNumbers = 0;  // numbers too
+// One block, so a record looks its thread's state up once.
+struct Local {
+  Buffer* buffer = nullptr;
+  uint32_t generation = 0;
+  int secret = 0;         // texts and records
+  int secretNumbers = 0;  // numbers too
+};
+thread_local Local tLocal;
 std::atomic<uint32_t> gGeneration{1};
 
 size_t PowerOfTwoAtLeast(size_t n) {
@@ -60,7 +64,7 @@ size_t PowerOfTwoAtLeast(size_t n) {
 // know (a trading library's own) has none. Called only at a record's start,
 // so no JNI critical region is open; a pending exception postpones it.
 void LearnName(Buffer& b) {
-  JavaVM* vm = gVm;
+  JavaVM* vm = gVm.load(std::memory_order_relaxed);
   JNIEnv* env = nullptr;
   if (vm == nullptr || vm->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_6) != JNI_OK) {
     b.named.store(1, std::memory_order_release);
@@ -104,20 +108,23 @@ Buffer* Adopt() {
     delete b;
     return nullptr;
   }
+  // Touched now, so no page is first written (and faulted in) while a call
+  // is being recorded.
+  std::memset(b->data, 0, b->capacity);
   b->tid = platform::OsThreadId();
   Buffer* head = gBuffers.load(std::memory_order_relaxed);
   do {
     b->next = head;
   } while (!gBuffers.compare_exchange_weak(head, b, std::memory_order_release,
                                            std::memory_order_relaxed));
-  tBuffer = b;
-  tGeneration = gGeneration.load(std::memory_order_relaxed);
+  tLocal.buffer = b;
+  tLocal.generation = gGeneration.load(std::memory_order_relaxed);
   return b;
 }
 
-inline Buffer* Mine() {
-  Buffer* b = tBuffer;
-  if (b == nullptr || tGeneration != gGeneration.load(std::memory_order_relaxed)) b = Adopt();
+inline Buffer* Mine(Local& local) {
+  Buffer* b = local.buffer;
+  if (b == nullptr || local.generation != gGeneration.load(std::memory_order_relaxed)) b = Adopt();
   if (b != nullptr && b->named.load(std::memory_order_relaxed) == 0) LearnName(*b);
   return b;
 }
@@ -152,30 +159,32 @@ void Bump(std::atomic<uint64_t>& counter) {
   counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
-template <typename Record>
-void PutFixed(Record record, Kind kind, uint16_t extra = 0) {
-  Buffer* b = Mine();
+// Builds the record in place in the ring (no copy through the stack, whose
+// narrow stores a wide copy would stall on).
+template <typename Record, typename... Fields>
+void PutFixed(Buffer* b, Kind kind, uint16_t extra, Fields... fields) {
   if (b == nullptr) return;
-  record.h = Header{static_cast<uint32_t>(sizeof record), kind, extra};
   uint64_t next;
-  unsigned char* at = Reserve(*b, sizeof record, &next);
+  unsigned char* at = Reserve(*b, sizeof(Record), &next);
   if (at == nullptr) return;
-  std::memcpy(at, &record, sizeof record);
+  new (at) Record{Header{static_cast<uint32_t>(sizeof(Record)), kind, extra}, fields...};
   Publish(*b, next);
 }
 
 void PutValue(Kind kind, int64_t number, double real = 0) {
-  if (tSecretNumbers > 0) {
-    PutFixed(ValueRecord{{}, kind == kReal ? 8 : (kind == kFlag ? 1 : 4), 0}, kSecret, kind);
+  Local& local = tLocal;
+  if (local.secretNumbers > 0) {
+    PutFixed<ValueRecord>(Mine(local), kSecret, kind,
+                          int64_t{kind == kReal ? 8 : (kind == kFlag ? 1 : 4)}, 0.0);
     return;
   }
-  PutFixed(ValueRecord{{}, number, real}, kind);
+  PutFixed<ValueRecord>(Mine(local), kind, 0, number, real);
 }
 
 // A header and two byte runs (the second may be empty).
 void PutBytes(Kind kind, uint64_t at, uint32_t full, const void* first, size_t firstLength,
               const void* second, size_t secondLength) {
-  Buffer* b = Mine();
+  Buffer* b = Mine(tLocal);
   if (b == nullptr) return;
   const size_t size = Rounded(sizeof(BytesRecord) + firstLength + secondLength);
   if (size > b->capacity / 2) {  // could never fit: counted, not written
@@ -247,7 +256,7 @@ std::string Start(JNIEnv* env) {
   if (env != nullptr && env->GetJavaVM(&vm) != JNI_OK) vm = nullptr;
   std::lock_guard<std::mutex> lock(gControl);
   if (gWriter != nullptr) return {};  // another initialise won the race: its trace stays
-  gVm = vm;
+  gVm.store(vm);
   s.vm = vm;
   s.session = ++gSessions;
   std::string problem;
@@ -290,29 +299,26 @@ void Shutdown(bool processExiting) {
     delete b;
     b = next;
   }
-  gVm = nullptr;
+  gVm.store(nullptr);
 }
 
 void Call(std::string_view where, uint64_t start, int32_t code) {
   const uint64_t end = Now();
-  Buffer* b = Mine();
+  Buffer* b = Mine(tLocal);
   if (b == nullptr) return;
   Bump(b->calls);
-  // The Java method name: what follows the class in the exported name.
-  const size_t underscore = where.rfind('_');
-  const std::string_view name =
-      underscore == std::string_view::npos ? where : where.substr(underscore + 1);
-  PutFixed(CallRecord{{}, start, end, name.data(), static_cast<uint32_t>(name.size()), code},
-           kCall);
+  PutFixed<CallRecord>(b, kCall, 0, start, end, where.data(), static_cast<uint32_t>(where.size()),
+                       code);
 }
 
 void Delivered(int32_t id, int32_t length, uint64_t start, uint64_t enqueued, uint32_t producer,
                uint64_t depth) {
   const uint64_t end = Now();
-  Buffer* b = Mine();
+  Buffer* b = Mine(tLocal);
   if (b == nullptr) return;
   Bump(b->deliveries);
-  PutFixed(DeliveredRecord{{}, start, end, enqueued, depth, id, length, producer, 0}, kDelivered);
+  PutFixed<DeliveredRecord>(b, kDelivered, 0, start, end, enqueued, depth, id, length, producer,
+                            0u);
 }
 
 void Funnel(std::string_view where, std::string_view message) {
@@ -322,8 +328,9 @@ void Funnel(std::string_view where, std::string_view message) {
 }
 
 void ArgText(const char* text, size_t length) {
-  if (tSecret > 0) {
-    PutFixed(ValueRecord{{}, static_cast<int64_t>(length), 0}, kSecret, kText);
+  Local& local = tLocal;
+  if (local.secret > 0) {
+    PutFixed<ValueRecord>(Mine(local), kSecret, kText, static_cast<int64_t>(length), 0.0);
     return;
   }
   PutBytes(kText, 0, static_cast<uint32_t>(length), text, std::min(length, kTextCut), nullptr, 0);
@@ -334,8 +341,9 @@ void ArgSize(const char*, size_t size) {
 }
 
 void ArgBytes(const void* bytes, size_t size) {
-  if (tSecret > 0) {
-    PutFixed(ValueRecord{{}, static_cast<int64_t>(size), 0}, kSecret, kBytes);
+  Local& local = tLocal;
+  if (local.secret > 0) {
+    PutFixed<ValueRecord>(Mine(local), kSecret, kBytes, static_cast<int64_t>(size), 0.0);
     return;
   }
   PutBytes(kBytes, 0, static_cast<uint32_t>(size), bytes, size, nullptr, 0);
@@ -354,12 +362,12 @@ void ArgReal(double value) {
 }
 
 Secret::Secret(What what) : what_(what) {
-  ++tSecret;
-  if (what_ == kNumbersToo) ++tSecretNumbers;
+  ++tLocal.secret;
+  if (what_ == kNumbersToo) ++tLocal.secretNumbers;
 }
 Secret::~Secret() {
-  --tSecret;
-  if (what_ == kNumbersToo) --tSecretNumbers;
+  --tLocal.secret;
+  if (what_ == kNumbersToo) --tLocal.secretNumbers;
 }
 
 void Histogram::Add(uint64_t ns) {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -45,7 +46,8 @@ struct NativeStats {
 // arguments of the call in progress, and whether its name is in the file.
 struct Seen {
   uint64_t calls0 = 0, deliveries0 = 0, dropped0 = 0;
-  std::vector<std::pair<std::string, std::string>> args;  // key, JSON value
+  std::string args;          // "key":value pairs, each after a comma
+  std::vector<size_t> ends;  // where each pair ends in args
   bool nameWritten = false;
 };
 
@@ -87,14 +89,26 @@ uint64_t SteadyNs() {
                                    .count());
 }
 
-std::string Hex(const unsigned char* bytes, size_t n) {
+// Appenders for the hot records: no temporary strings, no printf.
+template <typename Int>
+void Put(std::string& s, Int v) {
+  char text[24];
+  s.append(text, std::to_chars(text, text + sizeof text, v).ptr);
+}
+void PutUs(std::string& s, uint64_t ns) {
+  Put(s, ns / 1000);
+  const auto frac = static_cast<unsigned>(ns % 1000);
+  const char digits[4] = {'.', static_cast<char>('0' + frac / 100),
+                          static_cast<char>('0' + frac / 10 % 10),
+                          static_cast<char>('0' + frac % 10)};
+  s.append(digits, 4);
+}
+void PutHex(std::string& s, const unsigned char* bytes, size_t n) {
   static const char kDigits[] = "0123456789abcdef";
-  std::string out(n * 2, '0');
   for (size_t i = 0; i < n; ++i) {
-    out[2 * i] = kDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kDigits[bytes[i] & 15];
+    s += kDigits[bytes[i] >> 4];
+    s += kDigits[bytes[i] & 15];
   }
-  return out;
 }
 
 }  // namespace
@@ -124,8 +138,19 @@ class Writer {
       nsPerTick_ = static_cast<double>(ns - steady0_) / static_cast<double>(ticks - tick0_);
   }
   std::string Common(const char* ph, uint32_t tid, uint64_t ns) const {
-    return std::string(",\"ph\":\"") + ph + "\",\"pid\":" + std::to_string(pid_) +
-           ",\"tid\":" + std::to_string(tid) + ",\"ts\":" + Us(ns);
+    std::string s;
+    PutCommon(s, ph, tid, ns);
+    return s;
+  }
+  void PutCommon(std::string& s, const char* ph, uint32_t tid, uint64_t ns) const {
+    s += ",\"ph\":\"";
+    s += ph;
+    s += "\",\"pid\":";
+    Put(s, pid_);
+    s += ",\"tid\":";
+    Put(s, tid);
+    s += ",\"ts\":";
+    PutUs(s, ns);
   }
   void Pass();
   void Drain(Buffer& b, Seen& seen);
@@ -135,7 +160,7 @@ class Writer {
   void NoteTrigger(std::string text) {
     if (s_.ring && trigger_.empty()) trigger_ = std::move(text);
   }
-  void Line(std::string line);  // one event, to the file or the ring
+  void Line(std::string& line);  // one event, to the file or the ring
   void ToFile(const std::string& line);
   void Flush();
   bool CreateFile(std::string* problem);
@@ -152,6 +177,7 @@ class Writer {
   double nsPerTick_ = 1.0;
   std::string utcStart_;
   std::unordered_map<Buffer*, Seen> seen_;
+  std::string line_;      // the line being made
   std::string out_;       // whole lines waiting for the file
   uint64_t written_ = 0;  // bytes in the file, out_ not included
   bool limitReached_ = false;
@@ -267,7 +293,7 @@ void Writer::Flush() {
   out_.clear();
 }
 
-void Writer::Line(std::string line) {
+void Writer::Line(std::string& line) {
   line += ",\n";
   if (!s_.ring) {
     ToFile(line);
@@ -313,7 +339,6 @@ void Writer::Dump() {
 }
 
 void Writer::OnArg(Seen& seen, const Header& h, const unsigned char* record) {
-  const std::string index = std::to_string(seen.args.size());
   ValueRecord v;
   BytesRecord bytes;
   if (h.kind == kText || h.kind == kBytes) {
@@ -321,52 +346,76 @@ void Writer::OnArg(Seen& seen, const Header& h, const unsigned char* record) {
   } else {
     std::memcpy(&v, record, sizeof v);
   }
+  const size_t index = seen.ends.size();
+  std::string& a = seen.args;
+  auto key = [&](const char* what) {
+    a += ",\"";
+    a += what;
+    Put(a, index);
+    a += "\":";
+  };
   const unsigned char* payload = record + sizeof(BytesRecord);
   switch (h.kind) {
     case kText:
-      seen.args.emplace_back(
-          "text" + index,
-          JsonString(std::string_view(reinterpret_cast<const char*>(payload), bytes.stored)));
+      key("text");
+      a += JsonString(std::string_view(reinterpret_cast<const char*>(payload), bytes.stored));
       break;
-    case kBytes: {
+    case kBytes:
       // Long records in parts: "record2" holds the first bytes, "record2@1500"
       // the bytes from offset 1500, so no line outgrows its page.
-      for (size_t off = 0; off < bytes.stored || off == 0; off += kHexChunk) {
-        const size_t n = std::min<size_t>(kHexChunk, bytes.stored - off);
-        seen.args.emplace_back("record" + index + (off == 0 ? "" : "@" + std::to_string(off)),
-                               "\"" + Hex(payload + off, n) + "\"");
-        if (bytes.stored == 0) break;
+      for (size_t off = 0; off == 0 || off < bytes.stored; off += kHexChunk) {
+        if (off != 0) {
+          seen.ends.push_back(a.size());
+          a += ",\"record";
+          Put(a, index);
+          a += '@';
+          Put(a, off);
+          a += "\":";
+        } else {
+          key("record");
+        }
+        a += '"';
+        PutHex(a, payload + off, std::min<size_t>(kHexChunk, bytes.stored - off));
+        a += '"';
       }
       break;
-    }
     case kNumber:
-      seen.args.emplace_back("int" + index, std::to_string(v.number));
+      key("int");
+      Put(a, v.number);
       break;
     case kFlag:
-      seen.args.emplace_back("flag" + index, v.number != 0 ? "true" : "false");
+      key("flag");
+      a += v.number != 0 ? "true" : "false";
       break;
     case kReal: {
+      key("real");
       char text[40];
       std::snprintf(text, sizeof text, "%.17g", v.real);
       const bool finite = v.real == v.real && v.real - v.real == 0;
-      seen.args.emplace_back("real" + index, finite ? text : "\"" + std::string(text) + "\"");
+      a += finite ? std::string(text) : "\"" + std::string(text) + "\"";
       break;
     }
     case kOutSize:
-      seen.args.emplace_back("out" + index, std::to_string(v.number));
+      key("out");
+      Put(a, v.number);
       break;
-    case kSecret: {
-      const char* what = h.extra == kText ? "text" : h.extra == kBytes ? "record" : "value";
-      seen.args.emplace_back(what + index, "{\"secret_length\":" + std::to_string(v.number) + "}");
+    case kSecret:
+      key(h.extra == kText ? "text" : h.extra == kBytes ? "record" : "value");
+      a += "{\"secret_length\":";
+      Put(a, v.number);
+      a += '}';
       break;
-    }
     default:
-      break;
+      return;
   }
+  seen.ends.push_back(a.size());
 }
 
 void Writer::OnCall(Buffer& b, Seen& seen, const CallRecord& r) {
-  const std::string_view name(r.name, r.nameLength);
+  // The Java method name: what follows the class in the exported name.
+  std::string_view name(r.name, r.nameLength);
+  if (const size_t underscore = name.rfind('_'); underscore != std::string_view::npos)
+    name.remove_prefix(underscore + 1);
   const uint64_t start = Ns(r.start);
   const uint64_t dur = Ns(r.end) - std::min(Ns(r.end), start);
   natives_[name].durations.Add(dur);
@@ -374,22 +423,31 @@ void Writer::OnCall(Buffer& b, Seen& seen, const CallRecord& r) {
   if (r.code == kWrapperError) NoteTrigger("result 99 from " + std::string(name));
   if (name == "logoff" && r.code != 0) NoteTrigger("logoff returned " + std::to_string(r.code));
   // Method names are plain identifiers: no escaping needed.
-  std::string line = "{\"name\":\"" + std::string(name) + "\",\"cat\":\"native\"" +
-                     Common("X", b.tid, start) + ",\"dur\":" + Us(dur) +
-                     ",\"args\":{\"result\":" + std::to_string(r.code);
-  bool first = false;
-  for (const auto& [key, value] : seen.args) {
-    if (line.size() + key.size() + value.size() + 8 > kLine) {
-      Line(line + "}}");
-      line = "{\"name\":\"" + std::string(name) + " (arguments continued)\",\"cat\":\"native\"" +
-             Common("i", b.tid, start) + ",\"s\":\"t\",\"args\":{";
-      first = true;
+  std::string& line = line_;
+  line.assign("{\"name\":\"").append(name).append("\",\"cat\":\"native\"");
+  PutCommon(line, "X", b.tid, start);
+  line += ",\"dur\":";
+  PutUs(line, dur);
+  line += ",\"args\":{\"result\":";
+  Put(line, r.code);
+  size_t from = 0;
+  for (size_t to : seen.ends) {
+    if (line.size() + (to - from) + 2 > kLine) {  // the rest on a line of its own
+      line += "}}";
+      Line(line);
+      line.assign("{\"name\":\"")
+          .append(name)
+          .append(" (arguments continued)\",\"cat\":\"native\"");
+      PutCommon(line, "i", b.tid, start);
+      line += ",\"s\":\"t\",\"args\":{\"part\":true";
     }
-    line += (first ? "\"" : ",\"") + key + "\":" + value;
-    first = false;
+    line.append(seen.args, from, to - from);
+    from = to;
   }
   seen.args.clear();
-  Line(line + "}}");
+  seen.ends.clear();
+  line += "}}";
+  Line(line);
 }
 
 void Writer::OnDelivered(Buffer& b, const DeliveredRecord& r) {
@@ -399,13 +457,30 @@ void Writer::OnDelivered(Buffer& b, const DeliveredRecord& r) {
   const uint64_t start = Ns(r.start);
   const uint64_t end = Ns(r.end);
   const uint64_t wait = r.enqueued != 0 && r.start > r.enqueued ? start - Ns(r.enqueued) : 0;
-  Line("{\"name\":\"event " + std::to_string(r.id) + "\",\"cat\":\"event\"" +
-       Common("X", b.tid, start) + ",\"dur\":" + Us(end - std::min(end, start)) +
-       ",\"args\":{\"id\":" + std::to_string(r.id) + ",\"length\":" + std::to_string(r.length) +
-       ",\"queue_wait_us\":" + Us(wait) + ",\"producer_tid\":" + std::to_string(r.producer) + "}}");
+  std::string& line = line_;
+  line.assign("{\"name\":\"event ");
+  Put(line, r.id);
+  line += "\",\"cat\":\"event\"";
+  PutCommon(line, "X", b.tid, start);
+  line += ",\"dur\":";
+  PutUs(line, end - std::min(end, start));
+  line += ",\"args\":{\"id\":";
+  Put(line, r.id);
+  line += ",\"length\":";
+  Put(line, r.length);
+  line += ",\"queue_wait_us\":";
+  PutUs(line, wait);
+  line += ",\"producer_tid\":";
+  Put(line, r.producer);
+  line += "}}";
+  Line(line);
   if (delivered_++ % kDepthEvery == 0) {
-    Line("{\"name\":\"queue depth\",\"cat\":\"event\"" + Common("C", b.tid, end) +
-         ",\"args\":{\"depth\":" + std::to_string(r.depth) + "}}");
+    line.assign("{\"name\":\"queue depth\",\"cat\":\"event\"");
+    PutCommon(line, "C", b.tid, end);
+    line += ",\"args\":{\"depth\":";
+    Put(line, r.depth);
+    line += "}}";
+    Line(line);
   }
 }
 
@@ -429,9 +504,10 @@ void Writer::Drain(Buffer& b, Seen& seen) {
       BytesRecord r;
       std::memcpy(&r, at, sizeof r);
       const char* text = reinterpret_cast<const char*>(at + sizeof r);
-      Line("{\"name\":\"funnel\",\"cat\":\"funnel\"" + Common("i", b.tid, Ns(r.at)) +
-           ",\"s\":\"t\",\"args\":{\"where\":" + JsonString(std::string_view(text, r.stored)) +
-           ",\"message\":" + JsonString(std::string_view(text + r.stored, r.full)) + "}}");
+      line_ = "{\"name\":\"funnel\",\"cat\":\"funnel\"" + Common("i", b.tid, Ns(r.at)) +
+              ",\"s\":\"t\",\"args\":{\"where\":" + JsonString(std::string_view(text, r.stored)) +
+              ",\"message\":" + JsonString(std::string_view(text + r.stored, r.full)) + "}}";
+      Line(line_);
     } else if (h.kind != kPad) {
       OnArg(seen, h, at);
     }
