@@ -102,6 +102,10 @@ uint32_t ProcessId();
 // with *exists true when the name is taken.
 std::FILE* CreateNewFile(const std::string& path, bool* exists);
 
+// Puts the calling thread at the system's lowest normal priority (a
+// background worker that must never take time from the threads it serves).
+void LowerThisThreadPriority();
+
 // Whether threads other than the caller may still run while a module's
 // exit hook runs at process exit (Linux: yes; Windows ends them first).
 bool ThreadsRunDuringExit();

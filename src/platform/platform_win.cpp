@@ -156,4 +156,8 @@ bool ThreadsRunDuringExit() {
   return false;
 }
 
+void LowerThisThreadPriority() {
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST);
+}
+
 }  // namespace platform

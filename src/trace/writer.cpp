@@ -17,6 +17,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <thread>
 #include <unordered_map>
@@ -116,6 +117,9 @@ void PutHex(std::string& s, const unsigned char* bytes, size_t n) {
 class Writer {
  public:
   explicit Writer(const Settings& s) : s_(s), pid_(platform::ProcessId()) {}
+  ~Writer() { Close(); }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
 
   bool Open(std::string* problem);
   void Run();
@@ -564,6 +568,9 @@ std::string Writer::Summary() {
 }
 
 void Writer::Run() {
+  // The callers come first: on a busy machine the writer waits, and records
+  // it cannot take in time are dropped and counted.
+  platform::LowerThisThreadPriority();
   for (;;) {
     const bool last = finish.load(std::memory_order_acquire);
     Pass();
@@ -589,13 +596,18 @@ void Writer::Close() {
 }
 
 Writer* StartWriter(const Settings& settings, std::string* problem) {
-  auto* w = new Writer(settings);
-  if (!w->Open(problem)) {
-    delete w;
-    return nullptr;
+  Writer* w = nullptr;
+  try {
+    w = new Writer(settings);
+    if (w->Open(problem)) {
+      w->thread = std::thread([w] { w->Run(); });
+      return w;
+    }
+  } catch (const std::exception& e) {  // no memory, no thread: tracing stays off
+    *problem = std::string(" Cannot start the trace: ") + e.what() + "; tracing is off";
   }
-  w->thread = std::thread([w] { w->Run(); });
-  return w;
+  delete w;
+  return nullptr;
 }
 
 void AskToFinish(Writer* w, bool exiting) {
