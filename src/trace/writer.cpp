@@ -285,7 +285,7 @@ void Writer::ToFile(const std::string& line) {
 void Writer::Flush() {
   size_t done = 0;
   while (done < out_.size() && !limitReached_) {
-    const size_t n = std::min(out_.size() - done, kPage - (written_ % kPage));
+    const size_t n = std::min(out_.size() - done, static_cast<size_t>(kPage - written_ % kPage));
     if (written_ + n > s_.maxBytes) {
       limitReached_ = true;
       break;
@@ -305,7 +305,7 @@ void Writer::Line(std::string& line) {
   }
   ring_ += line;
   if (ring_.size() - ringStart_ > s_.ringBytes) {
-    const size_t cut = ring_.find('\n', ring_.size() - s_.ringBytes);
+    const size_t cut = ring_.find('\n', ring_.size() - static_cast<size_t>(s_.ringBytes));
     ringStart_ = cut == std::string::npos ? ring_.size() : cut + 1;
     if (ringStart_ > s_.ringBytes) {
       ring_.erase(0, ringStart_);
