@@ -45,7 +45,7 @@ if killed:
     print(f"{path}: {len(events)} whole events before the kill")
     sys.exit(0)
 summary = [e for e in events if e["name"] == "summary"]
-assert len(summary) == 1, f"{len(summary)} summaries"
+assert len(summary) == 1 and summary[0]["ph"] == "i", f"no summary on the timeline: {summary}"
 s, end = summary[0]["args"], summary[0]["ts"]
 
 calls = [e for e in events if e.get("cat") == "native" and e["ph"] == "X"]

@@ -46,7 +46,11 @@ for (const name of process.argv.slice(3)) {
   }
 }
 const summary = all.filter(x => x.e.name === 'summary');
-if (summary.length !== 1 || summary[0].thread.name() !== 'trace')
+// A metadata event is kept but never drawn: the summary must be an instant
+// event, with a place on the timeline.
+const Phase = vm.runInContext('SDK.TracingModel.Phase', ctx);
+if (summary.length !== 1 || summary[0].thread.name() !== 'trace' ||
+    ![Phase.Instant, 'i'].includes(summary[0].e.phase) || !Number.isFinite(summary[0].e.startTime))
   fail('the summary is not shown on the trace row');
 if (typeof summary[0].e.args.calls !== 'number') fail('the summary has no call count');
 console.log(`${process.argv[2]}: ${threads.length} rows, ${all.length} events in the viewer`);
