@@ -556,15 +556,27 @@ std::string Writer::Summary() {
                ",\"max_us\":" + Us(stats.durations.Max()) + "}";
   }
   std::string triggers;
-  for (const std::string& t : triggers_) triggers += (triggers.empty() ? "" : ",") + JsonString(t);
-  return "{\"name\":\"summary\",\"cat\":\"summary\"" + Common("i", 0, Ns(platform::CpuTicks())) +
-         ",\"s\":\"g\",\"args\":{\"calls\":" + std::to_string(calls) +
-         ",\"deliveries\":" + std::to_string(deliveries) + ",\"failures\":" + counts(failures_) +
-         ",\"natives\":{" + natives + "},\"events\":" + counts(events_) +
-         ",\"max_queue_depth\":" + std::to_string(maxDepth_) +
-         ",\"records_dropped\":" + std::to_string(dropped) + ",\"records_dropped_by_thread\":{" +
-         byThread + "},\"triggers\":[" + triggers +
-         "],\"file_limit_reached\":" + (limitReached_ ? "true" : "false") + "}}";
+  for (const std::string& t : triggers_) {
+    if (!triggers.empty()) triggers += ',';
+    triggers += JsonString(t);
+  }
+  // Appended piece by piece: GCC 12 at -O3 misreads a literal + string chain.
+  std::string out = "{\"name\":\"summary\",\"cat\":\"summary\"";
+  PutCommon(out, "i", 0, Ns(platform::CpuTicks()));
+  out += ",\"s\":\"g\",\"args\":{\"calls\":";
+  Put(out, calls);
+  out += ",\"deliveries\":";
+  Put(out, deliveries);
+  out.append(",\"failures\":").append(counts(failures_));
+  out.append(",\"natives\":{").append(natives).append("},\"events\":").append(counts(events_));
+  out += ",\"max_queue_depth\":";
+  Put(out, maxDepth_);
+  out += ",\"records_dropped\":";
+  Put(out, dropped);
+  out.append(",\"records_dropped_by_thread\":{").append(byThread).append("},\"triggers\":[");
+  out.append(triggers).append("],\"file_limit_reached\":");
+  out.append(limitReached_ ? "true" : "false").append("}}");
+  return out;
 }
 
 void Writer::Run() {
