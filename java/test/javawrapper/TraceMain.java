@@ -11,7 +11,8 @@ import java.nio.file.Path;
  * secrets, numbers, a failing native, a known interval and events from several
  * library threads, described in expect.json for check_trace.py; the second a
  * short one that must get a file of its own. {@code burst}: calls without end,
- * until the test kills the JVM.
+ * until the test kills the JVM. {@code exit}: 2,000 calls, then an exit without
+ * logoff.
  */
 public final class TraceMain {
   private TraceMain() {}
@@ -20,6 +21,13 @@ public final class TraceMain {
     Simulator sim = Simulator.load("QUORAPI.DLL");
     Bridge bridge = new Bridge();
     byte[] record = new byte[33];
+    if (args[0].equals("exit")) {
+      System.out.println("initialise=" + bridge.initialise());
+      for (int i = 0; i < 2000; ++i) {
+        bridge.getExchange(i % 7, record);
+      }
+      System.exit(0);
+    }
     if (args[0].equals("burst")) {
       System.out.println("initialise=" + bridge.initialise());
       for (long i = 0;; ++i) {

@@ -59,6 +59,18 @@ class TraceTest {
   }
 
   @Test
+  void anExitWithoutLogoffStillWritesWhatWasBuffered() throws Exception {
+    Path trace = Files.createTempDirectory("javawrapper-trace").resolve("exit.json");
+    Process p = start(trace, "exit");
+    String out = FreshJvmTest.echo(
+        new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
+    assertEquals(0, p.waitFor(), out);
+    String text = Files.readString(trace);
+    assertEquals(2000, text.split("\"name\":\"getExchange\"", -1).length - 1, text);
+    assertTrue(text.contains("\"calls\":2001,") && text.endsWith("\n]\n"), text);
+  }
+
+  @Test
   void aJvmKilledMidBurstLeavesOnlyWholeRecords() throws Exception {
     Path trace = Files.createTempDirectory("javawrapper-trace").resolve("killed.json");
     Process p = start(trace, "burst");
