@@ -27,6 +27,7 @@ void OnModuleDetach(bool processExiting) {
   // that is allowed, and under the Windows loader lock only asked to finish.
   // JNI_OnUnload is the place for trace::Shutdown(false).
   if (platform::CanJoinThreadsDuringUnload()) {
+    trace::Shutdown(true);  // ring mode: the ring is written ("process end")
     trace::Stop();
   } else {
     trace::Shutdown(true);

@@ -217,9 +217,9 @@ Writer* Detach() {
   return gWriter.exchange(nullptr);
 }
 
-void Finish(Writer* w) {
+void Finish(Writer* w, const char* trigger) {
   if (w == nullptr) return;
-  AskToFinish(w, false);
+  AskToFinish(w, trigger);
   JoinAndFree(w);
 }
 
@@ -241,7 +241,7 @@ std::string Start(JNIEnv* env) {
     std::lock_guard<std::mutex> lock(gControl);
     old = Detach();
   }
-  Finish(old);  // an initialise without logoff: the earlier trace ends whole
+  Finish(old, nullptr);  // an initialise without logoff: the earlier trace ends whole
   const char* path = std::getenv("JAVAWRAPPER_TRACE");
   if (path == nullptr || *path == '\0') return {};  // off
   Settings s;
@@ -273,7 +273,7 @@ void Stop() {
     std::lock_guard<std::mutex> lock(gControl);
     w = Detach();
   }
-  Finish(w);
+  Finish(w, nullptr);
 }
 
 void Shutdown(bool processExiting) {
@@ -283,11 +283,16 @@ void Shutdown(bool processExiting) {
     gOn.store(false);
     Writer* w = gWriter.load();
     if (w == nullptr || !platform::ThreadsRunDuringExit()) return;
-    AskToFinish(w, true);
+    AskToFinish(w, "process end");
     WaitFinished(w, std::chrono::steady_clock::now() + kExitBound);
     return;
   }
-  Stop();
+  Writer* w;
+  {
+    std::lock_guard<std::mutex> lock(gControl);
+    w = Detach();
+  }
+  Finish(w, "bridge unloaded");
   // No native runs any more: the buffers go, and a thread that recorded
   // before sees a new generation should the module record again.
   std::lock_guard<std::mutex> lock(gControl);

@@ -127,7 +127,7 @@ class Writer {
 
   std::thread thread;
   std::atomic<bool> finish{false};
-  std::atomic<bool> exiting{false};
+  std::atomic<const char*> endTrigger{nullptr};
   std::atomic<bool> finished{false};
 
  private:
@@ -589,8 +589,8 @@ void Writer::Run() {
     if (last) break;
     std::this_thread::sleep_for(kPeriod);
   }
-  if (s_.ring && exiting.load(std::memory_order_acquire)) {
-    trigger_ = "process end";
+  if (const char* why = endTrigger.load(std::memory_order_acquire); s_.ring && why != nullptr) {
+    trigger_ = why;
     Dump();
   }
   if (file_ != nullptr) {
@@ -622,8 +622,8 @@ Writer* StartWriter(const Settings& settings, std::string* problem) {
   return nullptr;
 }
 
-void AskToFinish(Writer* w, bool exiting) {
-  if (exiting) w->exiting.store(true, std::memory_order_release);
+void AskToFinish(Writer* w, const char* trigger) {
+  if (trigger != nullptr) w->endTrigger.store(trigger, std::memory_order_release);
   w->finish.store(true, std::memory_order_release);
 }
 

@@ -27,9 +27,10 @@ class Writer;
 // trigger.
 Writer* StartWriter(const Settings& settings, std::string* problem);
 // Asks the writer to write what is buffered, then the summary, and end.
-// exiting: the process is ending (ring mode then writes with that trigger).
+// trigger: a static text naming why a session ends without its logoff (ring
+// mode then writes the ring under that name), or nullptr for a logoff.
 // Only atomic stores: safe from any thread at any time, exit included.
-void AskToFinish(Writer* writer, bool exiting);
+void AskToFinish(Writer* writer, const char* trigger);
 // Whether the writer finished its last write before the deadline.
 bool WaitFinished(Writer* writer, std::chrono::steady_clock::time_point deadline);
 // Joins the writer's thread, closes the file and frees the writer.
