@@ -35,6 +35,12 @@ bool InRange(const std::vector<T>& v, jsize start, jsize len) {
          static_cast<size_t>(start) + static_cast<size_t>(len) <= v.size();
 }
 
+// No JVM behind the fake: the trace learns no thread names from it.
+jint JNICALL GetJavaVM(JNIEnv*, JavaVM** vm) {
+  *vm = nullptr;
+  return JNI_ERR;
+}
+
 jint JNICALL GetVersion(JNIEnv* env) {
   FakeJni::Of(env).Record("GetVersion");
   return JNI_VERSION_1_8;
@@ -188,6 +194,7 @@ void JNICALL DeleteLocalRef(JNIEnv* env, jobject) {
 FakeJni::FakeJni() : table_(std::make_unique<JNINativeInterface_>()) {
   std::memset(static_cast<void*>(table_.get()), 0, sizeof(JNINativeInterface_));
   table_->GetVersion = &GetVersion;
+  table_->GetJavaVM = &GetJavaVM;
   table_->GetObjectClass = &GetObjectClass;
   table_->GetMethodID = &GetMethodID;
   table_->CallVoidMethodA = &CallVoidMethodA;

@@ -2,16 +2,21 @@
 // every preset (the file it writes is checked again by check_trace.py).
 #include "trace/trace.h"
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "natives_support.h"
 #include "relay/queue.h"
 #include "sim_library.h"
 
 DECLARE_NATIVE(jint, getExchange, jint, jbyteArray);
+DECLARE_NATIVE(jint, addOrder, jbyteArray);
+DECLARE_NATIVE(jint, setMDSToken, jstring);
 
 using testing_support::BridgeTest;
 using testing_support::SimLibrary;
@@ -37,6 +42,16 @@ std::string Slurp(const std::string& path) {
   return s.str();
 }
 
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::string out;
+  char two[3];
+  for (uint8_t b : bytes) {
+    std::snprintf(two, sizeof two, "%02x", b);
+    out += two;
+  }
+  return out;
+}
+
 TEST(Trace, JsonStringsAreEscapedAndPercentilesHoldTheirBucket) {
   EXPECT_EQ(trace::JsonString("a\"b\\c\n\x01\xC3"), "\"a\\\"b\\\\c\\u000a\\u0001\\u00c3\"");
   trace::Histogram h;
@@ -52,13 +67,22 @@ class TraceSession : public BridgeTest {
  protected:
   void TearDown() override {
     BridgeTest::TearDown();
-    SetEnv("JAVAWRAPPER_TRACE", "");
-    SetEnv("JAVAWRAPPER_TRACE_BUFFER", "");
+    for (const char* name :
+         {"JAVAWRAPPER_TRACE", "JAVAWRAPPER_TRACE_BUFFER_KB", "JAVAWRAPPER_TRACE_MODE"})
+      SetEnv(name, "");
   }
-  jint Logon(const char* second) {
-    return Java_korvane_api_delphi_ClientAPI_logon(jni_.env(), self_, jni_.NewString("user-1"),
-                                                   jni_.NewString(second),
-                                                   jni_.NewString("third-3"), true, false);
+  // A trace file name that no earlier run left behind.
+  static std::string Fresh(const std::string& path) {
+    std::remove(path.c_str());
+    return path;
+  }
+  jint Call(const char* native, jint code = 0) {
+    if (std::string(native) == "getExchange")
+      return Java_korvane_api_delphi_ClientAPI_getExchange(jni_.env(), self_, 3,
+                                                           jni_.NewByteArray(33));
+    sim_.ForceResult("qrPurge", code);
+    return Java_korvane_api_delphi_ClientAPI_purge(jni_.env(), self_, jni_.NewString("p-one"),
+                                                   jni_.NewString("p-two"));
   }
   // Delivers count events fired from two simulator threads.
   void Pump(int count) {
@@ -78,42 +102,61 @@ class TraceSession : public BridgeTest {
   }
 };
 
-// A whole traced session; the file is left where check_trace.py reads it
-// (JW_TRACE_OUT, set by the test run) or in the working directory.
-TEST_F(TraceSession, ASessionIsTracedAndSecretsStayOut) {
+const char* const kSecrets[] = {"logon-USER-a1", "logon-PASS-b2", "logon-THIRD-c3",
+                                "mds-TOKEN-91c2"};
+
+// A whole traced session; the file and what the session did are left where
+// check_trace.py reads them (JW_TRACE_OUT, set by the test run).
+TEST_F(TraceSession, ASessionIsTracedWithItsArgumentsAndNoSecret) {
   const char* out = std::getenv("JW_TRACE_OUT");
-  const std::string path = out != nullptr ? out : "trace-unit.json";
+  const std::string path = Fresh(out != nullptr ? out : "trace-unit.json");
   SetEnv("JAVAWRAPPER_TRACE", path.c_str());
   ASSERT_EQ(Initialise(), 0);
   EXPECT_TRUE(trace::On());
-  EXPECT_EQ(Logon("second-SECRET-7f3a"), 0);
-  jbyteArray record = jni_.NewByteArray(33);
-  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_getExchange(jni_.env(), self_, 3, record), 0);
-  sim_.ForceResult("qrPurge", 7);
-  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_purge(jni_.env(), self_, jni_.NewString("p-one"),
-                                                    jni_.NewString("p-two")),
-            7);
+  EXPECT_EQ(
+      Java_korvane_api_delphi_ClientAPI_setMDSToken(jni_.env(), self_, jni_.NewString(kSecrets[3])),
+      0);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logon(jni_.env(), self_, jni_.NewString(kSecrets[0]),
+                                                    jni_.NewString(kSecrets[1]),
+                                                    jni_.NewString(kSecrets[2]), true, false),
+            0);
+  std::vector<uint8_t> order(957);
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint8_t>(i * 7 + 1);
+  jbyteArray jOrder = jni_.NewByteArray(order.size());
+  jni_.Bytes(jOrder) = order;
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_addOrder(jni_.env(), self_, jOrder), 0);
+  // A known interval: getExchange, 30 ms, purge; all of it within `whole`.
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(Call("getExchange"), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(Call("purge", 7), 7);
+  const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(
+                         std::chrono::steady_clock::now() - before)
+                         .count();
   Pump(200);
   EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
   EXPECT_FALSE(trace::On());
 
+  std::ofstream(path + ".expect.json")
+      << "{\"secrets\":[\"" << kSecrets[0] << "\",\"" << kSecrets[1] << "\",\"" << kSecrets[2]
+      << "\",\"" << kSecrets[3] << "\"],\"calls\":{\"initialise\":1,\"setMDSToken\":1,\"logon\":1,"
+      << "\"addOrder\":1,\"getExchange\":1,\"purge\":1,\"logoff\":1},"
+      << "\"args\":{\"getExchange\":{\"result\":0,\"int0\":3,\"out1\":33},"
+      << "\"purge\":{\"result\":7,\"text0\":\"p-one\",\"text1\":\"p-two\"},"
+      << "\"addOrder\":{\"result\":0,\"record0\":\"" << Hex(order) << "\"},"
+      << "\"logon\":{\"result\":0,\"text0\":{\"secret_length\":13},"
+      << "\"text1\":{\"secret_length\":13},\"text2\":{\"secret_length\":14},"
+      << "\"flag3\":true,\"flag4\":false}},"
+      << "\"events\":{\"5\":200},\"gap\":[\"getExchange\",\"purge\",30000," << whole << "]}";
   const std::string text = Slurp(path);
   EXPECT_EQ(text.rfind("[\n", 0), 0u);
   EXPECT_EQ(text.substr(text.size() - 3), "\n]\n");
-  EXPECT_EQ(text.find("second-SECRET-7f3a"), std::string::npos);
-  EXPECT_NE(text.find("\"secret_length\":18"), std::string::npos);
-  EXPECT_NE(text.find("\"name\":\"getExchange\""), std::string::npos);
-  EXPECT_NE(text.find("\"name\":\"purge\""), std::string::npos);
-  EXPECT_NE(text.find("\"result\":7,\"text0\":\"p-one\""), std::string::npos);
-  EXPECT_NE(text.find("\"name\":\"event 5\""), std::string::npos);
-  EXPECT_NE(text.find("\"failures\":{\"7\":1}"), std::string::npos);
-  EXPECT_NE(text.find("\"5\":200"), std::string::npos);  // events per id
-  EXPECT_NE(text.find("\"records_dropped\":0"), std::string::npos);
 }
 
-// An unwritable path: one funnel line, tracing stays off, nothing else
-// changes. A tiny buffer: records are dropped and counted, events are not.
-TEST_F(TraceSession, BadPathsAndFullBuffersChangeNothingElse) {
+// An unwritable path: one funnel line, tracing stays off. A tiny buffer:
+// records are dropped and counted, events are not, and the calls are all
+// counted. A second session never overwrites the first one's file.
+TEST_F(TraceSession, BadPathsFullBuffersAndSecondSessions) {
   SetEnv("JAVAWRAPPER_TRACE", "no-such-directory/trace.json");
   ASSERT_EQ(Initialise(), 0);
   EXPECT_FALSE(trace::On());
@@ -124,15 +167,43 @@ TEST_F(TraceSession, BadPathsAndFullBuffersChangeNothingElse) {
   EXPECT_NE(lines[0].find("Where Java_korvane_api_delphi_ClientAPI_initialise"), std::string::npos);
   ASSERT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
 
-  SetEnv("JAVAWRAPPER_TRACE", "trace-dropped.json");
-  SetEnv("JAVAWRAPPER_TRACE_BUFFER", "2");
+  const std::string first = Fresh("trace-dropped.json"), second = Fresh("trace-dropped-2.json");
+  SetEnv("JAVAWRAPPER_TRACE", first.c_str());
+  SetEnv("JAVAWRAPPER_TRACE_BUFFER_KB", "1");
   ASSERT_EQ(Initialise(), 0);
+  for (int i = 0; i < 300; ++i) Call("getExchange");
   Pump(2000);  // every event arrives although most of their records cannot
   EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
-  const std::string text = Slurp("trace-dropped.json");
-  EXPECT_NE(text.find("\"events\":{\"5\":2000}"), std::string::npos);  // all delivered
+  const std::string text = Slurp(first);
+  EXPECT_NE(text.find("\"calls\":302,\"deliveries\":2000,"), std::string::npos);
   EXPECT_EQ(text.find("\"records_dropped\":0,"), std::string::npos);
   EXPECT_NE(text.find("\"records_dropped\":"), std::string::npos);
+
+  ASSERT_EQ(Initialise(), 0);  // the same variable: a file of its own
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
+  EXPECT_EQ(Slurp(first), text);
+  EXPECT_NE(Slurp(second).find("\"calls\":2,"), std::string::npos);
+}
+
+// Ring mode: a clean session writes nothing; a 99 writes the ring with the
+// trigger named, the records before it included.
+TEST_F(TraceSession, RingModeWritesOnlyWhenSomethingGoesWrong) {
+  const std::string path = Fresh("trace-ring.json");
+  SetEnv("JAVAWRAPPER_TRACE", path.c_str());
+  SetEnv("JAVAWRAPPER_TRACE_MODE", "ring");
+  ASSERT_EQ(Initialise(), 0);
+  EXPECT_EQ(Call("getExchange"), 0);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
+  EXPECT_EQ(Slurp(path), "");  // no file at all
+
+  ASSERT_EQ(Initialise(), 0);
+  EXPECT_EQ(Call("getExchange"), 0);
+  EXPECT_EQ(Call("purge", 99), 99);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
+  const std::string text = Slurp(path);
+  EXPECT_NE(text.find("\"trigger\":\"result 99 from purge\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"name\":\"getExchange\""), std::string::npos);
+  EXPECT_NE(text.find("\"triggers\":[\"result 99 from purge\"]"), std::string::npos);
 }
 
 // A 55 names the file it tried and the system's reason: once on standard

@@ -103,13 +103,13 @@ jsize ArrayLength(JNIEnv* env, jarray array) {
 
 void ReadRecord(JNIEnv* env, jbyteArray array, void* record, size_t size) {
   RequireArray(array);
-  if (trace::On()) trace::ArgSize("record", size);
   env->GetByteArrayRegion(array, 0, static_cast<jsize>(size), static_cast<jbyte*>(record));
   if (env->ExceptionCheck()) {  // the message is made only when it is needed
     env->ExceptionClear();
     throw std::runtime_error("Java array shorter than its " + std::to_string(size) +
                              "-byte record");
   }
+  if (trace::On()) trace::ArgBytes(record, size);  // the order itself, in full
 }
 
 bool CopyOut(JNIEnv* env, jbyteArray array, const void* bytes, size_t size) {
@@ -151,6 +151,7 @@ std::string StringElement(JNIEnv* env, jobjectArray array, jsize index) {
 jint GetProc(const char* native, JNIEnv* env, jint index, jbyteArray record, size_t size,
              Fetch fetch) {
   return Edge(native, "GetProc", [&] {
+    trace::Numbers(index);
     binding::LibraryUse qr = binding::CheckAPILoaded();
     RequireArray(record);
     // On the stack: the largest record fetched by index is an order's 1410

@@ -41,7 +41,7 @@ using binding::EQUOR;
 template <typename Body>
 jint Edge(std::string_view native, std::string_view where, Body&& body) noexcept {
   const bool traced = trace::On();
-  const uint64_t start = traced ? trace::NowNs() : 0;
+  const uint64_t start = traced ? trace::Now() : 0;
   const jint code = binding::Capture(where, body);
   if (traced) trace::Call(native, start, code);
   return code;

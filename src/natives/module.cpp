@@ -8,6 +8,7 @@
 #include "platform/desktop.h"
 #include "platform/fault_guard.h"
 #include "platform/module_hooks.h"
+#include "platform/platform.h"
 #include "relay/queue.h"
 #include "trace/trace.h"
 
@@ -23,13 +24,17 @@ namespace {
 // second run finds nothing left and returns at once.
 void TearDown(bool canJoinThreads) {
   // A library that would not unload may still call back: its queue stays.
-  if (binding::UnloadAPIWithin(std::chrono::seconds(5))) relay::FreeQueues();
+  const bool unloaded = binding::UnloadAPIWithin(std::chrono::seconds(5));
+  if (unloaded) relay::FreeQueues();
   platform::ReleaseFaultGuard();
   platform::desktop::ReleaseDesktop();
-  if (canJoinThreads) {
-    trace::Stop();
+  if (canJoinThreads && unloaded) {
+    trace::Shutdown(false);  // closed, its writer joined, its buffers freed
   } else {
-    trace::StopAtUnload();
+    // Nothing freed that a library thread may still record into, and no
+    // thread joined under the Windows loader lock: what is buffered is
+    // written within a bound.
+    trace::Shutdown(true);
   }
   binding::ReleaseThreadSlots();
 }
@@ -45,8 +50,13 @@ extern "C" JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
 void OnModuleDetach(bool processExiting) {
   // When the whole process ends, the library's threads may still be calling
   // back and the system reclaims everything: freeing the queue or unloading
-  // the library under them could only crash or hang the exit.
-  if (processExiting) return;
+  // the library under them could only crash or hang the exit. Only the
+  // trace's buffered records are written, within a bound, into memory that
+  // stays.
+  if (processExiting) {
+    trace::Shutdown(true);
+    return;
+  }
   // Unmapped without the JVM's unload hook (a host that is not a JVM): under
   // the Windows loader lock, where no thread may be joined.
   TearDown(platform::CanJoinThreadsDuringUnload());

@@ -69,6 +69,7 @@ CLIENT_API(getOrderById)(JNIEnv* env, jobject, jstring jOrderId, jbyteArray out,
   return Native(__func__, [&](const Entries& qr) {
     RequireArray(out);
     const std::string orderId = JNIString(env, jOrderId);
+    trace::Numbers(n);
     unsigned char buffer[kOrderDetail];
     CheckResult(qr.qrGetOrderByID(orderId.c_str(), buffer, n));
     CopyOut(env, out, buffer, sizeof buffer);
@@ -212,6 +213,7 @@ CLIENT_API(amendOrder)(JNIEnv* env, jobject, jstring jOrderId, jbyteArray jAmend
 CLIENT_API(checkOrder)(JNIEnv* env, jobject, jstring jOrderId, jboolean checked) {
   return Native(__func__, [&](const Entries& qr) {
     const std::string orderId = JNIString(env, jOrderId);
+    trace::Numbers(checked);
     CheckResult(qr.qrOrderChecked(orderId.c_str(), Flag(checked)));
     return 0;
   });

@@ -151,6 +151,7 @@ CLIENT_API(getContractByName)
 CLIENT_API(countOrderHistory)(JNIEnv* env, jobject, jint order, jintArray count) {
   return Native(__func__, [&](const Entries& qr) {
     RequireArray(count);
+    trace::Numbers(order);
     int32_t value = 0;
     CheckResult(qr.qrCountOrderHistory(order, &value));
     CopyOut(env, count, &value, 1);
@@ -161,6 +162,7 @@ CLIENT_API(countOrderHistory)(JNIEnv* env, jobject, jint order, jintArray count)
 CLIENT_API(getOrderHistory)(JNIEnv* env, jobject, jint order, jint position, jbyteArray record) {
   return Native(__func__, [&](const Entries& qr) {
     RequireArray(record);
+    trace::Numbers(order, position);
     unsigned char buffer[kOrder];
     CheckResult(qr.qrGetOrderHistory(order, position, buffer));
     CopyOut(env, record, buffer, sizeof buffer);

@@ -59,14 +59,15 @@ CLIENT_API(initialise)
  jboolean connectionStatus, jstring jText1, jbyte initByte, jstring jApplication, jstring jText2) {
   // The trace (when asked for) opens first, so the call itself is in it.
   const char* const where = __func__;
-  const std::string traceProblem = trace::Start();
+  const std::string traceProblem = trace::Start(env);
   TraceSignatureMismatches();
-  trace::Secret secret;  // the texts it passes may be credentials
   return Edge(where, where, [&] {
     relay::CreateQueue();  // before anything can fail
     std::string clientPath = JNIString(env, jClientPath);
     std::string libraryDir = JNIString(env, jLibraryDir);
+    trace::Numbers(demo, test, connectionStatus);
     const std::string text1 = JNIString(env, jText1);
+    trace::Numbers(initByte);
     if (IsBlank(clientPath)) clientPath = ModuleDirectory();
     if (IsBlank(libraryDir)) libraryDir = ModuleDirectory();
     const int32_t letter = demo ? 'D' : (test ? 'T' : 'C');
@@ -104,6 +105,7 @@ CLIENT_API(logon)
     record.text1.Assign(JNIString(env, s1));
     record.text2.Assign(JNIString(env, s2));
     record.text3.Assign(JNIString(env, s3));
+    trace::Numbers(b1, b2);
     record.flag1 = static_cast<char>(Flag(b1));
     record.flag2 = static_cast<char>(Flag(b2));
     CheckResult(qr.qrLogOn(&record));

@@ -13,6 +13,7 @@ namespace {
 template <typename Slot>
 jint CheckedInt(const char* where, Slot Entries::*entry, int32_t value) {
   return Native(where, [&](const Entries& qr) {
+    trace::Numbers(value);
     CheckResult((qr.*entry)(value));
     return 0;
   });
@@ -21,6 +22,7 @@ jint CheckedInt(const char* where, Slot Entries::*entry, int32_t value) {
 template <typename Slot>
 jint IgnoredInt(const char* where, Slot Entries::*entry, int32_t value) {
   return Native(where, [&](const Entries& qr) {
+    trace::Numbers(value);
     (qr.*entry)(value);
     return 0;
   });
@@ -29,6 +31,7 @@ jint IgnoredInt(const char* where, Slot Entries::*entry, int32_t value) {
 template <typename Slot>
 jint IgnoredPair(const char* where, Slot Entries::*entry, int32_t first, int32_t second) {
   return Native(where, [&](const Entries& qr) {
+    trace::Numbers(first, second);
     (qr.*entry)(first, second);
     return 0;
   });
@@ -51,12 +54,14 @@ CLIENT_API(setPriceAgeCounter)(JNIEnv*, jobject, jint value) {
 }
 
 CLIENT_API(setEncryptionCode)(JNIEnv*, jobject, jbyte code) {
+  trace::Secret secret(trace::Secret::kNumbersToo);  // the code appears as its length only
   return IgnoredInt(__func__, &Entries::qrSetEncryptionCode, ZeroExtended(code));
 }
 
 // Clears every debug flag, then sets exactly the requested ones.
 CLIENT_API(setDebugFlags)(JNIEnv*, jobject, jint flags) {
   return Native(__func__, [&](const Entries& qr) {
+    trace::Numbers(flags);
     qr.qrDisable(-1);
     qr.qrEnable(flags);
     return 0;
@@ -155,5 +160,8 @@ CLIENT_API(setRavelinEnabled)(JNIEnv*, jobject, jboolean on) {
 // The library's code comes back unchanged, unchecked; with no library loaded
 // the guard answers 52 instead of a call through an empty slot.
 CLIENT_API(setMemoryWarning)(JNIEnv*, jobject, jint level) {
-  return Native(__func__, [&](const Entries& qr) { return qr.qrSetMemoryWarning(level); });
+  return Native(__func__, [&](const Entries& qr) {
+    trace::Numbers(level);
+    return qr.qrSetMemoryWarning(level);
+  });
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace platform {
@@ -93,5 +95,23 @@ void HeavyFence();
 // would deadlock; the caller detaches instead after the thread has finished
 // its work.
 bool CanJoinThreadsDuringUnload();
+
+// The system's id of the calling thread (gettid, GetCurrentThreadId) and of
+// the process.
+uint32_t OsThreadId();
+uint32_t ProcessId();
+
+// Creates a file that did not exist (never truncates one that does) for
+// writing bytes unbuffered: each fwrite is one write to the system. nullptr
+// with *exists true when the name is taken.
+std::FILE* CreateNewFile(const std::string& path, bool* exists);
+
+// Puts the calling thread at the system's lowest normal priority (a
+// background worker that must never take time from the threads it serves).
+void LowerThisThreadPriority();
+
+// Whether threads other than the caller may still run while a module's
+// exit hook runs at process exit (Linux: yes; Windows ends them first).
+bool ThreadsRunDuringExit();
 
 }  // namespace platform

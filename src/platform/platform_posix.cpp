@@ -1,12 +1,15 @@
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <linux/membarrier.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -137,6 +140,43 @@ bool AutoResetEvent::WaitFor(std::chrono::milliseconds timeout) {
 
 bool CanJoinThreadsDuringUnload() {
   return true;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+uint32_t OsThreadId() {
+  return static_cast<uint32_t>(syscall(SYS_gettid));
+}
+
+uint32_t ProcessId() {
+  return static_cast<uint32_t>(getpid());
+}
+
+std::FILE* CreateNewFile(const std::string& path, bool* exists) {
+  *exists = false;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *exists = errno == EEXIST;
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  setvbuf(file, nullptr, _IONBF, 0);
+  return file;
+}
+
+bool ThreadsRunDuringExit() {
+  return true;
+}
+
+void LowerThisThreadPriority() {
+  // On Linux a nice value belongs to the thread named by its id.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
 }
 
 }  // namespace platform

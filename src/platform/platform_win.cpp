@@ -1,7 +1,11 @@
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 
@@ -137,6 +141,43 @@ bool AutoResetEvent::WaitFor(std::chrono::milliseconds timeout) {
 
 bool CanJoinThreadsDuringUnload() {
   return false;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+uint32_t OsThreadId() {
+  return static_cast<uint32_t>(GetCurrentThreadId());
+}
+
+uint32_t ProcessId() {
+  return static_cast<uint32_t>(GetCurrentProcessId());
+}
+
+std::FILE* CreateNewFile(const std::string& path, bool* exists) {
+  *exists = false;
+  const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                       _S_IREAD | _S_IWRITE);
+  if (fd < 0) {
+    *exists = errno == EEXIST;
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) {
+    _close(fd);
+    return nullptr;
+  }
+  setvbuf(file, nullptr, _IONBF, 0);
+  return file;
+}
+
+bool ThreadsRunDuringExit() {
+  return false;
+}
+
+void LowerThisThreadPriority() {
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST);
 }
 
 }  // namespace platform

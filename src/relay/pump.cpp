@@ -69,7 +69,7 @@ Java_korvane_api_delphi_ClientAPI_processCallbacks(JNIEnv* env, jobject self, jb
   // One wake-up drains the queue, including what arrives meanwhile; a stop
   // leaves the event after the one being delivered at the front.
   while (const relay::TCallback* event = pump.Next()) {
-    const uint64_t traced = trace::On() ? trace::NowNs() : 0;  // when delivery began
+    const uint64_t traced = trace::On() ? trace::Now() : 0;  // when delivery began
     Deliver(env, self, method, buffer, *event);
     if (traced != 0) {
       trace::Delivered(event->Id(), event->Length(), traced, event->EnqueuedNs(), event->Producer(),

@@ -101,7 +101,7 @@ void Push(Queue& q, Session session, int32_t id, const void* data, int32_t lengt
       slot.session = session;
       slot.spill = spill;
       if (trace::On()) {
-        slot.enqueuedNs = trace::NowNs();
+        slot.enqueuedNs = trace::Now();
         slot.producer = trace::ThreadId();
       } else {
         slot.enqueuedNs = 0;

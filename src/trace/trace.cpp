@@ -1,195 +1,205 @@
+// The recording side of the trace and its control (Start, Stop, Shutdown).
+// A record is a few stores into the calling thread's own buffer; all
+// formatting and all file work belong to the writer (writer.cpp).
 #include "trace/trace.h"
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
+#include <cstring>
 #include <mutex>
-#include <thread>
-#include <vector>
+#include <new>
 
+#include "platform/cpu.h"
 #include "platform/platform.h"
+#include "trace/buffer.h"
+#include "trace/writer.h"
 
 namespace trace {
 
 std::atomic<bool> gOn{false};
 
+namespace detail {
+std::atomic<Buffer*> gBuffers{nullptr};
+std::atomic<size_t> gLimit{size_t{256} << 10};
+}  // namespace detail
+
 namespace {
 
-constexpr size_t kTextCut = 64;
-constexpr size_t kDefaultRecords = 65536;
+using namespace detail;
+
 constexpr uint64_t kDefaultMaxMb = 256;
-constexpr uint64_t kDepthEvery = 64;
-constexpr int kWriterPeriodMs = 20;  // how often the writer looks without being called  // a depth
-                                     // counter every this many deliveries
+constexpr uint64_t kDefaultRingMb = 32;
+constexpr uint64_t kDefaultBufferKb = 256;
+constexpr auto kExitBound = std::chrono::seconds(2);
 
-struct NativeStats {
-  Histogram durations;
-  std::map<int32_t, uint64_t> failures;  // result code -> count
+// Start, Stop and Shutdown, one at a time; never held while waiting for the
+// writer, so no native and no pump waits for the disk.
+std::mutex gControl;
+std::atomic<Writer*> gWriter{nullptr};  // atomic: read at exit without the lock
+uint32_t gSessions = 0;
+std::atomic<JavaVM*> gVm{nullptr};  // the JVM of the last initialise, for threads' names
+
+// Trivially destructible, so a thread that recorded pins nothing and runs no
+// code of this module when it ends. A buffer freed by Shutdown(false) leaves
+// a stale pointer behind: the generation tells it apart.
+// One block, so a record looks its thread's state up once.
+struct Local {
+  Buffer* buffer = nullptr;
+  uint32_t generation = 0;
+  int secret = 0;         // texts and records
+  int secretNumbers = 0;  // numbers too
 };
+thread_local Local tLocal;
+std::atomic<uint32_t> gGeneration{1};
 
-// One open trace. Owned by gTrace; every member below `mutex` is guarded by it.
-struct Trace {
-  FILE* file = nullptr;
-  uint64_t startNs = 0;
-  uint64_t maxBytes = 0;
-  size_t capacity = kDefaultRecords;
-  std::thread writer;
-  std::atomic<bool> writerDone{false};
-
-  std::mutex mutex;
-  std::condition_variable wake;
-  std::vector<std::string> pending;
-  bool stopping = false;
-  uint64_t dropped = 0;
-  uint64_t written = 0;  // bytes in the file (the writer's own count)
-  bool limitReached = false;
-  uint64_t calls = 0;
-  uint64_t deliveries = 0;
-  uint64_t maxDepth = 0;
-  std::map<std::string, NativeStats, std::less<>> natives;
-  std::map<int32_t, uint64_t> failures;
-  std::map<int32_t, uint64_t> events;
-};
-
-std::mutex gControl;  // Start and Stop, one at a time
-Trace* gTrace = nullptr;
-
-thread_local std::string tArgs;  // the argument summary of this thread's call
-thread_local int tArgCount = 0;
-thread_local int tSecret = 0;
-
-// Nanoseconds since the trace began; written as microseconds with three
-// decimals by integer arithmetic (a float conversion costs more than a record).
-uint64_t Since(const Trace& t, uint64_t ns) {
-  return ns - std::min(ns, t.startNs);
-}
-unsigned long long Whole(uint64_t ns) {
-  return ns / 1000;
-}
-unsigned Frac(uint64_t ns) {
-  return static_cast<unsigned>(ns % 1000);
-}
-// Microseconds with three decimals, as text.
-std::string Us(uint64_t ns) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%llu.%03u", Whole(ns), Frac(ns));
-  return text;
+size_t PowerOfTwoAtLeast(size_t n) {
+  size_t p = 1024;
+  while (p < n) p <<= 1;
+  return p;
 }
 
-// printf into a string (records are short: 512 bytes at most before args).
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  char text[512];
-  const int n = std::snprintf(text, sizeof text, format, args...);
-  return n > 0 ? std::string(text, std::min(static_cast<size_t>(n), sizeof text - 1))
-               : std::string();
-}
-
-// Appends a record to the buffer, or counts it as dropped when it is full.
-void Push(Trace& t, std::string record) {
-  std::lock_guard<std::mutex> lock(t.mutex);
-  if (t.stopping || t.pending.size() >= t.capacity) {
-    ++t.dropped;
+// The Java name of the calling thread, asked once: a thread the JVM does not
+// know (a trading library's own) has none. Called only at a record's start,
+// so no JNI critical region is open; a pending exception postpones it.
+void LearnName(Buffer& b) {
+  JavaVM* vm = gVm.load(std::memory_order_relaxed);
+  JNIEnv* env = nullptr;
+  if (vm == nullptr || vm->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_6) != JNI_OK) {
+    b.named.store(1, std::memory_order_release);
     return;
   }
-  t.pending.push_back(std::move(record));
-  // The writer wakes on its own every few milliseconds; it is called early
-  // only when the buffer is half full, so a record costs no system call.
-  if (t.pending.size() == t.capacity / 2 + 1) t.wake.notify_one();
-}
-
-void Write(Trace& t, const std::string& text) {
-  if (t.limitReached) return;
-  if (t.written + text.size() > t.maxBytes) {
-    t.limitReached = true;
-    return;
-  }
-  std::fwrite(text.data(), 1, text.size(), t.file);
-  t.written += text.size();
-}
-
-// The writer: empties the buffer into the file, so no caller waits on disk.
-void WriterLoop(Trace* t) {
-  std::vector<std::string> batch;
-  for (;;) {
-    bool last;
-    {
-      std::unique_lock<std::mutex> lock(t->mutex);
-      t->wake.wait_for(lock, std::chrono::milliseconds(kWriterPeriodMs),
-                       [&] { return t->pending.size() > t->capacity / 2 || t->stopping; });
-      batch.swap(t->pending);
-      last = t->stopping;
+  if (env->ExceptionCheck()) return;  // asked again at the next record
+  int state = 1;
+  jclass thread = env->FindClass("java/lang/Thread");
+  if (thread != nullptr) {
+    jmethodID current = env->GetStaticMethodID(thread, "currentThread", "()Ljava/lang/Thread;");
+    jmethodID getName = env->GetMethodID(thread, "getName", "()Ljava/lang/String;");
+    jobject self = current != nullptr && getName != nullptr
+                       ? env->CallStaticObjectMethod(thread, current)
+                       : nullptr;
+    jstring name = self != nullptr && !env->ExceptionCheck()
+                       ? static_cast<jstring>(env->CallObjectMethod(self, getName))
+                       : nullptr;
+    if (name != nullptr && !env->ExceptionCheck()) {
+      if (const char* chars = env->GetStringUTFChars(name, nullptr)) {
+        std::snprintf(b.name, sizeof b.name, "%s", chars);
+        env->ReleaseStringUTFChars(name, chars);
+        state = 2;
+      }
     }
-    for (const std::string& record : batch) Write(*t, record + ",\n");
-    batch.clear();
-    std::fflush(t->file);
-    if (last) break;
+    if (name != nullptr) env->DeleteLocalRef(name);
+    if (self != nullptr) env->DeleteLocalRef(self);
+    env->DeleteLocalRef(thread);
   }
-  t->writerDone.store(true);
+  if (env->ExceptionCheck()) env->ExceptionClear();  // ours, not the caller's
+  b.named.store(state, std::memory_order_release);
 }
 
-std::string Summary(Trace& t) {
-  std::lock_guard<std::mutex> lock(t.mutex);
-  std::string s = "{\"name\":\"summary\",\"ph\":\"M\",\"pid\":1,\"tid\":0,\"args\":{";
-  s += "\"calls\":" + std::to_string(t.calls);
-  s += ",\"failures\":{";
-  bool first = true;
-  for (const auto& [code, n] : t.failures) {
-    // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict on
-    // "literal" + std::string&& (it inlines the insert at the front).
-    s += first ? "\"" : ",\"";
-    s += std::to_string(code) + "\":" + std::to_string(n);
-    first = false;
+// The calling thread's buffer, made at its first record (the one allocation
+// a thread's recording ever makes). nullptr when memory is short.
+Buffer* Adopt() {
+  auto* b = new (std::nothrow) Buffer;
+  if (b == nullptr) return nullptr;
+  b->capacity = PowerOfTwoAtLeast(gLimit.load(std::memory_order_relaxed));
+  b->data = new (std::nothrow) unsigned char[b->capacity];
+  if (b->data == nullptr) {
+    delete b;
+    return nullptr;
   }
-  s += "},\"natives\":{";
-  first = true;
-  for (const auto& [name, stats] : t.natives) {
-    s += first ? "" : ",";
-    s += JsonString(name) + ":{\"calls\":" + std::to_string(stats.durations.Count()) +
-         ",\"p50_us\":" + Us(stats.durations.Percentile(0.5)) +
-         ",\"p99_us\":" + Us(stats.durations.Percentile(0.99)) +
-         ",\"max_us\":" + Us(stats.durations.Max()) + "}";
-    first = false;
-  }
-  s += "},\"events\":{";
-  first = true;
-  for (const auto& [id, n] : t.events) {
-    s += first ? "\"" : ",\"";
-    s += std::to_string(id) + "\":" + std::to_string(n);
-    first = false;
-  }
-  s += "},\"max_queue_depth\":" + std::to_string(t.maxDepth);
-  s += ",\"records_dropped\":" + std::to_string(t.dropped);
-  s += std::string(",\"file_limit_reached\":") + (t.limitReached ? "true" : "false");
-  s += "}}";
-  return s;
+  // Touched now, so no page is first written (and faulted in) while a call
+  // is being recorded.
+  std::memset(b->data, 0, b->capacity);
+  b->tid = platform::OsThreadId();
+  Buffer* head = gBuffers.load(std::memory_order_relaxed);
+  do {
+    b->next = head;
+  } while (!gBuffers.compare_exchange_weak(head, b, std::memory_order_release,
+                                           std::memory_order_relaxed));
+  tLocal.buffer = b;
+  tLocal.generation = gGeneration.load(std::memory_order_relaxed);
+  return b;
 }
 
-// Ends the open trace: the writer drains and stops, then the summary and the
-// closing bracket make the file whole. Where a join could deadlock (a
-// Windows module being unloaded) the writer is given a moment and let go.
-void Close(Trace* t, bool mayJoin) {
-  {
-    std::lock_guard<std::mutex> lock(t->mutex);
-    t->stopping = true;
+inline Buffer* Mine(Local& local) {
+  Buffer* b = local.buffer;
+  if (b == nullptr || local.generation != gGeneration.load(std::memory_order_relaxed)) b = Adopt();
+  if (b != nullptr && b->named.load(std::memory_order_relaxed) == 0) LearnName(*b);
+  return b;
+}
+
+// Room for a record of `size` bytes (a multiple of 8) in b, contiguous;
+// nullptr (and the record counted as dropped) when the ring has no room.
+// The record becomes visible to the writer at Publish.
+inline unsigned char* Reserve(Buffer& b, size_t size, uint64_t* newHead) {
+  const uint64_t head = b.head.load(std::memory_order_relaxed);
+  const uint64_t tail = b.tail.load(std::memory_order_acquire);
+  const size_t usable = std::min(b.capacity, gLimit.load(std::memory_order_relaxed));
+  const size_t at = static_cast<size_t>(head) & (b.capacity - 1);
+  const size_t toEnd = b.capacity - at;
+  const size_t pad = size > toEnd ? toEnd : 0;
+  if (head + pad + size - tail > usable) {
+    b.dropped.store(b.dropped.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    return nullptr;
   }
-  t->wake.notify_all();
-  if (mayJoin) {
-    t->writer.join();
-  } else {
-    for (int i = 0; i < 2000 && !t->writerDone.load(); ++i) platform::SleepMs(1);
-    t->writer.detach();
-    if (!t->writerDone.load()) return;  // the file is left without its summary
+  if (pad != 0) {
+    Header h{static_cast<uint32_t>(pad), kPad, 0};
+    std::memcpy(b.data + at, &h, sizeof h);
   }
-  const std::string summary = Summary(*t);
-  t->limitReached = false;  // the summary always fits: it says whether the limit was hit
-  std::fwrite(summary.data(), 1, summary.size(), t->file);
-  std::fputs("\n]\n", t->file);
-  std::fclose(t->file);
-  delete t;
+  *newHead = head + pad + size;
+  return b.data + (pad != 0 ? 0 : at);
+}
+
+inline void Publish(Buffer& b, uint64_t newHead) {
+  b.head.store(newHead, std::memory_order_release);
+}
+
+void Bump(std::atomic<uint64_t>& counter) {
+  counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+// Builds the record in place in the ring (no copy through the stack, whose
+// narrow stores a wide copy would stall on).
+template <typename Record, typename... Fields>
+void PutFixed(Buffer* b, Kind kind, uint16_t extra, Fields... fields) {
+  if (b == nullptr) return;
+  uint64_t next;
+  unsigned char* at = Reserve(*b, sizeof(Record), &next);
+  if (at == nullptr) return;
+  new (at) Record{Header{static_cast<uint32_t>(sizeof(Record)), kind, extra}, fields...};
+  Publish(*b, next);
+}
+
+void PutValue(Kind kind, int64_t number, double real = 0) {
+  Local& local = tLocal;
+  if (local.secretNumbers > 0) {
+    PutFixed<ValueRecord>(Mine(local), kSecret, kind,
+                          int64_t{kind == kReal ? 8 : (kind == kFlag ? 1 : 4)}, 0.0);
+    return;
+  }
+  PutFixed<ValueRecord>(Mine(local), kind, 0, number, real);
+}
+
+// A header and two byte runs (the second may be empty).
+void PutBytes(Kind kind, uint64_t at, uint32_t full, const void* first, size_t firstLength,
+              const void* second, size_t secondLength) {
+  Buffer* b = Mine(tLocal);
+  if (b == nullptr) return;
+  const size_t size = Rounded(sizeof(BytesRecord) + firstLength + secondLength);
+  if (size > b->capacity / 2) {  // could never fit: counted, not written
+    Bump(b->dropped);
+    return;
+  }
+  uint64_t next;
+  unsigned char* where = Reserve(*b, size, &next);
+  if (where == nullptr) return;
+  BytesRecord r{
+      {static_cast<uint32_t>(size), kind, 0}, at, full, static_cast<uint32_t>(firstLength)};
+  std::memcpy(where, &r, sizeof r);
+  if (firstLength != 0) std::memcpy(where + sizeof r, first, firstLength);
+  if (secondLength != 0) std::memcpy(where + sizeof r + firstLength, second, secondLength);
+  Publish(*b, next);
 }
 
 uint64_t EnvNumber(const char* name, uint64_t fallback) {
@@ -200,160 +210,169 @@ uint64_t EnvNumber(const char* name, uint64_t fallback) {
   return (end != nullptr && *end == '\0' && v > 0) ? v : fallback;
 }
 
-void StopLocked(bool mayJoin) {
-  if (gTrace == nullptr) return;
+// Takes the open trace out of reach under the lock; the caller finishes it
+// outside the lock.
+Writer* Detach() {
   gOn.store(false);
-  Trace* t = gTrace;
-  gTrace = nullptr;
-  Close(t, mayJoin);
+  return gWriter.exchange(nullptr);
+}
+
+void Finish(Writer* w, const char* trigger) {
+  if (w == nullptr) return;
+  AskToFinish(w, trigger);
+  JoinAndFree(w);
 }
 
 }  // namespace
 
-uint64_t NowNs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
+uint64_t Now() {
+  return platform::CpuTicks() | 1;  // never 0
 }
 
 uint32_t ThreadId() {
-  static std::atomic<uint32_t> next{1};
-  thread_local uint32_t id = next.fetch_add(1);
+  thread_local uint32_t id = 0;
+  if (id == 0) id = platform::OsThreadId();
   return id;
 }
 
-std::string Start() {
-  std::lock_guard<std::mutex> lock(gControl);
-  StopLocked(true);
+std::string Start(JNIEnv* env) {
+  Writer* old;
+  {
+    std::lock_guard<std::mutex> lock(gControl);
+    old = Detach();
+  }
+  Finish(old, nullptr);  // an initialise without logoff: the earlier trace ends whole
   const char* path = std::getenv("JAVAWRAPPER_TRACE");
   if (path == nullptr || *path == '\0') return {};  // off
-  FILE* file = std::fopen(path, "wb");
-  if (file == nullptr)
-    return std::string(" Cannot open the trace file ") + path + "; tracing is off";
-  auto* t = new Trace;
-  t->file = file;
-  t->startNs = NowNs();
-  t->maxBytes = EnvNumber("JAVAWRAPPER_TRACE_MAX_MB", kDefaultMaxMb) << 20;
-  t->capacity = static_cast<size_t>(EnvNumber("JAVAWRAPPER_TRACE_BUFFER", kDefaultRecords));
-  // The array form: a reader can load a file cut short, without its "]".
-  const std::string head =
-      "[\n{\"name\":\"process_name\",\"ph\":\"M\",\"pid\":1,\"tid\":0,"
-      "\"args\":{\"name\":\"JavaWrapper\"}},\n";
-  std::fwrite(head.data(), 1, head.size(), file);
-  t->written = head.size();
-  t->writer = std::thread(WriterLoop, t);
-  gTrace = t;
+  Settings s;
+  s.pattern = path;
+  const char* mode = std::getenv("JAVAWRAPPER_TRACE_MODE");
+  s.ring = mode != nullptr && std::strcmp(mode, "ring") == 0;
+  s.ringBytes = EnvNumber("JAVAWRAPPER_TRACE_RING_MB", kDefaultRingMb) << 20;
+  s.maxBytes = EnvNumber("JAVAWRAPPER_TRACE_MAX_MB", kDefaultMaxMb) << 20;
+  gLimit.store(static_cast<size_t>(EnvNumber("JAVAWRAPPER_TRACE_BUFFER_KB", kDefaultBufferKb))
+               << 10);
+  JavaVM* vm = nullptr;
+  if (env != nullptr && env->GetJavaVM(&vm) != JNI_OK) vm = nullptr;
+  std::lock_guard<std::mutex> lock(gControl);
+  if (gWriter != nullptr) return {};  // another initialise won the race: its trace stays
+  gVm.store(vm);
+  s.vm = vm;
+  s.session = ++gSessions;
+  std::string problem;
+  Writer* w = StartWriter(s, &problem);
+  if (w == nullptr) return problem;
+  gWriter.store(w);
   gOn.store(true);
   return {};
 }
 
 void Stop() {
-  std::lock_guard<std::mutex> lock(gControl);
-  StopLocked(true);
-}
-
-void StopAtUnload() {
-  std::lock_guard<std::mutex> lock(gControl);
-  StopLocked(platform::CanJoinThreadsDuringUnload());
-}
-
-// The cheap way first: the statistics, and whether the buffer has room; a
-// record that would be dropped is never formatted.
-bool Room(Trace& t) {
-  if (t.stopping || t.pending.size() >= t.capacity) {
-    ++t.dropped;
-    return false;
-  }
-  return true;
-}
-
-void Call(std::string_view where, uint64_t startNs, int32_t code) {
-  const uint64_t end = NowNs();
-  std::string args = std::move(tArgs);
-  tArgs.clear();
-  tArgCount = 0;
-  std::lock_guard<std::mutex> control(gControl);
-  Trace* t = gTrace;
-  if (t == nullptr) return;
-  // The Java method name: what follows the class in the exported name.
-  const size_t underscore = where.rfind('_');
-  const std::string_view name =
-      underscore == std::string_view::npos ? where : where.substr(underscore + 1);
+  Writer* w;
   {
-    std::lock_guard<std::mutex> lock(t->mutex);
-    ++t->calls;
-    auto it = t->natives.find(name);
-    if (it == t->natives.end()) it = t->natives.emplace(std::string(name), NativeStats{}).first;
-    it->second.durations.Add(end - startNs);
-    if (code != 0) ++t->failures[code];
-    if (!Room(*t)) return;
+    std::lock_guard<std::mutex> lock(gControl);
+    w = Detach();
   }
-  // Method names are plain identifiers: no escaping needed.
-  Push(*t, Format("{\"name\":\"%.*s\",\"cat\":\"native\",\"ph\":\"X\",\"pid\":1,\"tid\":%u,"
-                  "\"ts\":%llu.%03u,\"dur\":%llu.%03u,\"args\":{\"result\":%d",
-                  static_cast<int>(name.size()), name.data(), ThreadId(), Whole(Since(*t, startNs)),
-                  Frac(Since(*t, startNs)), Whole(end - startNs), Frac(end - startNs), code) +
-               args + "}}");
+  Finish(w, nullptr);
 }
 
-void Delivered(int32_t id, int32_t length, uint64_t startNs, uint64_t enqueuedNs, uint32_t producer,
+void Shutdown(bool processExiting) {
+  if (processExiting) {
+    // Other threads may still record (their buffers stay) or be gone with
+    // the control lock held: nothing here waits on a lock or frees memory.
+    gOn.store(false);
+    Writer* w = gWriter.load();
+    if (w == nullptr || !platform::ThreadsRunDuringExit()) return;
+    AskToFinish(w, "process end");
+    WaitFinished(w, std::chrono::steady_clock::now() + kExitBound);
+    return;
+  }
+  Writer* w;
+  {
+    std::lock_guard<std::mutex> lock(gControl);
+    w = Detach();
+  }
+  Finish(w, "bridge unloaded");
+  // No native runs any more: the buffers go, and a thread that recorded
+  // before sees a new generation should the module record again.
+  std::lock_guard<std::mutex> lock(gControl);
+  Buffer* b = gBuffers.exchange(nullptr);
+  gGeneration.fetch_add(1);
+  while (b != nullptr) {
+    Buffer* next = b->next;
+    delete[] b->data;
+    delete b;
+    b = next;
+  }
+  gVm.store(nullptr);
+}
+
+void Call(std::string_view where, uint64_t start, int32_t code) {
+  const uint64_t end = Now();
+  Buffer* b = Mine(tLocal);
+  if (b == nullptr) return;
+  Bump(b->calls);
+  PutFixed<CallRecord>(b, kCall, 0, start, end, where.data(), static_cast<uint32_t>(where.size()),
+                       code);
+}
+
+void Delivered(int32_t id, int32_t length, uint64_t start, uint64_t enqueued, uint32_t producer,
                uint64_t depth) {
-  const uint64_t end = NowNs();
-  std::lock_guard<std::mutex> control(gControl);
-  Trace* t = gTrace;
-  if (t == nullptr) return;
-  bool counter;
-  {
-    std::lock_guard<std::mutex> lock(t->mutex);
-    ++t->events[id];
-    t->maxDepth = std::max(t->maxDepth, depth);
-    counter = t->deliveries++ % kDepthEvery == 0;
-    if (!Room(*t)) return;
-  }
-  const uint64_t wait = enqueuedNs != 0 && startNs > enqueuedNs ? startNs - enqueuedNs : 0;
-  const unsigned tid = ThreadId();
-  Push(*t,
-       Format("{\"name\":\"event %d\",\"cat\":\"event\",\"ph\":\"X\",\"pid\":1,\"tid\":%u,"
-              "\"ts\":%llu.%03u,\"dur\":%llu.%03u,\"args\":{\"id\":%d,\"length\":%d,"
-              "\"queue_wait_us\":%llu.%03u,\"producer_tid\":%u}}",
-              id, tid, Whole(Since(*t, startNs)), Frac(Since(*t, startNs)), Whole(end - startNs),
-              Frac(end - startNs), id, length, Whole(wait), Frac(wait), producer));
-  if (counter) {
-    Push(*t, Format("{\"name\":\"queue depth\",\"ph\":\"C\",\"pid\":1,\"tid\":%u,\"ts\":%llu.%03u,"
-                    "\"args\":{\"depth\":%llu}}",
-                    tid, Whole(Since(*t, end)), Frac(Since(*t, end)),
-                    static_cast<unsigned long long>(depth)));
-  }
+  const uint64_t end = Now();
+  Buffer* b = Mine(tLocal);
+  if (b == nullptr) return;
+  Bump(b->deliveries);
+  PutFixed<DeliveredRecord>(b, kDelivered, 0, start, end, enqueued, depth, id, length, producer,
+                            0u);
 }
 
 void Funnel(std::string_view where, std::string_view message) {
-  std::lock_guard<std::mutex> control(gControl);
-  Trace* t = gTrace;
-  if (t == nullptr) return;
-  Push(*t, "{\"name\":\"funnel\",\"cat\":\"funnel\",\"ph\":\"i\",\"s\":\"t\",\"pid\":1,\"tid\":" +
-               std::to_string(ThreadId()) + ",\"ts\":" + Us(Since(*t, NowNs())) +
-               ",\"args\":{\"where\":" + JsonString(where) + ",\"message\":" + JsonString(message) +
-               "}}");
+  const size_t w = std::min(where.size(), kFunnelCut);
+  const size_t m = std::min(message.size(), kFunnelCut);
+  PutBytes(kFunnel, Now(), static_cast<uint32_t>(m), where.data(), w, message.data(), m);
 }
 
 void ArgText(const char* text, size_t length) {
-  const std::string key = ",\"text" + std::to_string(tArgCount++) + "\":";
-  if (tSecret > 0) {
-    tArgs += key + "{\"secret_length\":" + std::to_string(length) + "}";
-  } else {
-    tArgs += key + JsonString(std::string_view(text, std::min(length, kTextCut)));
+  Local& local = tLocal;
+  if (local.secret > 0) {
+    PutFixed<ValueRecord>(Mine(local), kSecret, kText, static_cast<int64_t>(length), 0.0);
+    return;
   }
+  PutBytes(kText, 0, static_cast<uint32_t>(length), text, std::min(length, kTextCut), nullptr, 0);
 }
 
-void ArgSize(const char* what, size_t size) {
-  tArgs += ",\"" + std::string(what) + std::to_string(tArgCount++) + "\":" + std::to_string(size);
+void ArgSize(const char*, size_t size) {
+  PutValue(kOutSize, static_cast<int64_t>(size));
 }
 
-Secret::Secret() {
-  ++tSecret;
+void ArgBytes(const void* bytes, size_t size) {
+  Local& local = tLocal;
+  if (local.secret > 0) {
+    PutFixed<ValueRecord>(Mine(local), kSecret, kBytes, static_cast<int64_t>(size), 0.0);
+    return;
+  }
+  PutBytes(kBytes, 0, static_cast<uint32_t>(size), bytes, size, nullptr, 0);
+}
+
+void ArgNumber(int64_t value) {
+  PutValue(kNumber, value);
+}
+
+void ArgFlag(bool value) {
+  PutValue(kFlag, value ? 1 : 0);
+}
+
+void ArgReal(double value) {
+  PutValue(kReal, 0, value);
+}
+
+Secret::Secret(What what) : what_(what) {
+  ++tLocal.secret;
+  if (what_ == kNumbersToo) ++tLocal.secretNumbers;
 }
 Secret::~Secret() {
-  --tSecret;
+  --tLocal.secret;
+  if (what_ == kNumbersToo) --tLocal.secretNumbers;
 }
 
 void Histogram::Add(uint64_t ns) {

@@ -1,16 +1,25 @@
-// The call trace: every native call, every delivered event, the queue's depth
-// and every funnel line, written as Trace Event Format JSON (the array form
-// that Perfetto and Chrome's trace viewer open) for a support engineer.
+// The call trace, a flight recorder: every native call with its arguments,
+// every delivered event, the queue's depth and every funnel line, written as
+// Trace Event Format JSON (the array form that Perfetto, Chrome's trace
+// viewer and DevTools open) for a support engineer.
 //
-// Off unless JAVAWRAPPER_TRACE names a file when initialise runs; then
-// records go to a bounded buffer in memory that a writer thread of the bridge
-// empties, so no caller ever waits for the disk. A full buffer drops trace
-// records (never events, never results) and counts them. With tracing off a
-// hot path pays one relaxed load and a branch.
+// Off unless JAVAWRAPPER_TRACE names a file when initialise runs. Recording
+// is cheap enough to leave on: each thread writes fixed binary records into
+// a buffer of its own (no lock shared with another thread, no allocation,
+// no formatting), and the trace's writer thread turns them into JSON. A full
+// buffer drops that thread's records (never events, never results) and
+// counts them. With tracing off a hot path pays one relaxed load and a branch.
 //
-// Secrets never reach the file: texts converted inside a Secret scope are
+// Two modes (JAVAWRAPPER_TRACE_MODE): "all" (the default) writes everything
+// as it comes; "ring" keeps the last records in memory and writes them only
+// when something goes wrong (a native returning 99, a forced logout event, a
+// failing logoff, the process ending inside a session), naming the trigger.
+//
+// Secrets never reach the file: texts recorded inside a Secret scope are
 // written as their length only.
 #pragma once
+
+#include <jni.h>
 
 #include <atomic>
 #include <cstddef>
@@ -25,38 +34,81 @@ inline bool On() {
   return gOn.load(std::memory_order_relaxed);
 }
 
-uint64_t NowNs();     // the monotonic clock
-uint32_t ThreadId();  // a small number per thread, for the timeline's rows
+// The trace's clock: processor ticks where reading them is cheap, converted
+// to time by the writer. Never 0, so callers may use 0 for "not traced".
+uint64_t Now();
+// The operating system's id of the calling thread (the `nid` jstack shows).
+uint32_t ThreadId();
 
-// initialise: opens JAVAWRAPPER_TRACE (closing an earlier trace first), or
-// turns tracing off when the variable is unset. JAVAWRAPPER_TRACE_MAX_MB caps
-// the file (default 256); JAVAWRAPPER_TRACE_BUFFER sets the buffer's record
-// count. An unwritable file leaves tracing off and returns the text of the
-// one funnel line the caller writes once the trading library can log it.
-std::string Start();
-// logoff: writes the summary and closes. The bridge's own unloading uses
-// StopAtUnload, which never joins a thread where the system forbids it.
+// initialise: opens a new trace (closing an earlier one first), or turns
+// tracing off when JAVAWRAPPER_TRACE is unset. env names the calling Java
+// thread's JVM, from which threads' names are learned (null: no names). An
+// unwritable file leaves tracing off and returns the text of the one funnel
+// line the caller writes once the trading library can log it.
+std::string Start(JNIEnv* env);
+// logoff: the writer writes what is buffered and the summary, and the file
+// is closed. Other threads never wait for the disk meanwhile.
 void Stop();
-void StopAtUnload();
+
+// The bridge leaving the process. processExiting false (the module is being
+// unloaded: JNI_OnUnload, after the trading library is gone and no native
+// can run): the open trace is closed, its writer joined, the buffers freed.
+// Never call it under the Windows loader lock. processExiting true (exit
+// with other threads possibly still running): the writer is asked to write
+// what is buffered and is waited for until a deadline; nothing is joined or
+// freed, so threads still recording touch only memory that stays.
+void Shutdown(bool processExiting);
 
 // Records, each only while On().
-void Call(std::string_view where, uint64_t startNs, int32_t code);
-void Delivered(int32_t id, int32_t length, uint64_t startNs, uint64_t enqueuedNs, uint32_t producer,
+void Call(std::string_view where, uint64_t start, int32_t code);
+void Delivered(int32_t id, int32_t length, uint64_t start, uint64_t enqueued, uint32_t producer,
                uint64_t depth);
 void Funnel(std::string_view where, std::string_view message);
 
-// Argument summaries, gathered by the conversions during a native call on
-// this thread and attached to its Call record.
+// Arguments, recorded by the conversions during a native call on this thread
+// and attached to its Call record, in the order they are recorded.
 void ArgText(const char* text, size_t length);
-void ArgSize(const char* what, size_t size);
+void ArgSize(const char* what, size_t size);    // an output array's size
+void ArgBytes(const void* bytes, size_t size);  // an input record, in full
+void ArgNumber(int64_t value);                  // ints, bytes, chars
+void ArgFlag(bool value);
+void ArgReal(double value);
+// A native's plain arguments (jint, jboolean, jbyte, jdouble, ...).
+inline void Arg(int32_t v) {
+  ArgNumber(v);
+}
+inline void Arg(int64_t v) {
+  ArgNumber(v);
+}
+inline void Arg(signed char v) {
+  ArgNumber(v);
+}
+inline void Arg(unsigned char v) {  // jboolean
+  ArgFlag(v != 0);
+}
+inline void Arg(bool v) {
+  ArgFlag(v);
+}
+inline void Arg(double v) {
+  ArgReal(v);
+}
+template <typename... T>
+void Numbers(T... values) {
+  if (On()) (Arg(values), ...);
+}
 
-// Texts converted while one lives appear as their length only.
+// Texts and records recorded while one lives appear as their length only;
+// numbers too when it is made with kNumbersToo (a code that is a secret).
 class Secret {
  public:
-  Secret();
+  enum What { kTexts, kNumbersToo };
+  explicit Secret(What what = kTexts);
   ~Secret();
   Secret(const Secret&) = delete;
   Secret& operator=(const Secret&) = delete;
+
+ private:
+  What what_;
 };
 
 // For the summary: durations in a histogram of eight buckets per octave, so a

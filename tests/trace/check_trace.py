@@ -1,34 +1,92 @@
 #!/usr/bin/env python3
-"""Checks a trace file the way a viewer reads it: valid JSON in the Trace
-Event Format, each native call with its result code, each delivered event
-with its id and queue wait, the summary, and no secret anywhere.
+"""Checks a trace file against what the session that wrote it did.
 
-  check_trace.py <trace file> <secret that must not appear> [native ...]
+  check_trace.py <trace file> <expect.json>
+  check_trace.py <trace file> --killed   (a writer killed mid-burst)
+
+expect.json (written by the session's driver):
+  secrets       texts that must not appear in any form
+  calls         {native: how many calls}
+  args          {native: the exact args of its first call}
+  events        {id: how many delivered}
+  gap           [first native, second native, least µs between them,
+                 most µs from the first's start to the second's end]
+  thread_names  names that must label the rows of the calls (Java only)
+Every line must parse on its own (a killed writer leaves whole lines only).
 """
 import json
 import sys
 
-path, secret, natives = sys.argv[1], sys.argv[2], sys.argv[3:]
+path = sys.argv[1]
+killed = sys.argv[2] == "--killed"
+expect = {} if killed else json.load(open(sys.argv[2]))
 raw = open(path, "rb").read()
-assert secret.encode() not in raw, "a secret reached the trace"
-events = json.loads(raw)  # the whole file parses
-assert isinstance(events, list) and events, "not a JSON array of events"
-calls = [e for e in events if e.get("cat") == "native"]
+
+for secret in expect.get("secrets", []):
+    b = secret.encode()
+    forms = {b, b.hex().encode(), b.hex().upper().encode(),
+             json.dumps(secret, ensure_ascii=True).encode()[1:-1],
+             "".join("\\u%04x" % c for c in b).encode()}
+    for form in forms:
+        assert form not in raw, f"secret {secret!r} in the trace as {form!r}"
+
+lines = raw.decode("ascii").split("\n")
+assert lines[0] == "[", "the file does not open the JSON array"
+events = []
+for n, line in enumerate(lines[1:], 2):
+    text = line.strip()
+    if text in ("", "]"):
+        continue
+    events.append(json.loads(text.rstrip(",")))  # raises naming the bad line
+if killed:
+    calls = [e for e in events if e.get("cat") == "native"]
+    assert calls, "no call written before the kill"
+    assert not raw.endswith(b"]\n"), "the writer was not killed mid-trace"
+    print(f"{path}: {len(events)} whole events before the kill")
+    sys.exit(0)
+summary = [e for e in events if e["name"] == "summary"]
+assert len(summary) == 1 and summary[0]["ph"] == "i", f"no summary on the timeline: {summary}"
+s, end = summary[0]["args"], summary[0]["ts"]
+
+calls = [e for e in events if e.get("cat") == "native" and e["ph"] == "X"]
+for e in calls + [e for e in events if e.get("cat") == "event" and e["ph"] == "X"]:
+    assert 0 <= e["ts"] and e["ts"] + e["dur"] <= end, f"outside the trace's time: {e}"
+by_name = {}
 for e in calls:
-    assert e["ph"] == "X" and "ts" in e and "dur" in e and "tid" in e, e
-    assert isinstance(e["args"]["result"], int), e
-names = {e["name"] for e in calls}
-for n in natives:
-    assert n in names, f"no call of {n} in the trace"
-assert any(e["args"]["result"] != 0 for e in calls), "no failing call recorded"
-delivered = [e for e in events if e.get("cat") == "event"]
-assert delivered, "no delivered event"
+    by_name.setdefault(e["name"], []).append(e)
+for name, count in expect.get("calls", {}).items():
+    assert len(by_name.get(name, [])) == count, (name, len(by_name.get(name, [])), count)
+assert s["calls"] == len(calls) == sum(expect["calls"].values()), (s["calls"], len(calls))
+assert s["records_dropped"] == 0, s["records_dropped"]
+for name, args in expect.get("args", {}).items():
+    got = by_name[name][0]["args"]
+    assert got == args, f"{name}: {got} != {args}"
+for name, count in expect.get("calls", {}).items():
+    stats = s["natives"][name]
+    assert stats["calls"] == count and stats["max_us"] >= max(e["dur"] for e in by_name[name]) - 0.001
+
+delivered = [e for e in events if e.get("cat") == "event" and e["ph"] == "X"]
+wanted = {str(k): v for k, v in expect.get("events", {}).items()}
+got = {}
 for e in delivered:
-    a = e["args"]
-    assert isinstance(a["id"], int) and a["queue_wait_us"] >= 0 and "producer_tid" in a, e
-summary = [e for e in events if e.get("name") == "summary"]
-assert len(summary) == 1, "no summary"
-s = summary[0]["args"]
-assert s["calls"] == len(calls), (s["calls"], len(calls))
-assert sum(s["events"].values()) == len(delivered)
-print(f"{path}: {len(calls)} calls, {len(delivered)} events, summary ok")
+    got[str(e["args"]["id"])] = got.get(str(e["args"]["id"]), 0) + 1
+    assert e["args"]["producer_tid"] != e["tid"], "an event produced on the pump's own thread"
+    assert e["args"]["queue_wait_us"] <= end
+for k, v in wanted.items():
+    assert got.get(k) == v and s["events"].get(k) == v, (k, got.get(k), s["events"].get(k), v)
+assert s["deliveries"] == len(delivered), (s["deliveries"], len(delivered))
+
+if "gap" in expect:
+    a, b, least, most = expect["gap"]
+    first, second = by_name[a][0], by_name[b][-1]
+    between = second["ts"] - (first["ts"] + first["dur"])
+    whole = second["ts"] + second["dur"] - first["ts"]
+    assert least <= between and whole <= most, (least, between, whole, most)
+
+rows = {e["tid"] for e in calls + delivered}
+names = {e["args"]["name"] for e in events if e["name"] == "thread_name" and e["tid"] in rows}
+for name in expect.get("thread_names", []):
+    assert name in names, f"no thread_name {name!r} for the calls' rows: {names}"
+start = [e for e in events if e["name"] == "trace start"]
+assert len(start) == 1 and start[0]["args"]["utc"].endswith("Z"), start
+print(f"{path}: {len(calls)} calls, {len(delivered)} events, as the session did")

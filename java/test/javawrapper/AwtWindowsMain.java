@@ -13,10 +13,10 @@ public final class AwtWindowsMain {
   private AwtWindowsMain() {}
 
   static final String TITLE = "javawrapper AWT frame";
-  static final int MISSING = 0x7ffffff0;  // no X client owns this id
+  static final int MISSING = 0x7ffffff0; // no X client owns this id
 
   public static void main(String[] args) throws Exception {
-    new Bridge();  // ClientAPI loads the bridge
+    new Bridge(); // ClientAPI loads the bridge
     WinAPIImpl windows = new WinAPIImpl();
     System.out.println("before=" + windows.findWindow(null, TITLE));
     Frame frame = new Frame(TITLE);

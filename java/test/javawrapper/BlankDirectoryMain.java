@@ -9,8 +9,8 @@ public final class BlankDirectoryMain {
   public static void main(String[] args) {
     String dir = args[0];
     ClientAPI api = new ClientAPI();
-    System.out.println("initialise=" + api.initialise(" ", "", false, false, false, "", (byte) 0,
-        "", ""));
+    System.out.println(
+        "initialise=" + api.initialise(" ", "", false, false, false, "", (byte) 0, "", ""));
     // The simulator in that directory is the one the bridge loaded.
     Simulator sim = Simulator.loadPath(dir + "QUORAPI.DLL");
     int call = sim.find("qrSetClientPath");

@@ -24,9 +24,7 @@ public class Bridge extends ClientAPI {
       this.record = record;
     }
 
-    public int length() {
-      return record.length;
-    }
+    public int length() { return record.length; }
   }
 
   private final byte[] buffer;
@@ -34,13 +32,9 @@ public class Bridge extends ClientAPI {
   private volatile BiConsumer<Bridge, Event> handler = (b, e) -> {};
   private Thread pump;
 
-  public Bridge() {
-    this(514);
-  }
+  public Bridge() { this(514); }
 
-  public Bridge(int bufferSize) {
-    buffer = new byte[bufferSize];
-  }
+  public Bridge(int bufferSize) { buffer = new byte[bufferSize]; }
 
   @Override
   public void messageReceived(int id, int length) {
@@ -52,17 +46,13 @@ public class Bridge extends ClientAPI {
     handler.accept(this, event);
   }
 
-  public void onEvent(BiConsumer<Bridge, Event> handler) {
-    this.handler = handler;
-  }
+  public void onEvent(BiConsumer<Bridge, Event> handler) { this.handler = handler; }
 
   public int initialise(boolean demo, boolean test, boolean connectionStatus) {
     return initialise(BIN, "", demo, test, connectionStatus, "init-1", (byte) 7, "app", "init-2");
   }
 
-  public int initialise() {
-    return initialise(false, false, true);
-  }
+  public int initialise() { return initialise(false, false, true); }
 
   /** Runs processCallbacks on a thread of its own. */
   public void startPump() {
@@ -79,8 +69,8 @@ public class Bridge extends ClientAPI {
 
   /** CPU time the pump thread has used, in milliseconds. */
   public long pumpCpuMillis() {
-    return java.lang.management.ManagementFactory.getThreadMXBean()
-        .getThreadCpuTime(pump.getId()) / 1_000_000;
+    return java.lang.management.ManagementFactory.getThreadMXBean().getThreadCpuTime(pump.getId())
+        / 1_000_000;
   }
 
   public List<Event> events() {

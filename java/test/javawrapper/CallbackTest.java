@@ -13,12 +13,10 @@ import org.junit.jupiter.api.Test;
 /** Events fired from the simulator's own threads, as Java receives them. */
 class CallbackTest {
   // id, bytes queued; fired with a 600-byte record.
-  private static final int[][] RECORDS = {
-    {1, 2}, {2, 2}, {8, 73}, {27, 73}, {26, 78}, {21, 73}, {22, 114}, {16, 73}, {19, 73},
-    {10, 77}, {5, 27}, {38, 36}, {9, 82}, {11, 73}, {12, 73}, {33, 73}, {32, 22}, {31, 11},
-    {36, 11}, {13, 11}, {25, 27}, {14, 394}, {15, 27}, {28, 27}, {29, 27}, {23, 135},
-    {24, 145}, {37, 47}
-  };
+  private static final int[][] RECORDS = {{1, 2}, {2, 2}, {8, 73}, {27, 73}, {26, 78}, {21, 73},
+      {22, 114}, {16, 73}, {19, 73}, {10, 77}, {5, 27}, {38, 36}, {9, 82}, {11, 73}, {12, 73},
+      {33, 73}, {32, 22}, {31, 11}, {36, 11}, {13, 11}, {25, 27}, {14, 394}, {15, 27}, {28, 27},
+      {29, 27}, {23, 135}, {24, 145}, {37, 47}};
   private static final int[] SIGNALS = {7, 6, 18, 30};
 
   private final Simulator sim = Simulator.load("QUORAPI.DLL");

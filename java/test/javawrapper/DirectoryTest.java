@@ -28,8 +28,8 @@ class DirectoryTest {
     try {
       Files.copy(Paths.get(Bridge.BIN, "libJavaWrapper.so"), dir.resolve("libJavaWrapper.so"));
       Files.copy(Paths.get(Bridge.BIN, "QUORAPI.DLL"), dir.resolve("QUORAPI.DLL"));
-      String out = FreshJvmTest.run(dir.resolve("libJavaWrapper.so").toString(),
-          "javawrapper.BlankDirectoryMain", dir + "/");
+      String out = FreshJvmTest.run(
+          dir.resolve("libJavaWrapper.so").toString(), "javawrapper.BlankDirectoryMain", dir + "/");
       assertTrue(out.contains("initialise=0\n"), out);
       assertTrue(out.contains("clientPath=" + dir + "/\n"), out);
       assertTrue(out.contains("logoff=0\n"), out);

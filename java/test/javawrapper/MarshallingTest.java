@@ -56,7 +56,7 @@ class MarshallingTest {
   static List<String> texts(int n) {
     List<String> texts = new ArrayList<>(List.of("", "a".repeat(n - 1), "a".repeat(n),
         "a".repeat(n + 1), "a".repeat(10 * n), "ab\u0000cd", "x\uD83D\uDE00y",
-        "a".repeat(n - 1) + "\u00e9"));  // the cut falls between the two bytes of the e-acute
+        "a".repeat(n - 1) + "\u00e9")); // the cut falls between the two bytes of the e-acute
     return texts;
   }
 
@@ -117,7 +117,8 @@ class MarshallingTest {
   @Test
   void strategyLegFieldsOf50And10() {
     for (String text : texts(10)) {
-      String[] legs = {"B\u0001" + text + "\u0001" + text + "\u0001" + "-1\u0001" + text};
+      String[] legs = {"B\u0001" + text + "\u0001" + text + "\u0001"
+          + "-1\u0001" + text};
       sim.clearJournal();
       assertEquals(0, bridge.createStrategy((byte) 1, 1, "", "", legs), text);
       byte[] table = sim.arg(sim.find("qrCreateStrategy"), 4);
@@ -133,8 +134,9 @@ class MarshallingTest {
     }
     for (String text : texts(50)) {
       sim.clearJournal();
-      assertEquals(0, bridge.createStrategy((byte) 1, 1, "", "",
-          new String[] {"B\u0001" + text + "\u0001F3\u00010\u0001F5"}));
+      assertEquals(0,
+          bridge.createStrategy(
+              (byte) 1, 1, "", "", new String[] {"B\u0001" + text + "\u0001F3\u00010\u0001F5"}));
       byte[] table = sim.arg(sim.find("qrCreateStrategy"), 4);
       assertField(table, 1, 50, text, "field 2 of " + text.length());
       assertField(table, 52, 10, "F3", "field 3 untouched");

@@ -58,9 +58,7 @@ class NativeSweepTest {
     throw new AssertionError("ClientAPI has no " + name);
   }
 
-  static Object[] arguments(Method m) {
-    return arguments(m, true);
-  }
+  static Object[] arguments(Method m) { return arguments(m, true); }
 
   /**
    * Arguments that make the native call its entry, each recognisable by its
@@ -121,9 +119,7 @@ class NativeSweepTest {
     return c;
   }
 
-  static boolean isArray(Object o) {
-    return o != null && o.getClass().isArray();
-  }
+  static boolean isArray(Object o) { return o != null && o.getClass().isArray(); }
 
   static void assertUntouched(Row row, Object[] before, Object[] after) {
     for (int i = 0; i < before.length; i++) {
@@ -224,7 +220,7 @@ class NativeSweepTest {
       sim.clearJournal();
       sim.forceResult(row.entry, 11);
       boolean number = Arrays.asList(m.getParameterTypes()).contains(double[].class);
-      if (number) {  // a real value, in the library's numeric text
+      if (number) { // a real value, in the library's numeric text
         sim.setOutput(row.entry, NUMBER_TEXT.getBytes(StandardCharsets.US_ASCII));
       }
       Object[] args = arguments(m);
@@ -245,11 +241,11 @@ class NativeSweepTest {
   }
 
   /** What crossed for one record parameter, after a passing call. */
-  private void checkRecord(Row row, int param, int size, int entryCall, Object[] before,
-      Object[] after) {
+  private void checkRecord(
+      Row row, int param, int size, int entryCall, Object[] before, Object[] after) {
     String what = row.method + " argument " + param;
     Object a = after[param];
-    if (size < 0) {  // read from Java: the entry saw exactly its first -size bytes
+    if (size < 0) { // read from Java: the entry saw exactly its first -size bytes
       byte[] expected = Arrays.copyOf((byte[]) before[param], -size);
       boolean seen = false;
       for (int arg = 0; arg < 10 && !seen; arg++) {
@@ -314,7 +310,7 @@ class NativeSweepTest {
           } else if (token.equals("o")) {
             assertTrue(got != null && got.length == 0, what + ": an output buffer");
           } else {
-            if (token.charAt(0) != 'L') {  // an array's length is not its content
+            if (token.charAt(0) != 'L') { // an array's length is not its content
               named.add(Integer.parseInt(token.substring(1).split(":")[0]));
             }
             assertArrayEquals(expected(row, token, args), got, what);
@@ -353,8 +349,9 @@ class NativeSweepTest {
         return Arrays.copyOf((byte[]) args[n], -row.records.get(n));
       case 's':
         byte[] text = ((String) args[n]).getBytes(StandardCharsets.UTF_8);
-        return parts.length > 1 ? Arrays.copyOf(text, Math.min(text.length,
-            Integer.parseInt(parts[1]))) : text;
+        return parts.length > 1
+            ? Arrays.copyOf(text, Math.min(text.length, Integer.parseInt(parts[1])))
+            : text;
       default:
         throw new AssertionError(row + ": unknown route " + token);
     }
@@ -433,7 +430,7 @@ class NativeSweepTest {
         int param = record.getKey();
         int size = record.getValue();
         if (size == NativeTable.ARRAY_LENGTH) {
-          continue;  // getReport's length is the array's own
+          continue; // getReport's length is the array's own
         }
         sim.clearJournal();
         Object[] args = arguments(m);
@@ -451,7 +448,7 @@ class NativeSweepTest {
             // left pending by the copy, as JNI defines
           }
           assertTrue(sim.find(row.entry) >= 0, what);
-          for (int later = param; later < args.length; later++) {  // nothing after the failed copy
+          for (int later = param; later < args.length; later++) { // nothing after the failed copy
             assertTrue(Arrays.deepEquals(new Object[] {before[later]}, new Object[] {args[later]}),
                 what + ": argument " + later + " was written");
           }

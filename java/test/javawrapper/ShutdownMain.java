@@ -13,7 +13,7 @@ public final class ShutdownMain {
       @Override
       public void messageReceived(int id, int length) {
         try {
-          Thread.sleep(60_000);  // a handler that is still busy at exit
+          Thread.sleep(60_000); // a handler that is still busy at exit
         } catch (InterruptedException e) {
           Thread.currentThread().interrupt();
         }

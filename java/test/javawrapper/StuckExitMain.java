@@ -12,7 +12,7 @@ public final class StuckExitMain {
     Simulator sim = Simulator.load("QUORAPI.DLL");
     Bridge bridge = new Bridge();
     System.out.println("initialise=" + bridge.initialise());
-    sim.fault("qrPurge", 3);  // the call does not return
+    sim.fault("qrPurge", 3); // the call does not return
     Thread stuck = new Thread(() -> bridge.purge("first", "second"), "stuck");
     stuck.setDaemon(true);
     stuck.start();

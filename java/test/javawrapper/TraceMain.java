@@ -1,8 +1,18 @@
 package javawrapper;
 
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+
 /**
- * Run by TraceTest in a fresh JVM with JAVAWRAPPER_TRACE set: a session with
- * calls, a failing native, a secret and events from several library threads.
+ * Run by TraceTest in a fresh JVM with JAVAWRAPPER_TRACE set.
+ *
+ * <p>{@code session <expect.json> <secret>...}: two sessions; the first with
+ * secrets, numbers, a failing native, a known interval and events from several
+ * library threads, described in expect.json for check_trace.py; the second a
+ * short one that must get a file of its own. {@code burst}: calls without end,
+ * until the test kills the JVM. {@code exit}: 2,000 calls, then an exit without
+ * logoff.
  */
 public final class TraceMain {
   private TraceMain() {}
@@ -10,16 +20,50 @@ public final class TraceMain {
   public static void main(String[] args) throws Exception {
     Simulator sim = Simulator.load("QUORAPI.DLL");
     Bridge bridge = new Bridge();
+    byte[] record = new byte[33];
+    if (args[0].equals("exit")) {
+      System.out.println("initialise=" + bridge.initialise());
+      for (int i = 0; i < 2000; ++i) {
+        bridge.getExchange(i % 7, record);
+      }
+      System.exit(0);
+    }
+    if (args[0].equals("burst")) {
+      System.out.println("initialise=" + bridge.initialise());
+      for (long i = 0;; ++i) {
+        bridge.getExchange((int) (i % 7), record);
+        if (i == 50_000) {
+          System.out.println("bursting");
+        }
+      }
+    }
     System.out.println("initialise=" + bridge.initialise());
     bridge.startPump();
-    System.out.println("logon=" + bridge.logon("trader-1", args[0], "third-3", true, false));
-    System.out.println("getExchange=" + bridge.getExchange(1, new byte[33]));
+    System.out.println("setMDSToken=" + bridge.setMDSToken(args[5]));
+    System.out.println("logon=" + bridge.logon(args[2], args[3], args[4], true, false));
+    long before = System.nanoTime();
+    System.out.println("getExchange=" + bridge.getExchange(4, record));
+    Thread.sleep(30);
     sim.forceResult("qrPurge", 7);
     System.out.println("purge=" + bridge.purge("p-one", "p-two"));
+    long whole = (System.nanoTime() - before) / 1000;
     sim.fireStream(5, 27, 3, 500);
     sim.waitIdle();
     bridge.awaitEvents(1500, 10_000);
     System.out.println("logoff=" + bridge.logoff());
     System.out.println("pumpReturned=" + bridge.pumpReturned(10_000));
+    Files.write(Path.of(args[1]),
+        ("{\"secrets\":[\"" + args[2] + "\",\"" + args[3] + "\",\"" + args[4] + "\",\"" + args[5]
+            + "\"],\"calls\":{\"initialise\":1,\"setMDSToken\":1,"
+            + "\"logon\":1,\"getExchange\":1,\"purge\":1,\"logoff\":1},\"args\":{"
+            + "\"getExchange\":{\"result\":0,\"int0\":4,\"out1\":33},"
+            + "\"purge\":{\"result\":7,\"text0\":\"p-one\",\"text1\":\"p-two\"}},"
+            + "\"events\":{\"5\":1500},\"gap\":[\"getExchange\",\"purge\",30000," + whole + "],"
+            + "\"thread_names\":[\"main\",\"pump\"]}")
+            .getBytes(StandardCharsets.UTF_8));
+    // A reconnect: the same variable, a file of its own.
+    System.out.println("initialise2=" + bridge.initialise());
+    System.out.println("getExchange2=" + bridge.getExchange(6, record));
+    System.out.println("logoff2=" + bridge.logoff());
   }
 }

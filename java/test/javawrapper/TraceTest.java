@@ -1,49 +1,99 @@
 package javawrapper;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import java.io.BufferedReader;
+import java.io.InputStreamReader;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.Test;
 
-/** A traced session in a real JVM, its file read back as a viewer would. */
+/** Traced sessions in a real JVM, their files read back against what they did. */
 class TraceTest {
-  @Test
-  void aTracedSessionOpensAsValidJsonWithCallsEventsAndNoSecret() throws Exception {
-    Path dir = Files.createTempDirectory("javawrapper-trace");
-    try {
-      tracedSession(dir.resolve("session.json"));
-    } finally {
-      FreshJvmTest.deleteTree(dir);
-    }
-  }
+  /** Removed after each test, whatever it left. */
+  @org.junit.jupiter.api.io.TempDir Path dir;
 
-  private static void tracedSession(Path trace) throws Exception {
-    String secret = "second-SECRET-" + System.nanoTime();
-    List<String> command = new ArrayList<>(List.of(System.getProperty("javawrapper.java"),
-        "-Xcheck:jni"));
+  private static Process start(Path trace, String... args) throws Exception {
+    List<String> command =
+        new ArrayList<>(List.of(System.getProperty("javawrapper.java"), "-Xcheck:jni"));
     command.addAll(FreshJvmTest.jvmFlags());
     command.addAll(List.of("-Djavawrapper.library=" + System.getProperty("javawrapper.library"),
         "-Djavawrapper.bin=" + Bridge.BIN, "-cp", System.getProperty("javawrapper.classpath"),
-        "javawrapper.TraceMain", secret));
+        "javawrapper.TraceMain"));
+    command.addAll(List.of(args));
     ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
     builder.environment().put("JAVAWRAPPER_TRACE", trace.toString());
-    Process p = builder.start();
+    return builder.start();
+  }
+
+  private static void check(String... args) throws Exception {
+    List<String> command = new ArrayList<>(List.of(
+        "python3", System.getProperty("javawrapper.source") + "/tests/trace/check_trace.py"));
+    command.addAll(List.of(args));
+    Process check = new ProcessBuilder(command).redirectErrorStream(true).start();
+    String checked = new String(check.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    assertEquals(0, check.waitFor(), checked);
+  }
+
+  @Test
+  void twoSessionsGiveTwoFilesWithArgumentsThreadNamesAndNoSecret() throws Exception {
+    Path trace = dir.resolve("session.json");
+    long n = System.nanoTime();
+    Process p = start(trace, "session", dir.resolve("expect.json").toString(), "logon-USER-" + n,
+        "logon-PASS-" + n, "logon-THIRD-" + n, "mds-TOKEN-" + n);
+    String out =
+        FreshJvmTest.echo(new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
+    assertEquals(0, p.waitFor(), out);
+    for (String line : List.of("initialise=0", "setMDSToken=0", "logon=0", "getExchange=0",
+             "purge=7", "logoff=0", "pumpReturned=true", "initialise2=0", "logoff2=0")) {
+      assertTrue(out.contains(line + "\n"), line + " in\n" + out);
+    }
+    check(trace.toString(), dir.resolve("expect.json").toString());
+    String second = Files.readString(dir.resolve("session-2.json"));
+    assertTrue(
+        second.contains("\"int0\":6,\"out1\":33") && second.contains("\"calls\":3,"), second);
+  }
+
+  @Test
+  void anExitWithoutLogoffStillWritesWhatWasBuffered() throws Exception {
+    Path trace = dir.resolve("exit.json");
+    Process p = start(trace, "exit");
     String out = FreshJvmTest.echo(
         new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
     assertEquals(0, p.waitFor(), out);
-    for (String line : List.of("initialise=0", "logon=0", "getExchange=0", "purge=7", "logoff=0",
-        "pumpReturned=true")) {
-      assertTrue(out.contains(line + "\n"), line + " in\n" + out);
-    }
-    Process check = new ProcessBuilder("python3", System.getProperty("javawrapper.source")
-        + "/tests/trace/check_trace.py", trace.toString(), secret, "initialise", "logon",
-        "getExchange", "purge", "logoff").redirectErrorStream(true).start();
-    String checked = new String(check.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-    assertEquals(0, check.waitFor(), checked);
+    String text = Files.readString(trace);
+    assertEquals(2000, text.split("\"name\":\"getExchange\"", -1).length - 1, text);
+    assertTrue(text.contains("\"calls\":2001,") && text.endsWith("\n]\n"), text);
+  }
+
+  @Test
+  void aJvmKilledMidBurstLeavesOnlyWholeRecords() throws Exception {
+    Path trace = dir.resolve("killed.json");
+    Process p = start(trace, "burst");
+    BufferedReader out =
+        new BufferedReader(new InputStreamReader(p.getInputStream(), StandardCharsets.UTF_8));
+    Thread reader = new Thread(() -> {
+      try {
+        for (String line; (line = out.readLine()) != null && !line.equals("bursting");) {
+          System.out.println(line);
+        }
+      } catch (java.io.IOException e) {
+        // the JVM ended: the join below reports it
+      }
+    });
+    reader.start();
+    reader.join(60_000);
+    assertFalse(reader.isAlive(), "the traced JVM never reached its burst");
+    assertTrue(p.isAlive(), "the traced JVM ended before it was killed");
+    Thread.sleep(300); // the writer is writing
+    p.destroyForcibly(); // SIGKILL
+    assertTrue(p.waitFor(30, TimeUnit.SECONDS), "the killed JVM did not end");
+    check(trace.toString(), "--killed");
   }
 }

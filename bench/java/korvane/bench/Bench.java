@@ -175,9 +175,11 @@ public final class Bench {
 
   /**
    * The cost of tracing: getExchange and the 4-producer relay in a JVM whose
-   * JAVAWRAPPER_TRACE is set, written to traced.txt for the main run's table.
+   * JAVAWRAPPER_TRACE is set, in the mode JAVAWRAPPER_TRACE_MODE names,
+   * written to traced-<mode>.txt for the main run's table.
    */
   private void runTraced(String bin, Path out) throws Exception {
+    String mode = "ring".equals(System.getenv("JAVAWRAPPER_TRACE_MODE")) ? "ring" : "all";
     String lib = bin + "standin/";
     Control control = Native.load(lib + "QUORAPI.DLL", Control.class);
     Sink sink = new Sink();
@@ -188,12 +190,12 @@ public final class Bench {
     int calls = smoke ? 1_000 : 1_000_000;
     int events = smoke ? 20_000 : 2_000_000;
     byte[] exchange = new byte[33];
-    downcall("bridge getExchange (33 out), traced", calls, () -> {
+    downcall("bridge getExchange (33 out), traced (" + mode + ")", calls, () -> {
       for (int i = 0; i < calls; i++) {
         ok(sink.getExchange(1, exchange));
       }
     });
-    measure("relay", "bridge, 4 producer threads, traced", "M events/s", "",
+    measure("relay", "bridge, 4 producer threads, traced (" + mode + ")", "M events/s", "",
         () -> relay(control, sink, 4, events) / 1e6);
     for (int r = 0; r < rounds; r++) {
       round();
@@ -207,8 +209,8 @@ public final class Bench {
           .append(list).append('\n');
     }
     Files.createDirectories(out);
-    Files.writeString(out.resolve("traced.txt"), lines.toString());
-    System.out.println("traced rows written to " + out.resolve("traced.txt"));
+    Files.writeString(out.resolve("traced-" + mode + ".txt"), lines.toString());
+    System.out.println("traced rows written to " + out.resolve("traced-" + mode + ".txt"));
   }
 
   private static void ok(int code) {

@@ -60,7 +60,7 @@ public final class Report {
       }
     }
     // One JVM each, run by make bench just before: their spread is inside that JVM.
-    for (String extra : new String[] {"ffm.txt", "traced.txt"}) {
+    for (String extra : new String[] {"ffm.txt", "traced-all.txt", "traced-ring.txt"}) {
       Path file = out.resolve(extra);
       if (Files.exists(file)) {
         rows.putAll(parse(Files.readAllLines(file),
@@ -154,6 +154,20 @@ public final class Report {
             p < 20, p, "us"));
         targets.add(target("latency p99.9 under 100 us at 20,000 events/s (" + mode
             + ", not a target)", pp < 100, pp, "us"));
+      }
+    }
+    // Tracing cheap enough to leave on, in each mode measured.
+    for (Bench.Measure m : rows.values()) {
+      if (!m.name.contains(", traced (")) {
+        continue;
+      }
+      if (m.group.equals("relay")) {
+        double share = m.median() / four;
+        targets.add(target(m.name + " at least 0.5 of untraced", share >= 0.5, share,
+            "of untraced"));
+      } else {
+        double ratio = m.median() / exchange;
+        targets.add(target(m.name + " within 2x of untraced", ratio <= 2, ratio, "x"));
       }
     }
     double heap = rows.values().stream().filter(m -> m.group.equals("memory"))
