@@ -1,7 +1,8 @@
 // The bridge DLL loaded and freed as a host that is not a JVM does it: after
 // a session was opened on this thread (which stays alive), FreeLibrary
 // returns promptly and the DLL leaves the process, round after round, with
-// tracing on when the environment asks for it. Not linked with the bridge's
+// tracing on when a directory for the traces is given: each round's file is
+// whole, so the writer finished before the bridge was unmapped. Not linked with the bridge's
 // objects: everything goes through the DLL.
 #include <jni.h>
 #include <windows.h>
@@ -28,6 +29,15 @@ DWORD WINAPI FreeBridge(LPVOID module) {
   TerminateProcess(GetCurrentProcess(), 1);
   std::abort();
 }
+bool EndsWithBracket(const std::string& file) {
+  std::FILE* f = std::fopen(file.c_str(), "rb");
+  if (f == nullptr) return false;
+  char tail[2] = {};
+  const bool whole = std::fseek(f, -2, SEEK_END) == 0 && std::fread(tail, 1, 2, f) == 2 &&
+                     tail[0] == ']' && tail[1] == '\n';
+  std::fclose(f);
+  return whole;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -36,7 +46,13 @@ int main(int argc, char** argv) {
   const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
   std::string directory(self, length);
   directory.resize(directory.find_last_of('\\') + 1);
+  const bool traced = argc > 2;  // argv[2]: the directory for each round's trace
   for (int round = 1; round <= rounds; ++round) {
+    const std::string trace = traced ? argv[2] + ("\\round" + std::to_string(round) + ".json") : "";
+    if (traced) {
+      DeleteFileA(trace.c_str());
+      _putenv(("JAVAWRAPPER_TRACE=" + trace).c_str());
+    }
     HMODULE bridge = LoadLibraryA((directory + "JavaWrapper.dll").c_str());
     if (bridge == nullptr) Fail(round, "JavaWrapper.dll did not load");
     // Through void (*)(): the one cast between function types GCC takes as meant.
@@ -58,6 +74,8 @@ int main(int argc, char** argv) {
     CloseHandle(freeing);
     if (GetModuleHandleA("JavaWrapper.dll") != nullptr)
       Fail(round, "JavaWrapper.dll is still mapped after FreeLibrary");
+    // The trace's writer finished before the bridge went: the file is whole.
+    if (traced && !EndsWithBracket(trace)) Fail(round, "the trace file lacks its closing ]");
   }
   std::printf("%d rounds: every FreeLibrary returned and unmapped the bridge\n", rounds);
   return 0;

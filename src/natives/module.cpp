@@ -28,12 +28,13 @@ void TearDown(bool canJoinThreads) {
   if (unloaded) relay::FreeQueues();
   platform::ReleaseFaultGuard();
   platform::desktop::ReleaseDesktop();
-  if (canJoinThreads && unloaded) {
+  if (!canJoinThreads) {
+    trace::ShutdownWithoutJoin();  // the writer ended where it parks
+  } else if (unloaded) {
     trace::Shutdown(false);  // closed, its writer joined, its buffers freed
   } else {
-    // Nothing freed that a library thread may still record into, and no
-    // thread joined under the Windows loader lock: what is buffered is
-    // written within a bound.
+    // A library thread may still record: its buffer stays; what is buffered
+    // is written within a bound.
     trace::Shutdown(true);
   }
   binding::ReleaseThreadSlots();

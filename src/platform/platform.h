@@ -114,4 +114,16 @@ void LowerThisThreadPriority();
 // exit hook runs at process exit (Linux: yes; Windows ends them first).
 bool ThreadsRunDuringExit();
 
+// A thread that must stop where it cannot be joined (under the Windows loader
+// lock a thread cannot end: its end needs that lock). The thread opens a
+// handle to itself, and when told to, parks for good at a point where it
+// holds no lock; the unloading thread then ends it there, so it never runs
+// this module's code after the module is unmapped. Elsewhere threads are
+// joined instead: no handle, and EndParkedThread does nothing.
+void* OpenThisThread();
+[[noreturn]] void ParkThisThread();
+// Ends a thread that parked (or, past the caller's wait, one that did not),
+// waiting up to timeoutMs for it to be gone; closes the handle.
+void EndParkedThread(void* thread, unsigned timeoutMs);
+
 }  // namespace platform

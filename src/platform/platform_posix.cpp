@@ -170,6 +170,16 @@ std::FILE* CreateNewFile(const std::string& path, bool* exists) {
   return file;
 }
 
+void* OpenThisThread() {
+  return nullptr;
+}
+
+void ParkThisThread() {
+  for (;;) pause();
+}
+
+void EndParkedThread(void*, unsigned) {}
+
 bool ThreadsRunDuringExit() {
   return true;
 }

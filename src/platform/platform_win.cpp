@@ -172,6 +172,25 @@ std::FILE* CreateNewFile(const std::string& path, bool* exists) {
   return file;
 }
 
+void* OpenThisThread() {
+  HANDLE self = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0,
+                       FALSE, DUPLICATE_SAME_ACCESS))
+    return nullptr;
+  return self;
+}
+
+void ParkThisThread() {
+  for (;;) Sleep(INFINITE);
+}
+
+void EndParkedThread(void* thread, unsigned timeoutMs) {
+  if (thread == nullptr) return;
+  TerminateThread(static_cast<HANDLE>(thread), 0);
+  WaitForSingleObject(static_cast<HANDLE>(thread), timeoutMs);
+  CloseHandle(static_cast<HANDLE>(thread));
+}
+
 bool ThreadsRunDuringExit() {
   return false;
 }

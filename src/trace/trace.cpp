@@ -307,6 +307,13 @@ void Shutdown(bool processExiting) {
   gVm.store(nullptr);
 }
 
+void ShutdownWithoutJoin() {
+  gOn.store(false);
+  Writer* w = gWriter.exchange(nullptr);
+  if (w == nullptr) return;
+  EndWithoutJoin(w, "bridge unloaded", std::chrono::steady_clock::now() + kExitBound);
+}
+
 void Call(std::string_view where, uint64_t start, int32_t code) {
   const uint64_t end = Now();
   Buffer* b = Mine(tLocal);

@@ -58,6 +58,10 @@ void Stop();
 // what is buffered and is waited for until a deadline; nothing is joined or
 // freed, so threads still recording touch only memory that stays.
 void Shutdown(bool processExiting);
+// The module unmapped where no thread may be joined (a host's FreeLibrary,
+// under the Windows loader lock): the writer writes what is buffered within a
+// bound and is ended where it parks; the file is closed, nothing else freed.
+void ShutdownWithoutJoin();
 
 // Records, each only while On().
 void Call(std::string_view where, uint64_t start, int32_t code);

@@ -70,6 +70,8 @@ class Writer {
   std::atomic<bool> finish{false};
   std::atomic<const char*> endTrigger{nullptr};
   std::atomic<bool> finished{false};
+  std::atomic<bool> park{false};     // park instead of returning, once finished
+  std::atomic<void*> self{nullptr};  // a handle to the writer's thread, where parking needs one
 
  private:
   uint64_t Ns(uint64_t ticks) const {
@@ -523,6 +525,7 @@ std::string Writer::Summary() {
 void Writer::Run() {
   // The callers come first: on a busy machine the writer waits, and records
   // it cannot take in time are dropped and counted.
+  self.store(platform::OpenThisThread(), std::memory_order_release);
   platform::LowerThisThreadPriority();
   for (;;) {
     const bool last = finish.load(std::memory_order_acquire);
@@ -541,6 +544,8 @@ void Writer::Run() {
     Flush();
   }
   finished.store(true, std::memory_order_release);
+  // Holding no lock: the unloading thread ends this one here.
+  if (park.load(std::memory_order_acquire)) platform::ParkThisThread();
 }
 
 void Writer::Close() {
@@ -574,6 +579,17 @@ bool WaitFinished(Writer* w, std::chrono::steady_clock::time_point deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+void EndWithoutJoin(Writer* w, const char* trigger,
+                    std::chrono::steady_clock::time_point deadline) {
+  w->park.store(true, std::memory_order_release);
+  AskToFinish(w, trigger);
+  WaitFinished(w, deadline);
+  // Ended even when it did not finish: a writer stuck on the disk may hold
+  // its file's lock, but one left running would execute unmapped code.
+  platform::EndParkedThread(w->self.load(std::memory_order_acquire), 1000);
+  w->Close();
 }
 
 void JoinAndFree(Writer* w) {

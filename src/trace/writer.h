@@ -35,5 +35,10 @@ void AskToFinish(Writer* writer, const char* trigger);
 bool WaitFinished(Writer* writer, std::chrono::steady_clock::time_point deadline);
 // Joins the writer's thread, closes the file and frees the writer.
 void JoinAndFree(Writer* writer);
+// Where no thread may be joined (the Windows loader lock): the writer writes
+// what is buffered and parks, and is ended there, by the deadline or not;
+// its file is closed. The writer's memory stays.
+void EndWithoutJoin(Writer* writer, const char* trigger,
+                    std::chrono::steady_clock::time_point deadline);
 
 }  // namespace trace::detail
