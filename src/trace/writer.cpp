@@ -336,10 +336,15 @@ void Writer::OnArg(Seen& seen, const Header& h, const unsigned char* record) {
       break;
     case kReal: {
       key("real");
+      // to_chars: never the process's locale (a comma-decimal one would break
+      // the JSON), and the shortest text that reads back as the same double.
       char text[40];
-      std::snprintf(text, sizeof text, "%.17g", v.real);
+      const std::string_view digits(text,
+                                    std::to_chars(text, text + sizeof text, v.real).ptr - text);
       const bool finite = v.real == v.real && v.real - v.real == 0;
-      a += finite ? std::string(text) : "\"" + std::string(text) + "\"";
+      if (!finite) a += '"';
+      a += digits;
+      if (!finite) a += '"';
       break;
     }
     case kOutSize:
