@@ -49,7 +49,7 @@ public final class TraceMain {
     long whole = (System.nanoTime() - before) / 1000;
     sim.fireStream(5, 27, 3, 500);
     sim.waitIdle();
-    bridge.awaitEvents(1500, 10_000);
+    bridge.expectEvents(1500, 30_000);  // fails naming how many arrived
     System.out.println("logoff=" + bridge.logoff());
     System.out.println("pumpReturned=" + bridge.pumpReturned(10_000));
     Files.write(Path.of(args[1]),
