@@ -2,6 +2,7 @@
 // every preset (the file it writes is checked again by check_trace.py).
 #include "trace/trace.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -204,6 +205,40 @@ TEST_F(TraceSession, RingModeWritesOnlyWhenSomethingGoesWrong) {
   EXPECT_NE(text.find("\"trigger\":\"result 99 from purge\""), std::string::npos) << text;
   EXPECT_NE(text.find("\"name\":\"getExchange\""), std::string::npos);
   EXPECT_NE(text.find("\"triggers\":[\"result 99 from purge\"]"), std::string::npos);
+}
+
+// A logoff waiting for its trace's writer, which is stuck on a slow disk,
+// holds no other thread: a new trace starts on another thread meanwhile.
+TEST_F(TraceSession, ALogoffWaitingForASlowDiskHoldsUpNoOtherTrace) {
+  static std::atomic<bool> hold{false}, gaveUp{false};
+  static std::thread::id starter;  // a new trace's head is written by its starter: not held
+  starter = std::this_thread::get_id();
+  trace::SetBeforeWriteForTests([] {
+    for (int waited = 0; hold.load() && std::this_thread::get_id() != starter; waited += 10) {
+      if (waited >= 10000) {
+        gaveUp.store(true);  // the test failed; the writer goes on
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  SetEnv("JAVAWRAPPER_TRACE", Fresh("trace-slow-disk.json").c_str());
+  ASSERT_EQ(trace::Start(nullptr), "");
+  hold.store(true);
+  std::thread logoff([] { trace::Stop(); });  // waits for the stuck writer
+  for (int waited = 0; trace::On(); waited += 10) {
+    ASSERT_LT(waited, 10000) << "the logoff never took the trace out of reach";
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  SetEnv("JAVAWRAPPER_TRACE", Fresh("trace-slow-disk-next.json").c_str());
+  EXPECT_EQ(trace::Start(nullptr), "");
+  EXPECT_FALSE(gaveUp.load()) << "the new trace waited for the logoff's stuck writer";
+  EXPECT_TRUE(trace::On());
+  hold.store(false);
+  logoff.join();
+  trace::Stop();
+  trace::SetBeforeWriteForTests(nullptr);
+  EXPECT_NE(Slurp("trace-slow-disk.json").find("]"), std::string::npos) << "not finished";
 }
 
 // A 55 names the file it tried and the system's reason: once on standard

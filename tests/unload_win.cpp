@@ -2,11 +2,13 @@
 // a session was opened on this thread (which stays alive), FreeLibrary
 // returns promptly and the DLL leaves the process, round after round, with
 // tracing on when a directory for the traces is given: each round's file is
-// whole, so the writer finished before the bridge was unmapped. Not linked with the bridge's
-// objects: everything goes through the DLL.
+// whole, so the writer finished before the bridge was unmapped. Then as a JVM
+// unloads it while another module holds the trading library. Not linked with
+// the bridge's objects: everything goes through the DLL.
 #include <jni.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -78,5 +80,35 @@ int main(int argc, char** argv) {
     if (traced && !EndsWithBracket(trace)) Fail(round, "the trace file lacks its closing ]");
   }
   std::printf("%d rounds: every FreeLibrary returned and unmapped the bridge\n", rounds);
+
+  // As a JVM unloads it (the unload hook, then FreeLibrary) while this
+  // program also holds the trading library and its threads keep calling
+  // back: the bridge stays mapped under them, and the process lives on.
+  HMODULE library = LoadLibraryA((directory + "QUORAPI.DLL").c_str());
+  HMODULE bridge = LoadLibraryA((directory + "JavaWrapper.dll").c_str());
+  auto initialise = reinterpret_cast<Initialise>(reinterpret_cast<void (*)()>(
+      GetProcAddress(bridge, "Java_korvane_api_delphi_ClientAPI_initialise")));
+  auto onUnload = reinterpret_cast<void(JNICALL*)(JavaVM*, void*)>(
+      reinterpret_cast<void (*)()>(GetProcAddress(bridge, "JNI_OnUnload")));
+  auto fireStream = reinterpret_cast<int32_t (*)(int32_t, int32_t, int32_t, int32_t)>(
+      reinterpret_cast<void (*)()>(GetProcAddress(library, "simFireStream")));
+  auto reset = reinterpret_cast<void (*)()>(GetProcAddress(library, "simReset"));
+  if (initialise == nullptr || onUnload == nullptr || fireStream == nullptr || reset == nullptr)
+    Fail(0, "an export of the bridge or the simulator is missing");
+  {
+    fake::FakeJni jni;
+    if (initialise(jni.env(), jni.NewObject(), jni.NewString(directory), jni.NewString(""),
+                   JNI_FALSE, JNI_FALSE, JNI_TRUE, jni.NewString("init-1"), 7, jni.NewString("app"),
+                   jni.NewString("init-2")) != 0)
+      Fail(0, "initialise did not give 0 with the library held");
+  }
+  if (fireStream(5, 27, 2, 0x7FFFFFFF) != 0) Fail(0, "the order stream did not start");
+  onUnload(nullptr, nullptr);
+  FreeLibrary(bridge);
+  Sleep(300);  // the stream goes on calling the bridge's callbacks
+  if (GetModuleHandleA("JavaWrapper.dll") == nullptr)
+    Fail(0, "the bridge was unmapped while the held library still called it");
+  reset();  // ends the stream's threads
+  std::printf("held library: the bridge stayed mapped and its callbacks ran\n");
   return 0;
 }

@@ -235,12 +235,12 @@ void LoadAPI(const std::string& fileName) {
 
 namespace {
 // With a deadline, the whole unload (the loader lock included) is bounded by
-// it: false means the library was left to the ending process.
-bool Unload(const Clock::time_point* deadline) {
+// it: kLeft means the library was left to the ending process.
+Unloaded Unload(const Clock::time_point* deadline) {
   FlagLock lock(gLoaderBusy, deadline);
-  if (!lock) return false;
+  if (!lock) return Unloaded::kLeft;
   platform::LibraryHandle library = gHandle.load();
-  if (library == nullptr) return true;
+  if (library == nullptr) return Unloaded::kGone;
   gClosing.store(true);
   // Every use that announced itself before gClosing is visible after the
   // fence, and every later one sees gClosing. Those seen finish their call
@@ -251,14 +251,14 @@ bool Unload(const Clock::time_point* deadline) {
       FlagLock registry(gRegistryBusy);
       if (!AnyUse()) break;
     }
-    if (deadline != nullptr && Clock::now() >= *deadline) return false;  // stays closing
+    if (deadline != nullptr && Clock::now() >= *deadline) return Unloaded::kLeft;  // stays closing
     platform::SleepMs(1);
   }
   ClearEntryTable();
-  platform::FreeLibraryHandle(library);
+  const bool gone = platform::FreeLibraryHandle(library);
   gHandle.store(nullptr);
   gClosing.store(false);
-  return true;
+  return gone ? Unloaded::kGone : Unloaded::kHeldElsewhere;
 }
 }  // namespace
 
@@ -266,7 +266,12 @@ void UnloadAPI() {
   Unload(nullptr);
 }
 
-bool UnloadAPIWithin(std::chrono::milliseconds timeout) {
+bool AnyCallInLibrary() {
+  FlagLock registry(gRegistryBusy);
+  return AnyUse();
+}
+
+Unloaded UnloadAPIWithin(std::chrono::milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + timeout;
   return Unload(&deadline);
 }

@@ -155,6 +155,11 @@ void ClearEntryTable();
 // True while a library is loaded and not being unloaded.
 bool IsAPILoaded();
 
+// Whether any thread is inside a call to the trading library right now.
+// The queue asks when its pump stalls: a pump can wait for a library thread
+// only through such a call (its handler's own, or one it waits for).
+bool AnyCallInLibrary();
+
 // The bridge leaving the process: no thread-end hook of this module may run
 // after it. Threads keep their slots; a later load makes a new key.
 void ReleaseThreadSlots();
@@ -165,9 +170,17 @@ void SnapshotEntryTable(void* out[kEntrySlots]);
 }  // namespace binding
 
 namespace binding {
+// How the bridge's own unloading left the trading library.
+enum class Unloaded {
+  kGone,           // none was loaded, or it has left the process
+  kHeldElsewhere,  // freed by the bridge, but another module keeps it loaded
+  kLeft,           // a use or the loader lock outlived the deadline: left loaded
+};
+
 // UnloadAPI for the bridge's own unloading: gives up (leaving the library to
-// the ending process, and answering false) when the loader lock or a use is
-// not free by the deadline, so a thread stuck inside the trading library, or
-// a logoff waiting for one, cannot hang the JVM's unloading or exit.
-bool UnloadAPIWithin(std::chrono::milliseconds timeout);
+// the ending process) when the loader lock or a use is not free by the
+// deadline, so a thread stuck inside the trading library, or a logoff
+// waiting for one, cannot hang the JVM's unloading or exit. Anything but
+// kGone means the library's threads may still call the bridge's callbacks.
+Unloaded UnloadAPIWithin(std::chrono::milliseconds timeout);
 }  // namespace binding

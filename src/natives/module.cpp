@@ -1,5 +1,6 @@
 // The bridge leaving the process: a trading library still loaded goes with it
-// when the bridge is unloaded, and nothing is touched when the process ends.
+// when the bridge is unloaded (or keeps the bridge mapped while another
+// module holds it), and nothing is touched when the process ends.
 #include <jni.h>
 
 #include <chrono>
@@ -17,20 +18,36 @@ extern const char kJavaWrapperVersion[];
 const char kJavaWrapperVersion[] = "JavaWrapper version " JW_VERSION;
 
 namespace {
+// Who is taking the bridge out of the process.
+enum class By {
+  kJvm,     // the JVM's unload hook: the bridge is still mapped and may stay
+  kSystem,  // the system unmapping it under a host's FreeLibrary: it goes
+};
+
 // Gives back everything the bridge holds: the trading library (after the
 // running uses end, within the bound), the queue, the guard's and the
 // desktop's resources, the trace and the thread slots. Runs twice when a JVM
 // unloads the bridge (its unload hook, then the system's unmapping): the
 // second run finds nothing left and returns at once.
-void TearDown(bool canJoinThreads) {
-  // A library that would not unload may still call back: its queue stays.
-  const bool unloaded = binding::UnloadAPIWithin(std::chrono::seconds(5));
-  if (unloaded) relay::FreeQueues();
+void TearDown(By by) {
+  const binding::Unloaded library = binding::UnloadAPIWithin(std::chrono::seconds(5));
+  const bool gone = library == binding::Unloaded::kGone;
+  if (gone) {
+    relay::FreeQueues();
+  } else {
+    // Another module holds the library, or a thread is still inside it: its
+    // threads may call the bridge's callbacks at any time from now on. The
+    // queue stays and drops what comes; the bridge stays mapped under
+    // them, since the JVM's close would otherwise unmap the code they call.
+    // A host's FreeLibrary is past the point where that can be refused.
+    relay::RetireQueues();
+    if (by == By::kJvm) platform::PinThisModule();
+  }
   platform::ReleaseFaultGuard();
   platform::desktop::ReleaseDesktop();
-  if (!canJoinThreads) {
+  if (by == By::kSystem && !platform::CanJoinThreadsDuringUnload()) {
     trace::ShutdownWithoutJoin();  // the writer ended where it parks
-  } else if (unloaded) {
+  } else if (gone) {
     trace::Shutdown(false);  // closed, its writer joined, its buffers freed
   } else {
     // A library thread may still record: its buffer stays; what is buffered
@@ -45,7 +62,7 @@ void TearDown(bool canJoinThreads) {
 // thread of its own and outside the system's loader lock, so threads may be
 // joined here. No thread is inside a native of that class by then.
 extern "C" JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
-  TearDown(true);
+  TearDown(By::kJvm);
 }
 
 void OnModuleDetach(bool processExiting) {
@@ -60,5 +77,5 @@ void OnModuleDetach(bool processExiting) {
   }
   // Unmapped without the JVM's unload hook (a host that is not a JVM): under
   // the Windows loader lock, where no thread may be joined.
-  TearDown(platform::CanJoinThreadsDuringUnload());
+  TearDown(By::kSystem);
 }

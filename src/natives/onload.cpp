@@ -33,7 +33,8 @@ constexpr Expected kNatives[] = {
 constexpr jint kStatic = 0x0008;  // java.lang.reflect.Modifier
 constexpr jint kNative = 0x0100;
 
-// Written once by JNI_OnLoad, before any native can run; read by initialise.
+// Written by JNI_OnLoad (again when a bridge kept mapped is loaded anew),
+// before any native can run; read by initialise.
 std::vector<std::string> gMismatches;
 
 // A native method as the class declares it.
@@ -146,6 +147,7 @@ std::vector<Declared> DeclaredNatives(JNIEnv* env, jclass api) {
 // (an overload too: JNI binds it to the same function); natives the class
 // leaves out are not a mismatch (they are never called).
 void Check(JNIEnv* env) {
+  gMismatches.clear();  // a bridge kept mapped past an unload checks its new class afresh
   ScopedLocalRef api(env, env->FindClass("korvane/api/delphi/ClientAPI"));
   if (api.get() == nullptr) {  // not on this class loader: nothing to check
     env->ExceptionClear();

@@ -38,6 +38,7 @@
 JW_OLD_VERSION(dladdr, "GLIBC_2.2.5")
 JW_OLD_VERSION(dlclose, "GLIBC_2.2.5")
 JW_OLD_VERSION(dlerror, "GLIBC_2.2.5")
+JW_OLD_VERSION(dlinfo, "GLIBC_2.3.3")
 JW_OLD_VERSION(dlopen, "GLIBC_2.2.5")
 JW_OLD_VERSION(dlsym, "GLIBC_2.2.5")
 JW_OLD_VERSION(dlvsym, "GLIBC_2.2.5")

@@ -20,8 +20,15 @@ LibraryHandle LoadLibraryFile(const std::string& fileName, std::string* whyNot =
 // Address of the exported name (exact, case-sensitive), or nullptr.
 void* ResolveSymbol(LibraryHandle library, const char* name);
 
-// Drops one reference to a library returned by LoadLibraryFile.
-void FreeLibraryHandle(LibraryHandle library);
+// Drops one reference to a library returned by LoadLibraryFile. True when
+// the library has left the process; false when another module still holds
+// it, so its threads may still call whatever it was given.
+bool FreeLibraryHandle(LibraryHandle library);
+
+// Keeps the module that contains this code mapped until the process ends,
+// whoever unloads it later: for code another library may still call. False
+// when the system refused.
+bool PinThisModule();
 
 void SleepMs(unsigned milliseconds);
 // For tests: every SleepMs lasts at least this long, as on a system whose

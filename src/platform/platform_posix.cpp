@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <linux/membarrier.h>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -33,8 +34,25 @@ void* ResolveSymbol(LibraryHandle library, const char* name) {
   return dlsym(library, name);
 }
 
-void FreeLibraryHandle(LibraryHandle library) {
+bool FreeLibraryHandle(LibraryHandle library) {
+  // An address inside the library, taken while the reference is ours: after
+  // the close the system places it in a module only while that stays mapped.
+  link_map* map = nullptr;
+  const void* inside = dlinfo(library, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr
+                           ? static_cast<const void*>(map->l_ld)
+                           : nullptr;
   dlclose(library);
+  Dl_info info{};
+  return inside == nullptr || dladdr(inside, &info) == 0;
+}
+
+bool PinThisModule() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&PinThisModule), &info) == 0 || info.dli_fname == nullptr)
+    return false;
+  // Marks the loaded module as never to be unmapped; the reference this
+  // takes is never given back.
+  return dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
 namespace {

@@ -34,8 +34,21 @@ void* ResolveSymbol(LibraryHandle library, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
-void FreeLibraryHandle(LibraryHandle library) {
+bool FreeLibraryHandle(LibraryHandle library) {
   FreeLibrary(static_cast<HMODULE>(library));
+  // A module's handle is its base address: still answered for, it is still
+  // mapped because another module holds it.
+  HMODULE still = nullptr;
+  return !GetModuleHandleExA(
+             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+             static_cast<LPCSTR>(library), &still) ||
+         still != static_cast<HMODULE>(library);
+}
+
+bool PinThisModule() {
+  HMODULE self = nullptr;
+  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCSTR>(&PinThisModule), &self) != 0;
 }
 
 namespace {

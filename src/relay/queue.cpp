@@ -4,10 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <thread>
 
 #include "binding/errors.h"
+#include "binding/loader.h"
 #include "platform/cpu.h"
 #include "relay/queue_state.h"
 #include "trace/trace.h"
@@ -37,14 +39,19 @@ namespace {
 // Waits while the queue is at its bound (and then until it is down to its
 // low mark), as long as waiting is safe: a pump is attached and moving, the
 // session is neither closing nor replaced and no stop came. After the stall
-// bound without the pump taking an event it gives up, marks the queue
-// stalled until the pump takes its next event (so the next producers append
-// at once) and doubles the bound for the next stall.
+// bound without the pump taking an event it gives up: the queue is stalled
+// until the pump takes its next event. While a call into the library runs
+// (the pump may be waiting for a producer through it) producers append
+// without waiting; otherwise kStallAllowance events, and then wait again for
+// the next stall's bound (each one twice the last): a pump that is only slow
+// holds the queue within a few allowances of its bound, and one that waits
+// for a producer still gets every event after a single stall.
 void WaitForRoom(Queue& q, Session session) {
   if (tPumpThread) return;  // the pump makes room only by returning to its loop
   const uint64_t epoch = q.stopEpoch.load();
+  auto allowed = [&] { return q.stalled.load() && Count(q.tail.load()) < q.stallEnd.load(); };
   auto mayWait = [&] {
-    return q.consumer.load() && !q.stalled.load() && q.closing.load() != session &&
+    return q.consumer.load() && !allowed() && q.closing.load() != session &&
            q.session.load() == session && !q.StopSince(epoch);
   };
   auto full = [&] { return Count(q.tail.load()) - Count(q.progress.load()) > kLowWater; };
@@ -57,9 +64,16 @@ void WaitForRoom(Queue& q, Session session) {
     if (q.wake.wait_until(lock, deadline) != std::cv_status::timeout) continue;
     const uint64_t now = q.head.load();
     if (now == taken) {
-      if (!q.stalled.exchange(true)) {
+      if (!allowed()) {  // the first producer to give up starts the stall's allowance
+        // A pump that waits for a library thread does so through a call
+        // into the library: while one runs, producers go on until the pump
+        // moves. Otherwise the pump is only slow: one allowance.
+        q.stallEnd.store(binding::AnyCallInLibrary() ? std::numeric_limits<uint64_t>::max()
+                                                     : Count(q.tail.load()) + kStallAllowance);
+        q.stalled.store(true);
         q.stalls.fetch_add(1);
         q.stallMs.store(std::min(2 * q.stallMs.load(), kMaxStallMs));
+        q.wake.notify_all();  // the other waiting producers use the allowance too
       }
       break;
     }
@@ -164,7 +178,7 @@ Session CurrentSession() {
 
 void CreateQueue() {
   Queue& q = Q();
-  Session next = q.session.load() + 1;
+  Session next = std::max(q.session.load(), q.retired.load()) + 1;
   if (next == 0) next = 1;  // 0 is "no session"
   q.session.store(next);
   q.ResetEpisodes();
@@ -211,6 +225,14 @@ void FreeQueues() {
   Queue* q = gQueue.load();
   if (q == nullptr || q->consumer.load()) return;
   delete gQueue.exchange(nullptr);
+}
+
+void RetireQueues() {
+  Queue* q = gQueue.load();
+  if (q == nullptr) return;
+  q->retired.store(q->session.load());
+  q->session.store(0);  // producers drop from now on, and stop waiting for room
+  q->WakeAll();
 }
 
 size_t QueuedCount() {

@@ -12,10 +12,13 @@
 // taking events. A pump that takes no event for the stall bound (kStallMs at
 // first) may be waiting for the producer itself (a handler calling into a
 // library that holds a lock while it calls back): producers then append
-// beyond the bound until the pump takes its next event. Each stall before the
-// pump catches up doubles the bound, up to kMaxStallMs, so a pump that is only
-// slow (a handler that writes to a database, a GC pause) soon holds producers
-// to the bound again. Nothing is dropped or reordered per producer, and
+// beyond the bound until the pump takes its next event; when no call into the
+// library runs (so the pump cannot be waiting for one of them), only
+// kStallAllowance events, before they wait out the next stall. Each stall
+// before the pump catches up doubles the bound, up to kMaxStallMs, so a pump
+// that is only slow (a handler that writes to a database, a GC pause) soon
+// holds producers to the bound again, and meanwhile the queue grows by one
+// allowance a stall. Nothing is dropped or reordered per producer, and
 // nothing waits on a pump that will not come, except past the hard limit on
 // the bytes the queue holds (ByteLimit()): an event beyond it is the
 // allocation failure it would otherwise become, dropped and counted, with one
@@ -31,6 +34,9 @@ namespace relay {
 inline constexpr size_t kCapacity = 65536;
 inline constexpr int kStallMs = 10;
 inline constexpr int kMaxStallMs = 640;
+// Events producers may append past the bound in one stall before they wait
+// again: a quarter of the bound, about 4 MiB.
+inline constexpr uint64_t kStallAllowance = kCapacity / 4;
 // Blocks of slots the queue keeps for reuse once the pump has caught up:
 // enough for a full queue, so a stream at the bound allocates nothing.
 inline constexpr size_t kKeptBlocks = kCapacity / 63 + 2;
@@ -83,6 +89,10 @@ void RequestStop();
 
 // The bridge's own unloading: frees the queue (nobody may use it now).
 void FreeQueues();
+// The bridge's own unloading while the trading library stays loaded: the
+// queue stays, since its threads may still call back, but takes nothing
+// more until a new initialise, so nothing piles up for a pump that is gone.
+void RetireQueues();
 
 // The pump's side, used by processCallbacks. One pump takes events at a
 // time; a second one waits until the first leaves or a stop comes.

@@ -96,6 +96,7 @@ struct Queue {
   alignas(64) std::atomic<uint64_t> progress{0};
   std::atomic<int> roomWaiters{0};
   std::atomic<bool> stalled{false};    // producers gave up waiting for this pump
+  std::atomic<uint64_t> stallEnd{0};   // while stalled: appended without waiting up to here
   std::atomic<uint64_t> stalls{0};     // episodes of that, for tests
   std::atomic<int> stallMs{kStallMs};  // the next stall's bound
   std::atomic<bool> dropping{false};   // at the byte limit: logged for this episode
@@ -103,6 +104,7 @@ struct Queue {
 
   // Rarely written.
   alignas(64) std::atomic<Session> session{0};
+  std::atomic<Session> retired{0};  // the session RetireQueues ended: numbers go on past it
   std::atomic<Session> closing{0};
   std::atomic<uint64_t> stopEpoch{0};
   std::atomic<bool> consumer{false};  // a pump (or CreateQueue) owns the consumer side

@@ -134,4 +134,8 @@ class Histogram {
 // A JSON string literal of text, quotes included.
 std::string JsonString(std::string_view text);
 
+// For tests: runs on the writer's thread before each write to the file, as a
+// disk or a pipe that is slow to take it would hold the writer. Null: none.
+void SetBeforeWriteForTests(void (*hook)());
+
 }  // namespace trace

@@ -29,6 +29,16 @@
 #include "trace/format.h"
 #include "trace/trace.h"
 
+namespace trace {
+namespace {
+std::atomic<void (*)()> gBeforeWrite{nullptr};
+}  // namespace
+
+void SetBeforeWriteForTests(void (*hook)()) {
+  gBeforeWrite.store(hook);
+}
+}  // namespace trace
+
 namespace trace::detail {
 namespace {
 
@@ -233,6 +243,7 @@ void Writer::Flush() {
       limitReached_ = true;
       break;
     }
+    if (void (*hook)() = gBeforeWrite.load(std::memory_order_relaxed)) hook();
     if (std::fwrite(out_.data() + done, 1, n, file_) != n) break;
     written_ += n;
     done += n;

@@ -129,12 +129,16 @@ class FreshJvmTest {
     exitMillis("javawrapper.CallbackExitMain");
   }
 
-  /** The JVM's unload hook takes the trading library with the class loader. */
+  /** The JVM's unload hook takes the trading library with the class loader, or, while
+   * another module holds it and calls back, keeps the bridge mapped under it. */
   @Test
-  void aCollectedClassLoaderTakesTheTradingLibraryAndANewOneRunsASession() throws Exception {
+  void aCollectedClassLoaderTakesTheTradingLibraryOrKeepsTheBridgeWhileItIsHeldElsewhere() throws Exception {
     String out = run(Bridge.BIN + "libJavaWrapper.so", "javawrapper.ReloadMain");
     assertTrue(out.contains("initialise=0\nround 1 unloaded\n"), out);
     assertTrue(out.contains("initialise=0 logon=0 logoff=0\nround 2 unloaded\n"), out);
+    assertTrue(out.contains("initialise=0\nfireStream=0\nround 3 unloaded; bridge mapped=true\n"),
+        out);
+    assertTrue(out.contains("initialise=0 logon=0 logoff=0\nround 4 unloaded\n"), out);
   }
 
   @Test

@@ -12,7 +12,9 @@ import java.util.List;
  * Run in a fresh JVM by FreshJvmTest: the bridge is loaded by a class loader
  * of its own and a session is left open; once the loader is collected, the
  * trading library must be gone from the process. A second loader then loads
- * the bridge again and runs a whole session.
+ * the bridge again and runs a whole session. Then the same while this class
+ * loader also holds the trading library, whose threads go on calling back:
+ * the bridge stays mapped under them, and a later loader still runs a session.
  */
 public final class ReloadMain {
   private ReloadMain() {}
@@ -37,26 +39,40 @@ public final class ReloadMain {
     for (String entry : System.getProperty("java.class.path").split(":")) {
       jars.add(Path.of(entry).toUri().toURL());
     }
+    URL[] urls = jars.toArray(new URL[0]);
     for (int round = 1; round <= 2; round++) {
-      WeakReference<ClassLoader> loader = session(jars.toArray(new URL[0]), round == 2);
-      awaitUnloaded(loader, round);
+      WeakReference<ClassLoader> loader = session(urls, round == 2, null);
+      awaitUnloaded(loader, round, true);
       System.out.println("round " + round + " unloaded");
     }
+    // This class loader holds the trading library too, and its threads keep
+    // calling the bridge's callbacks after the bridge's loader is gone.
+    Simulator held = Simulator.load("QUORAPI.DLL");
+    awaitUnloaded(session(urls, false, held), 3, false);
+    Thread.sleep(300);  // the stream goes on into the unloaded bridge
+    System.out.println("round 3 unloaded; bridge mapped=" + mapped("libJavaWrapper"));
+    held.reset();  // ends the stream's threads
+    awaitUnloaded(session(urls, true, null), 4, false);
+    System.out.println("round 4 unloaded");
   }
 
-  private static WeakReference<ClassLoader> session(URL[] jars, boolean logoff) throws Exception {
+  private static WeakReference<ClassLoader> session(URL[] jars, boolean logoff, Simulator fire)
+      throws Exception {
     try (URLClassLoader loader = new URLClassLoader(jars, ClassLoader.getPlatformClassLoader())) {
       Class<?> session = loader.loadClass(Session.class.getName());
       System.out.println(session.getMethod("run", boolean.class).invoke(null, logoff));
+      if (fire != null) {
+        System.out.println("fireStream=" + fire.fireStream(5, 27, 2, Integer.MAX_VALUE));
+      }
       return new WeakReference<>(loader);
     }
   }
 
-  /** The loader collected, then the trading library unmapped, each within a bound. */
-  private static void awaitUnloaded(WeakReference<ClassLoader> loader, int round)
-      throws Exception {
+  /** The loader collected (then the trading library unmapped), within a bound. */
+  private static void awaitUnloaded(WeakReference<ClassLoader> loader, int round,
+      boolean libraryToo) throws Exception {
     long deadline = System.nanoTime() + 30_000_000_000L;
-    while (loader.get() != null || tradingLibraryMapped()) {
+    while (loader.get() != null || (libraryToo && tradingLibraryMapped())) {
       if (System.nanoTime() > deadline) {
         throw new AssertionError("round " + round + ": "
             + (loader.get() != null ? "the class loader was never collected"
@@ -70,6 +86,10 @@ public final class ReloadMain {
   /** Under AddressSanitizer the simulator is linked to stay mapped: not seen there. */
   private static boolean tradingLibraryMapped() throws Exception {
     return !System.getenv().getOrDefault("LD_PRELOAD", "").contains("asan")
-        && Files.readString(Path.of("/proc/self/maps")).contains("QUORAPI.DLL");
+        && mapped("QUORAPI.DLL");
+  }
+
+  private static boolean mapped(String file) throws Exception {
+    return Files.readString(Path.of("/proc/self/maps")).contains(file);
   }
 }

@@ -9,8 +9,11 @@ import java.nio.charset.StandardCharsets;
  * under -Xcheck:jni.
  */
 public final class Simulator {
+  // Not Bridge.BIN: that would load the bridge into this class's loader.
+  private static final String BIN = System.getProperty("javawrapper.bin");
+
   static {
-    System.load(Bridge.BIN + "libsimcontrol.so");
+    System.load(BIN + "libsimcontrol.so");
   }
 
   private final long handle;
@@ -21,7 +24,7 @@ public final class Simulator {
 
   /** The simulator file in the build's bin directory. */
   public static Simulator load(String file) {
-    return loadPath(Bridge.BIN + file);
+    return loadPath(BIN + file);
   }
 
   /** The market starts off: entries answer with set outputs or a fixed pattern. */
