@@ -174,6 +174,24 @@ TEST_F(LoaderTest, AnUnloadBetweenAnnounceAndLookWaitsForTheUseWhichIsRefused) {
   EXPECT_FALSE(IsAPILoaded());
 }
 
+// An unload that gave up on a call stuck in the library (the bridge's own
+// unloading, which then keeps the bridge mapped) is finished by the next load
+// once that call has ended: a later class loader's initialise gets the new
+// library at once, not 54 after ten seconds.
+TEST_F(LoaderTest, ALoadFinishesAnUnloadThatGaveUpOnceTheStuckCallEnded) {
+  ASSERT_EQ(LoadCode(SimLibrary::Path()), 0);
+  {
+    LibraryUse stuck = CheckAPILoaded();
+    ASSERT_EQ(UnloadAPIWithin(std::chrono::milliseconds(50)), Unloaded::kLeft);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(LoadCode(SimLibrary::Path("DEMOAPI.DLL")), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  sim_.ClearJournal();
+  EXPECT_EQ(GuardedCall(), 0);
+  EXPECT_EQ(sim_.CountCalls("qrReady"), 0) << "the call went to the library left behind";
+}
+
 // Bounds are read off the clock: with every sleep a 16 ms timer tick, a
 // 200 ms bound counted in 1 ms sleeps would last 3.2 s.
 TEST_F(LoaderTest, UnloadBoundsHoldAsTimeWhenSleepsAreCoarse) {

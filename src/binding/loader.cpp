@@ -169,6 +169,26 @@ void ResolveAll(platform::LibraryHandle library) {
 
 }  // namespace
 
+namespace {
+// A bridge unloading itself gives up on a call stuck in the library and
+// leaves the library closing (no new use is granted; the bridge stays mapped
+// and loads again): once that call has ended, the next load frees it
+// instead of refusing with 54 for as long as the process lives. Under the
+// loader lock.
+void FinishUnloadLeftClosing() {
+  platform::LibraryHandle library = gHandle.load();
+  if (library == nullptr || !gClosing.load()) return;
+  {
+    FlagLock registry(gRegistryBusy);
+    if (AnyUse()) return;  // still inside: the load waits within its bound
+  }
+  ClearEntryTable();
+  platform::FreeLibraryHandle(library);
+  gHandle.store(nullptr);
+  gClosing.store(false);
+}
+}  // namespace
+
 LibraryUse& LibraryUse::operator=(LibraryUse&& other) noexcept {
   if (this != &other) {
     Release();
@@ -200,6 +220,7 @@ void LoadAPI(const std::string& fileName) {
   for (;;) {
     {
       FlagLock lock(gLoaderBusy, &deadline);
+      if (lock) FinishUnloadLeftClosing();
       if (lock && gHandle.load() == nullptr) {
         std::string whyNot;
         platform::LibraryHandle library = platform::LoadLibraryFile(fileName, &whyNot);
