@@ -192,6 +192,17 @@ TEST_F(LoaderTest, ALoadFinishesAnUnloadThatGaveUpOnceTheStuckCallEnded) {
   EXPECT_EQ(sim_.CountCalls("qrReady"), 0) << "the call went to the library left behind";
 }
 
+// A log-off frees the library while another module (here the test's own
+// handle) holds it: its threads may still call the bridge's callbacks, so the
+// bridge's own unloading later must keep the bridge mapped, not take the
+// library for gone because the bridge no longer holds it.
+TEST_F(LoaderTest, TheBridgesUnloadAfterAFreeThatLeftTheLibraryHeldSaysHeld) {
+  ASSERT_EQ(LoadCode(SimLibrary::Path()), 0);
+  UnloadAPI();  // the log-off's unload
+  EXPECT_FALSE(IsAPILoaded());
+  EXPECT_EQ(UnloadAPIWithin(std::chrono::milliseconds(50)), Unloaded::kHeldElsewhere);
+}
+
 // Bounds are read off the clock: with every sleep a 16 ms timer tick, a
 // 200 ms bound counted in 1 ms sleeps would last 3.2 s.
 TEST_F(LoaderTest, UnloadBoundsHoldAsTimeWhenSleepsAreCoarse) {

@@ -129,6 +129,11 @@ namespace {
 // waiting for a stuck library call).
 std::atomic<bool> gLoaderBusy{false};
 
+// Set once a free (a log-off's too) left the library loaded by another
+// module: it still holds the bridge's callbacks and may call them whenever
+// it likes, so every later unload of the bridge answers kHeldElsewhere.
+std::atomic<bool> gFreedWhileHeld{false};
+
 // The first load asks the system for the asymmetric fence; true when it
 // refused (then every use takes a full fence, and the caller says so once).
 bool PrepareFence() {
@@ -261,7 +266,8 @@ Unloaded Unload(const Clock::time_point* deadline) {
   FlagLock lock(gLoaderBusy, deadline);
   if (!lock) return Unloaded::kLeft;
   platform::LibraryHandle library = gHandle.load();
-  if (library == nullptr) return Unloaded::kGone;
+  if (library == nullptr)
+    return gFreedWhileHeld.load() ? Unloaded::kHeldElsewhere : Unloaded::kGone;
   gClosing.store(true);
   // Every use that announced itself before gClosing is visible after the
   // fence, and every later one sees gClosing. Those seen finish their call
@@ -277,6 +283,7 @@ Unloaded Unload(const Clock::time_point* deadline) {
   }
   ClearEntryTable();
   const bool gone = platform::FreeLibraryHandle(library);
+  if (!gone) gFreedWhileHeld.store(true);
   gHandle.store(nullptr);
   gClosing.store(false);
   return gone ? Unloaded::kGone : Unloaded::kHeldElsewhere;

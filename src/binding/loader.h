@@ -172,8 +172,8 @@ void SnapshotEntryTable(void* out[kEntrySlots]);
 namespace binding {
 // How the bridge's own unloading left the trading library.
 enum class Unloaded {
-  kGone,           // none was loaded, or it has left the process
-  kHeldElsewhere,  // freed by the bridge, but another module keeps it loaded
+  kGone,           // it has left the process (none was loaded, and none freed was held)
+  kHeldElsewhere,  // freed by the bridge (now or at a log-off), but another module kept it
   kLeft,           // a use or the loader lock outlived the deadline: left loaded
 };
 
