@@ -111,7 +111,10 @@ TEST_F(PumpTest, AStopMidDrainKeepsTheRestAheadOfNewerEvents) {
   EXPECT_EQ(ids, (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 101, 102, 103}));
 }
 
-TEST_F(PumpTest, ANewQueueDropsTheEventsOfTheOldOne) {
+// A new session, and a queue retired by an unload that left the library
+// loaded, drop what waits (a retired one its memory too, and whatever comes
+// after): only the newest session's events are ever delivered.
+TEST_F(PumpTest, ANewOrRetiredQueueDropsTheEventsOfTheOldOne) {
   relay::AddCallback(21, nullptr, 0);
   relay::CreateQueue();
   relay::AddCallback(22, nullptr, 0);
@@ -119,6 +122,19 @@ TEST_F(PumpTest, ANewQueueDropsTheEventsOfTheOldOne) {
   ASSERT_EQ(jni_.messages().size(), 1u);
   EXPECT_EQ(jni_.messages()[0].id, 22);
   EXPECT_EQ(relay::QueuedCount(), 0u);
+
+  const std::string record(27, '\x33');
+  for (int i = 0; i < 4 * 65536; ++i) relay::AddCallback(23, record.data(), 27);
+  relay::RetireQueues();
+  EXPECT_EQ(relay::QueuedCount(), 0u);
+  EXPECT_LE(relay::LiveBlocks(), relay::kKeptBlocks + 1) << "the retired events' blocks were kept";
+  relay::AddCallback(24, nullptr, 0);  // a library thread after the unload
+  EXPECT_EQ(relay::QueuedCount(), 0u);
+  relay::CreateQueue();  // a later class loader's initialise
+  relay::AddCallback(25, nullptr, 0);
+  Pump(jni_.NewByteArray(514), 2);
+  ASSERT_EQ(jni_.messages().size(), 2u);
+  EXPECT_EQ(jni_.messages()[1].id, 25);
 }
 
 // processCallbacks called from inside messageReceived, on the pump's own

@@ -337,12 +337,21 @@ void RunSlow(fake::FakeJni& jni, jobject self, testing_support::SimLibrary& sim,
 // bound by one allowance, and only until the pump takes its next event, so
 // the pump never takes an event while they are past it (save one that races
 // the stall's start), and the heap blocks stay within a few tens of MiB.
+// Another thread's call held inside the library meanwhile is no reason to
+// let producers past: the pump does not wait for it.
 TEST_F(Reliability, ASlowHandlerHoldsProducersToTheBound) {
   ASSERT_EQ(Initialise(), 0);
   SlowCheck check{jni_.NewByteArray(514), 100, 12, nullptr};
   const int32_t perThread = kSanitized ? 200000 : 1000000;
   const uint64_t stalls = relay::Stalls();
+  sim_.Fault("qrPurge", 3);  // holds every purge until released
+  testing_support::BoundedThread held([] {
+    fake::FakeJni jni;
+    Java_korvane_api_delphi_ClientAPI_purge(jni.env(), jni.NewObject(), nullptr, nullptr);
+  });
   RunSlow(jni_, self_, sim_, check, perThread, nullptr);
+  sim_.Fault("qrPurge", 0);
+  held.Finished(std::chrono::seconds(10), "the held purge's return");
   EXPECT_EQ(relay::Dropped(), check.droppedBefore);
   EXPECT_EQ(check.seen, 2LL * perThread);
   EXPECT_EQ(check.outOfOrder, 0);

@@ -294,9 +294,13 @@ void UnloadAPI() {
   Unload(nullptr);
 }
 
-bool AnyCallInLibrary() {
-  FlagLock registry(gRegistryBusy);
-  return AnyUse();
+const void* ThisThreadToken() {
+  return detail::ThisThreadSlot();
+}
+
+bool InLibrary(const void* token) {
+  return token != nullptr &&
+         static_cast<const UseSlot*>(token)->depth.load(std::memory_order_acquire) != 0;
 }
 
 Unloaded UnloadAPIWithin(std::chrono::milliseconds timeout) {

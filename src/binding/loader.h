@@ -155,10 +155,14 @@ void ClearEntryTable();
 // True while a library is loaded and not being unloaded.
 bool IsAPILoaded();
 
-// Whether any thread is inside a call to the trading library right now.
-// The queue asks when its pump stalls: a pump can wait for a library thread
-// only through such a call (its handler's own, or one it waits for).
-bool AnyCallInLibrary();
+// The calling thread as InLibrary knows it: a token that stays readable for
+// as long as the bridge is loaded (a thread's slot is reused, never freed).
+const void* ThisThreadToken();
+// Whether the token's thread is inside a call to the trading library now.
+// The queue asks it of its pump when the pump stalls: a handler whose own
+// call into the library waits for a lock a library thread holds while it
+// calls back is how the pump comes to wait for a producer.
+bool InLibrary(const void* token);
 
 // The bridge leaving the process: no thread-end hook of this module may run
 // after it. Threads keep their slots; a later load makes a new key.

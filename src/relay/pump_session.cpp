@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "binding/errors.h"
+#include "binding/loader.h"
 #include "platform/cpu.h"
 #include "relay/queue.h"
 #include "relay/queue_state.h"
@@ -54,6 +55,7 @@ const TCallback* PumpSession::Next() {
         q.wake.wait(lock, [&] { return !q.consumer.load() || q.StopSince(epoch_); });
         continue;
       }
+      q.pumpThread.store(binding::ThisThreadToken());
       q.WakeAll();  // producers may wait for room from now on
     }
     bool retired = false;

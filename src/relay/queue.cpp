@@ -40,12 +40,12 @@ namespace {
 // low mark), as long as waiting is safe: a pump is attached and moving, the
 // session is neither closing nor replaced and no stop came. After the stall
 // bound without the pump taking an event it gives up: the queue is stalled
-// until the pump takes its next event. While a call into the library runs
-// (the pump may be waiting for a producer through it) producers append
-// without waiting; otherwise kStallAllowance events, and then wait again for
-// the next stall's bound (each one twice the last): a pump that is only slow
-// holds the queue within a few allowances of its bound, and one that waits
-// for a producer still gets every event after a single stall.
+// until the pump takes its next event. While the pump's handler is inside a
+// call into the library (it may be waiting for a producer there) producers
+// append without waiting; otherwise kStallAllowance events, and then wait
+// again for the next stall's bound (each one twice the last): a pump that is
+// only slow holds the queue within a few allowances of its bound, and one
+// that waits for a producer still gets every event after a single stall.
 void WaitForRoom(Queue& q, Session session) {
   if (tPumpThread) return;  // the pump makes room only by returning to its loop
   const uint64_t epoch = q.stopEpoch.load();
@@ -65,11 +65,13 @@ void WaitForRoom(Queue& q, Session session) {
     const uint64_t now = q.head.load();
     if (now == taken) {
       if (!allowed()) {  // the first producer to give up starts the stall's allowance
-        // A pump that waits for a library thread does so through a call
-        // into the library: while one runs, producers go on until the pump
-        // moves. Otherwise the pump is only slow: one allowance.
-        q.stallEnd.store(binding::AnyCallInLibrary() ? std::numeric_limits<uint64_t>::max()
-                                                     : Count(q.tail.load()) + kStallAllowance);
+        // A pump that waits for a library thread does so from inside a
+        // call into the library: while its handler is in one, producers go
+        // on until the pump moves. Otherwise the pump is only slow (or
+        // stuck): one allowance.
+        q.stallEnd.store(binding::InLibrary(q.pumpThread.load())
+                             ? std::numeric_limits<uint64_t>::max()
+                             : Count(q.tail.load()) + kStallAllowance);
         q.stalled.store(true);
         q.stalls.fetch_add(1);
         q.stallMs.store(std::min(2 * q.stallMs.load(), kMaxStallMs));
@@ -233,6 +235,15 @@ void RetireQueues() {
   q->retired.store(q->session.load());
   q->session.store(0);  // producers drop from now on, and stop waiting for room
   q->WakeAll();
+  // What waits will never be delivered: it goes now, and the pool with it,
+  // unless a pump is still attached (then the process is ending under it).
+  bool expected = false;
+  if (!q->consumer.compare_exchange_strong(expected, true)) return;
+  bool retired = false;
+  q->FrontOfSession(retired);  // drops every written slot: none is of session 0
+  if (retired) q->PublishProgress();
+  q->TrimPool();
+  q->consumer.store(false);
 }
 
 size_t QueuedCount() {

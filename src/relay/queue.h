@@ -12,9 +12,10 @@
 // taking events. A pump that takes no event for the stall bound (kStallMs at
 // first) may be waiting for the producer itself (a handler calling into a
 // library that holds a lock while it calls back): producers then append
-// beyond the bound until the pump takes its next event; when no call into the
-// library runs (so the pump cannot be waiting for one of them), only
-// kStallAllowance events, before they wait out the next stall. Each stall
+// beyond the bound until the pump takes its next event; when the pump's
+// handler is not inside a call into the library (so it cannot be waiting for
+// one of them there), only kStallAllowance events, before they wait out the
+// next stall. Each stall
 // before the pump catches up doubles the bound, up to kMaxStallMs, so a pump
 // that is only slow (a handler that writes to a database, a GC pause) soon
 // holds producers to the bound again, and meanwhile the queue grows by one
@@ -90,8 +91,9 @@ void RequestStop();
 // The bridge's own unloading: frees the queue (nobody may use it now).
 void FreeQueues();
 // The bridge's own unloading while the trading library stays loaded: the
-// queue stays, since its threads may still call back, but takes nothing
-// more until a new initialise, so nothing piles up for a pump that is gone.
+// queue stays, since its threads may still call back, but what it holds is
+// dropped and it takes nothing more until a new initialise, so nothing piles
+// up for a pump that is gone.
 void RetireQueues();
 
 // The pump's side, used by processCallbacks. One pump takes events at a

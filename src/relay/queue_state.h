@@ -95,11 +95,12 @@ struct Queue {
   // Written by the pump once per block: producers compare with it for room.
   alignas(64) std::atomic<uint64_t> progress{0};
   std::atomic<int> roomWaiters{0};
-  std::atomic<bool> stalled{false};    // producers gave up waiting for this pump
-  std::atomic<uint64_t> stallEnd{0};   // while stalled: appended without waiting up to here
-  std::atomic<uint64_t> stalls{0};     // episodes of that, for tests
-  std::atomic<int> stallMs{kStallMs};  // the next stall's bound
-  std::atomic<bool> dropping{false};   // at the byte limit: logged for this episode
+  std::atomic<bool> stalled{false};   // producers gave up waiting for this pump
+  std::atomic<uint64_t> stallEnd{0};  // while stalled: appended without waiting up to here
+  std::atomic<const void*> pumpThread{nullptr};  // the consumer's thread, for InLibrary
+  std::atomic<uint64_t> stalls{0};               // episodes of that, for tests
+  std::atomic<int> stallMs{kStallMs};            // the next stall's bound
+  std::atomic<bool> dropping{false};             // at the byte limit: logged for this episode
   std::atomic<bool> sleeping{false};
 
   // Rarely written.
