@@ -162,6 +162,41 @@ struct UnloadInBetween {
   }
 };
 
+// The bridge's slots released (its key freed) while a call an unload gave up
+// on is still inside the library: that thread's slot is not handed to a
+// thread that registers later (Windows runs the thread-end hook for every
+// live thread when the key goes; elsewhere nothing runs and this holds).
+TEST_F(LoaderTest, AStuckCallsSlotIsNotHandedOnWhenTheSlotsAreReleased) {
+  ASSERT_EQ(LoadCode(SimLibrary::Path()), 0);
+  std::atomic<const void*> stuck{nullptr};
+  std::atomic<bool> release{false};
+  std::thread call([&] {
+    LibraryUse use = CheckAPILoaded();
+    stuck = ThisThreadToken();
+    for (int waited = 0; !release && waited < 10000; ++waited)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  for (int waited = 0; stuck.load() == nullptr; ++waited) {
+    ASSERT_LT(waited, 10000) << "the call never took its use";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ReleaseThreadSlots();
+  std::vector<const void*> later(8);
+  std::atomic<int> registered{0};
+  std::vector<std::thread> threads;
+  for (auto& token : later)  // all alive at once: each takes a slot of its own
+    threads.emplace_back([&] {
+      token = ThisThreadToken();
+      ++registered;
+      while (registered.load() < 8) std::this_thread::yield();
+    });
+  for (auto& t : threads) t.join();
+  release = true;
+  call.join();
+  for (const void* token : later) EXPECT_NE(token, stuck.load());
+  UnloadAPI();
+}
+
 TEST_F(LoaderTest, AnUnloadBetweenAnnounceAndLookWaitsForTheUseWhichIsRefused) {
   ASSERT_EQ(LoadCode(SimLibrary::Path()), 0);
   {

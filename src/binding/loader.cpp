@@ -80,10 +80,14 @@ UseSlot* gFreeSlots = nullptr;
 bool gNoThreadPointer = false;  // the system gave no key: every thread shares
 bool gFencePrepared = false;
 
-// A thread that ends gives its slot back; it holds no use by then.
+// A thread that ends gives its slot back; it holds no use by then. Freeing
+// the key (Windows runs this for every live thread then) may find a thread
+// still inside a call that an unload gave up on: its slot stays its own, or
+// the next thread to register would share its count.
 void OnThreadExit(void* slot) {
   FlagLock lock(gRegistryBusy);
   auto* s = static_cast<UseSlot*>(slot);
+  if (s->depth.load(std::memory_order_acquire) != 0) return;
   s->nextFree = gFreeSlots;
   gFreeSlots = s;
 }
