@@ -179,6 +179,17 @@ void ResolveAll(platform::LibraryHandle library) {
 }  // namespace
 
 namespace {
+// The last step of every unload, with no use left: the table cleared and the
+// library freed. A free that leaves it held by another module is remembered.
+bool FreeClosedLibrary(platform::LibraryHandle library) {
+  ClearEntryTable();
+  const bool gone = platform::FreeLibraryHandle(library);
+  if (!gone) gFreedWhileHeld.store(true);
+  gHandle.store(nullptr);
+  gClosing.store(false);
+  return gone;
+}
+
 // A bridge unloading itself gives up on a call stuck in the library and
 // leaves the library closing (no new use is granted; the bridge stays mapped
 // and loads again): once that call has ended, the next load frees it
@@ -191,10 +202,7 @@ void FinishUnloadLeftClosing() {
     FlagLock registry(gRegistryBusy);
     if (AnyUse()) return;  // still inside: the load waits within its bound
   }
-  ClearEntryTable();
-  platform::FreeLibraryHandle(library);
-  gHandle.store(nullptr);
-  gClosing.store(false);
+  FreeClosedLibrary(library);
 }
 }  // namespace
 
@@ -285,12 +293,7 @@ Unloaded Unload(const Clock::time_point* deadline) {
     if (deadline != nullptr && Clock::now() >= *deadline) return Unloaded::kLeft;  // stays closing
     platform::SleepMs(1);
   }
-  ClearEntryTable();
-  const bool gone = platform::FreeLibraryHandle(library);
-  if (!gone) gFreedWhileHeld.store(true);
-  gHandle.store(nullptr);
-  gClosing.store(false);
-  return gone ? Unloaded::kGone : Unloaded::kHeldElsewhere;
+  return FreeClosedLibrary(library) ? Unloaded::kGone : Unloaded::kHeldElsewhere;
 }
 }  // namespace
 

@@ -133,6 +133,19 @@ void Push(Queue& q, Session session, int32_t id, const void* data, int32_t lengt
   }
 }
 
+// Takes the consumer side when no pump holds it and drops every waiting
+// event of an earlier session; false when a pump holds it.
+bool DropEarlierSessions(Queue& q) {
+  bool expected = false;
+  if (!q.consumer.compare_exchange_strong(expected, true)) return false;
+  q.overLogged = false;
+  bool retired = false;
+  q.FrontOfSession(retired);
+  if (retired) q.PublishProgress();
+  q.consumer.store(false);
+  return true;
+}
+
 }  // namespace
 
 void AddCallback(int32_t id, const void* data, int32_t length) noexcept {
@@ -186,14 +199,7 @@ void CreateQueue() {
   q.ResetEpisodes();
   // With no pump attached, drop the earlier session's events now rather
   // than keep them until a pump comes.
-  bool expected = false;
-  if (q.consumer.compare_exchange_strong(expected, true)) {
-    q.overLogged = false;
-    bool retired = false;
-    q.FrontOfSession(retired);
-    if (retired) q.PublishProgress();
-    q.consumer.store(false);
-  }
+  DropEarlierSessions(q);
   q.WakeAll();
 }
 
@@ -235,15 +241,10 @@ void RetireQueues() {
   q->retired.store(q->session.load());
   q->session.store(0);  // producers drop from now on, and stop waiting for room
   q->WakeAll();
-  // What waits will never be delivered: it goes now, and the pool with it,
-  // unless a pump is still attached (then the process is ending under it).
-  bool expected = false;
-  if (!q->consumer.compare_exchange_strong(expected, true)) return;
-  bool retired = false;
-  q->FrontOfSession(retired);  // drops every written slot: none is of session 0
-  if (retired) q->PublishProgress();
-  q->TrimPool();
-  q->consumer.store(false);
+  // What waits will never be delivered (no slot is of session 0): it goes
+  // now, and the pool with it, unless a pump is still attached (then the
+  // process is ending under it).
+  if (DropEarlierSessions(*q)) q->TrimPool();
 }
 
 size_t QueuedCount() {
