@@ -253,18 +253,18 @@ TEST_F(QueueStall, AHandlerInAndOutOfShortLibraryCallsIsOnlySlow) {
 
 // A handler held in one library call (as by a lock a library thread holds
 // while it calls back) lets producers past the bound after a single stall:
-// 400,000 events all go in while it waits. Allowances alone would take about
-// 10 s to let them in.
+// 600,000 events all go in while it waits. Allowances alone would take about
+// 18 s to let them in.
 TEST_F(QueueStall, AHandlerHeldInOneLibraryCallLetsProducersPastAfterOneStall) {
   const uint64_t stalls = relay::Stalls(), dropped = relay::Dropped();
-  constexpr int32_t kPerThread = 200000;
+  constexpr int32_t kPerThread = 300000;
   std::atomic<bool> inCall{false}, released{false}, gaveUp{false};
   Producers producers(2, 8);
   CheckingPump pump(2, [&](int64_t seen) {
     if (seen != 1) return;
     binding::LibraryUse use = binding::LibraryUse::TryAcquire();
     inCall.store(static_cast<bool>(use));
-    const auto until = Clock::now() + std::chrono::seconds(8);
+    const auto until = Clock::now() + std::chrono::seconds(12);
     while (!released.load() && Clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     gaveUp.store(!released.load());

@@ -165,7 +165,7 @@ void ClearEntryTable();
 // True while a library is loaded and not being unloaded.
 bool IsAPILoaded();
 
-// The calling thread as InLibrary knows it: a token that stays readable for
+// The calling thread as InOneLibraryCall knows it: a token that stays readable for
 // as long as the bridge is loaded (a thread's slot is reused, never freed).
 const void* ThisThreadToken();
 // Whether one and the same call to the trading library by the token's thread

@@ -50,8 +50,8 @@ constexpr auto kBackoffWindow = std::chrono::microseconds(250);
 // then yields: a linker that was preempted needs the processor more than the
 // producers waiting for it do.
 constexpr int kLinkSpins = 128;
-// The pump has caught up once the queue is down to this: the stall bound
-// starts again and a drop episode ends.
+// The pump has caught up once the queue is down to this, and to as much of
+// its byte bound: the stall bound starts again and a drop episode ends.
 constexpr uint64_t kLowWater = kCapacity - kCapacity / 4;
 // Producers waiting for room are woken as soon as the queue is back under its
 // bound, but a pump that frees a block at a time wakes them at most once per
@@ -107,7 +107,7 @@ struct Queue {
   std::atomic<int> roomWaiters{0};
   std::atomic<bool> stalled{false};   // producers gave up waiting for this pump
   std::atomic<uint64_t> stallEnd{0};  // while stalled: appended without waiting up to here
-  std::atomic<const void*> pumpThread{nullptr};  // the consumer's thread, for InLibrary
+  std::atomic<const void*> pumpThread{nullptr};  // the consumer's thread, for InOneLibraryCall
   std::atomic<uint64_t> stalls{0};               // episodes of that, for tests
   std::atomic<uint64_t> roomWaits{0};            // producers that waited, for tests
   std::atomic<uint64_t> roomWaitsCut{0};         // ... and went on at kMaxWaitMs
@@ -325,7 +325,9 @@ struct Queue {
         !dropping.load(std::memory_order_relaxed))
       return;
     const uint64_t waiting = Count(tail.load(std::memory_order_seq_cst)) - Count(h);
-    const bool caughtUp = waiting <= kLowWater;
+    const bool caughtUp =
+        waiting <= kLowWater &&
+        HeldBytes(waiting) <= byteLimit.load(std::memory_order_relaxed) / 2 / 4 * 3;
     if (caughtUp) {
       stallMs.store(kStallMs, std::memory_order_relaxed);
       dropping.store(false, std::memory_order_relaxed);
