@@ -77,13 +77,21 @@ void WaitForRoom(Queue& q, Session session) {
     }
     if (now >= deadline) {
       const uint64_t moved = q.head.load();
-      if (moved == taken) {
+      const void* pump = q.pumpThread.load();
+      const binding::LibraryCallMark current = binding::MarkLibraryCall(pump);
+      if (moved == taken && !mark.inside && current.inside && now + bound <= giveUp) {
+        // The handler went into a call during this bound (a lock taken
+        // against it after this wait began): whether that one call spans a
+        // whole bound of its own decides, one bound later.
+        mark = current;
+        deadline = now + bound;
+      } else if (moved == taken) {
         if (!allowed()) {  // the first producer to give up starts the stall's allowance
           // A pump that waits for a library thread does so from inside a
           // call into the library that does not end: while one call of its
           // handler spans the stall, producers go on until the pump moves.
           // Otherwise the pump is only slow (or stuck): one allowance.
-          q.stallEnd.store(binding::InOneLibraryCall(q.pumpThread.load(), mark)
+          q.stallEnd.store(binding::InOneLibraryCall(pump, mark)
                                ? std::numeric_limits<uint64_t>::max()
                                : Count(q.tail.load()) + kStallAllowance);
           q.stalled.store(true);
@@ -92,10 +100,11 @@ void WaitForRoom(Queue& q, Session session) {
           q.wake.notify_all();  // the other waiting producers use the allowance too
         }
         break;
+      } else {
+        taken = moved;
+        mark = current;
+        deadline = now + bound;
       }
-      taken = moved;
-      mark = binding::MarkLibraryCall(q.pumpThread.load());
-      deadline = now + bound;
     }
     q.wake.wait_until(lock, std::min({deadline, giveUp, now + kPoll}));
   }
