@@ -305,9 +305,24 @@ const void* ThisThreadToken() {
   return detail::ThisThreadSlot();
 }
 
-bool InLibrary(const void* token) {
-  return token != nullptr &&
-         static_cast<const UseSlot*>(token)->depth.load(std::memory_order_acquire) != 0;
+// The mark reads the count before the depth and the end reads them the other
+// way round: a use that ended between the two readings, even one followed by
+// another, always shows in the count (its end is counted before its depth
+// falls, and a later use's depth is published with release).
+LibraryCallMark MarkLibraryCall(const void* token) {
+  LibraryCallMark mark;
+  if (token == nullptr) return mark;
+  const auto* slot = static_cast<const UseSlot*>(token);
+  mark.ended = slot->ended.load(std::memory_order_acquire);
+  mark.inside = slot->depth.load(std::memory_order_acquire) != 0;
+  return mark;
+}
+
+bool InOneLibraryCall(const void* token, LibraryCallMark since) {
+  if (token == nullptr || !since.inside) return false;
+  const auto* slot = static_cast<const UseSlot*>(token);
+  return slot->depth.load(std::memory_order_acquire) != 0 &&
+         slot->ended.load(std::memory_order_acquire) == since.ended;
 }
 
 Unloaded UnloadAPIWithin(std::chrono::milliseconds timeout) {

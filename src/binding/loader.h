@@ -37,6 +37,9 @@ namespace detail {
 // unload. A line of its own, so threads never share one.
 struct alignas(64) UseSlot {
   std::atomic<uint32_t> depth{0};
+  // Outermost uses ended (every use, in the shared slot): with depth, tells
+  // another thread whether one and the same call spanned a while.
+  std::atomic<uint32_t> ended{0};
   bool shared = false;          // the fallback slot of threads that could get none
   UseSlot* next = nullptr;      // every slot, for an unload to look at
   UseSlot* nextFree = nullptr;  // slots of threads that ended
@@ -64,7 +67,9 @@ inline void Enter(UseSlot* slot) {
   } else if (JW_PLAIN_GUARD) {
     slot->depth.store(slot->depth.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
   } else {
-    slot->depth.store(slot->depth.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    // Release (a plain store on x86, like relaxed): a reader that sees this
+    // use begun also sees the end of the one before it (InOneLibraryCall).
+    slot->depth.store(slot->depth.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     // The store must be visible before gClosing is read: the unload's heavy
     // fence orders it, or a full fence where the system has none.
     if (gFullFences.load(std::memory_order_relaxed)) {
@@ -77,10 +82,15 @@ inline void Enter(UseSlot* slot) {
 
 inline void Leave(UseSlot* slot) {
   if (slot->shared) {
+    slot->ended.fetch_add(1, std::memory_order_seq_cst);
     slot->depth.fetch_sub(1, std::memory_order_seq_cst);
   } else {
+    const uint32_t depth = slot->depth.load(std::memory_order_relaxed) - 1;
+    // The count first: a reader that sees the use over sees it counted.
+    if (depth == 0)
+      slot->ended.store(slot->ended.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     // Everything the use did happens before the slot says it is over.
-    slot->depth.store(slot->depth.load(std::memory_order_relaxed) - 1, std::memory_order_release);
+    slot->depth.store(depth, std::memory_order_release);
   }
 }
 
@@ -155,14 +165,21 @@ void ClearEntryTable();
 // True while a library is loaded and not being unloaded.
 bool IsAPILoaded();
 
-// The calling thread as InLibrary knows it: a token that stays readable for
+// The calling thread as InOneLibraryCall knows it: a token that stays readable for
 // as long as the bridge is loaded (a thread's slot is reused, never freed).
 const void* ThisThreadToken();
-// Whether the token's thread is inside a call to the trading library now.
-// The queue asks it of its pump when the pump stalls: a handler whose own
-// call into the library waits for a lock a library thread holds while it
-// calls back is how the pump comes to wait for a producer.
-bool InLibrary(const void* token);
+// Whether one and the same call to the trading library by the token's thread
+// spans a while: Mark at its start, then InOneLibraryCall at its end. The
+// queue asks it of its pump over a stall: a handler whose own call into the
+// library waits for a lock a library thread holds while it calls back is how
+// the pump comes to wait for a producer, and such a call never ends while it
+// waits. A handler that only goes in and out of short calls is not waiting.
+struct LibraryCallMark {
+  uint32_t ended = 0;
+  bool inside = false;
+};
+LibraryCallMark MarkLibraryCall(const void* token);
+bool InOneLibraryCall(const void* token, LibraryCallMark since);
 
 // The bridge leaving the process: no thread-end hook of this module may run
 // after it. Threads keep their slots; a later load makes a new key.

@@ -36,51 +36,77 @@ using namespace internal;
 
 namespace {
 
-// Waits while the queue is at its bound (and then until it is down to its
-// low mark), as long as waiting is safe: a pump is attached and moving, the
-// session is neither closing nor replaced and no stop came. After the stall
-// bound without the pump taking an event it gives up: the queue is stalled
-// until the pump takes its next event. While the pump's handler is inside a
-// call into the library (it may be waiting for a producer there) producers
-// append without waiting; otherwise kStallAllowance events, and then wait
-// again for the next stall's bound (each one twice the last): a pump that is
-// only slow holds the queue within a few allowances of its bound, and one
-// that waits for a producer still gets every event after a single stall.
+// Waits while the queue is at its bound, as long as waiting is safe: a pump
+// is attached and moving, the session is neither closing nor replaced and no
+// stop came; and kMaxWaitMs at most in all (the event then goes in past the
+// bound). After the stall bound without the pump taking an event it gives
+// up: the queue is stalled until the pump takes its next event. When one and
+// the same call into the library by the pump's handler spans that stall (it
+// may be waiting for a producer there) producers append without waiting;
+// otherwise kStallAllowance events, and then wait again for the next stall's
+// bound (each one twice the last): a pump that is only slow holds the queue
+// within a few allowances of its bound, and one that waits for a producer
+// still gets every event after a single stall.
 void WaitForRoom(Queue& q, Session session) {
   if (tPumpThread) return;  // the pump makes room only by returning to its loop
+  using Clock = std::chrono::steady_clock;
+  // A wake-up the pump saved (kWakeGap) costs a waiter this much at most.
+  constexpr auto kPoll = std::chrono::milliseconds(10);
   const uint64_t epoch = q.stopEpoch.load();
   auto allowed = [&] { return q.stalled.load() && Count(q.tail.load()) < q.stallEnd.load(); };
   auto mayWait = [&] {
     return q.consumer.load() && !allowed() && q.closing.load() != session &&
            q.session.load() == session && !q.StopSince(epoch);
   };
-  auto full = [&] { return Count(q.tail.load()) - Count(q.progress.load()) > kLowWater; };
   std::unique_lock<std::mutex> lock(q.mutex);
   q.roomWaiters.fetch_add(1, std::memory_order_seq_cst);
-  uint64_t taken = q.head.load();
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point giveUp = start + std::chrono::milliseconds(kMaxWaitMs);
   const auto bound = std::chrono::milliseconds(q.stallMs.load());
-  auto deadline = std::chrono::steady_clock::now() + bound;
-  while (full() && mayWait()) {
-    if (q.wake.wait_until(lock, deadline) != std::cv_status::timeout) continue;
-    const uint64_t now = q.head.load();
-    if (now == taken) {
-      if (!allowed()) {  // the first producer to give up starts the stall's allowance
-        // A pump that waits for a library thread does so from inside a
-        // call into the library: while its handler is in one, producers go
-        // on until the pump moves. Otherwise the pump is only slow (or
-        // stuck): one allowance.
-        q.stallEnd.store(binding::InLibrary(q.pumpThread.load())
-                             ? std::numeric_limits<uint64_t>::max()
-                             : Count(q.tail.load()) + kStallAllowance);
-        q.stalled.store(true);
-        q.stalls.fetch_add(1);
-        q.stallMs.store(std::min(2 * q.stallMs.load(), kMaxStallMs));
-        q.wake.notify_all();  // the other waiting producers use the allowance too
-      }
+  Clock::time_point deadline = start + bound;
+  uint64_t taken = q.head.load();
+  binding::LibraryCallMark mark = binding::MarkLibraryCall(q.pumpThread.load());
+  bool waited = false;
+  while (q.Full() && mayWait()) {
+    if (!waited) q.roomWaits.fetch_add(1);
+    waited = true;
+    const Clock::time_point now = Clock::now();
+    if (now >= giveUp) {  // the pump moves, only too slowly for this library thread
+      q.roomWaitsCut.fetch_add(1);
       break;
     }
-    taken = now;
-    deadline = std::chrono::steady_clock::now() + bound;
+    if (now >= deadline) {
+      const uint64_t moved = q.head.load();
+      const void* pump = q.pumpThread.load();
+      const binding::LibraryCallMark current = binding::MarkLibraryCall(pump);
+      if (moved == taken && !mark.inside && current.inside && now + bound <= giveUp) {
+        // The handler went into a call during this bound (a lock taken
+        // against it after this wait began): whether that one call spans a
+        // whole bound of its own decides, one bound later.
+        mark = current;
+        deadline = now + bound;
+      } else if (moved == taken) {
+        if (!allowed()) {  // the first producer to give up starts the stall's allowance
+          // A pump that waits for a library thread does so from inside a
+          // call into the library that does not end: while one call of its
+          // handler spans the stall, producers go on until the pump moves.
+          // Otherwise the pump is only slow (or stuck): one allowance.
+          q.stallEnd.store(binding::InOneLibraryCall(pump, mark)
+                               ? std::numeric_limits<uint64_t>::max()
+                               : Count(q.tail.load()) + kStallAllowance);
+          q.stalled.store(true);
+          q.stalls.fetch_add(1);
+          q.stallMs.store(std::min(2 * q.stallMs.load(), kMaxStallMs));
+          q.wake.notify_all();  // the other waiting producers use the allowance too
+        }
+        break;
+      } else {
+        taken = moved;
+        mark = current;
+        deadline = now + bound;
+      }
+    }
+    q.wake.wait_until(lock, std::min({deadline, giveUp, now + kPoll}));
   }
   q.roomWaiters.fetch_sub(1, std::memory_order_seq_cst);
 }
@@ -260,6 +286,16 @@ uint64_t Stalls() {
 bool Stalled() {
   Queue* q = gQueue.load(std::memory_order_acquire);
   return q != nullptr && q->stalled.load();
+}
+
+uint64_t RoomWaits() {
+  Queue* q = gQueue.load(std::memory_order_acquire);
+  return q != nullptr ? q->roomWaits.load() : 0;
+}
+
+uint64_t RoomWaitsCut() {
+  Queue* q = gQueue.load(std::memory_order_acquire);
+  return q != nullptr ? q->roomWaitsCut.load() : 0;
 }
 
 PumpWait PumpWaitMode() {

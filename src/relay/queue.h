@@ -6,16 +6,20 @@
 // blocks that are recycled, so a steady stream allocates nothing; records
 // longer than a slot holds inline spill to a heap block of their own.
 //
-// The queue holds about kCapacity events before producers wait for room. A
-// producer waits only while a pump is attached, no stop or log-off of its
-// session is under way, it is not the pump's own thread, and the pump keeps
-// taking events. A pump that takes no event for the stall bound (kStallMs at
-// first) may be waiting for the producer itself (a handler calling into a
-// library that holds a lock while it calls back): producers then append
-// beyond the bound until the pump takes its next event; when the pump's
-// handler is not inside a call into the library (so it cannot be waiting for
-// one of them there), only kStallAllowance events, before they wait out the
-// next stall. Each stall
+// The queue holds about kCapacity events, or half its byte limit
+// (ByteLimit()) when that comes first, before producers wait for room; a
+// waiting producer goes on as soon as the queue is back under both, and after
+// kMaxWaitMs in one call at the latest (its event is then queued past the
+// bound). A producer waits only while a pump is attached, no stop or log-off
+// of its session is under way, it is not the pump's own thread, and the pump
+// keeps taking events. A pump that takes no event for the stall bound
+// (kStallMs at first) may be waiting for the producer itself (a handler
+// calling into a library that holds a lock while it calls back): when one and
+// the same call into the library by the pump's handler spans the whole stall
+// bound, producers append beyond the bound until the pump takes its next
+// event; otherwise (the handler is not in a call, or only goes in and out of
+// short ones, so it cannot be waiting for one of them there) only
+// kStallAllowance events, before they wait out the next stall. Each stall
 // before the pump catches up doubles the bound, up to kMaxStallMs, so a pump
 // that is only slow (a handler that writes to a database, a GC pause) soon
 // holds producers to the bound again, and meanwhile the queue grows by one
@@ -23,7 +27,9 @@
 // nothing waits on a pump that will not come, except past the hard limit on
 // the bytes the queue holds (ByteLimit()): an event beyond it is the
 // allocation failure it would otherwise become, dropped and counted, with one
-// line under "TCallback.Create" per episode.
+// line under "TCallback.Create" per episode. Half the limit is left for the
+// stalls: one allowance of the longest records fits in it even at the
+// lowest limit accepted, so only a pump stalled past its bound meets it.
 // No JNI is done here.
 #pragma once
 
@@ -35,6 +41,11 @@ namespace relay {
 inline constexpr size_t kCapacity = 65536;
 inline constexpr int kStallMs = 10;
 inline constexpr int kMaxStallMs = 640;
+// The longest a producer waits for room in one AddCallback, in total: past
+// it, the event goes in beyond the bound (a library thread held longer risks
+// its connection's heartbeat). Longer than kMaxStallMs, so a stuck pump is
+// always seen as a stall first.
+inline constexpr int kMaxWaitMs = 1000;
 // Events producers may append past the bound in one stall before they wait
 // again: a quarter of the bound, about 4 MiB.
 inline constexpr uint64_t kStallAllowance = kCapacity / 4;
@@ -158,9 +169,12 @@ size_t QueuedCount();
 size_t LiveBlocks();
 // For tests: whether the current session's producers are marked closing, how
 // many times producers gave up waiting for a pump that took nothing, and
-// whether they are past the bound for that now.
+// whether they are past the bound for that now; how many times a producer
+// waited for room, and how many of those waits ended at kMaxWaitMs.
 bool Closing();
 uint64_t Stalls();
 bool Stalled();
+uint64_t RoomWaits();
+uint64_t RoomWaitsCut();
 
 }  // namespace relay

@@ -50,9 +50,18 @@ constexpr auto kBackoffWindow = std::chrono::microseconds(250);
 // then yields: a linker that was preempted needs the processor more than the
 // producers waiting for it do.
 constexpr int kLinkSpins = 128;
-// Producers that waited for room go on when the queue is down to this: a
-// full queue then wakes them once per many blocks, not once per block.
+// The pump has caught up once the queue is down to this, and to as much of
+// its byte bound: the stall bound starts again and a drop episode ends.
 constexpr uint64_t kLowWater = kCapacity - kCapacity / 4;
+// Producers waiting for room are woken as soon as the queue is back under its
+// bound, but a pump that frees a block at a time wakes them at most once per
+// this (a wake-up per block would cost a fast pump a quarter of its rate);
+// down at the low mark, at once.
+constexpr auto kWakeGap = std::chrono::milliseconds(1);
+// The longest record (entry_points.cpp) with its slot: one stall's allowance
+// of them fits in the half of the lowest byte limit left for stalls.
+static_assert(kStallAllowance * (kSlotBytes + 514) < (size_t{32} << 20) / 2,
+              "an allowance fits beside the byte bound");
 // Past the bound by more than what racing producers may add: worth a word.
 constexpr uint64_t kOverBound = kCapacity + kBlockSlots;
 
@@ -91,14 +100,17 @@ struct Queue {
   alignas(64) std::atomic<uint64_t> head{0};
   Block* headBlock = nullptr;
   bool overLogged = false;
+  std::chrono::steady_clock::time_point lastWake{};  // producers last woken under the bound
 
   // Written by the pump once per block: producers compare with it for room.
   alignas(64) std::atomic<uint64_t> progress{0};
   std::atomic<int> roomWaiters{0};
   std::atomic<bool> stalled{false};   // producers gave up waiting for this pump
   std::atomic<uint64_t> stallEnd{0};  // while stalled: appended without waiting up to here
-  std::atomic<const void*> pumpThread{nullptr};  // the consumer's thread, for InLibrary
+  std::atomic<const void*> pumpThread{nullptr};  // the consumer's thread, for InOneLibraryCall
   std::atomic<uint64_t> stalls{0};               // episodes of that, for tests
+  std::atomic<uint64_t> roomWaits{0};            // producers that waited, for tests
+  std::atomic<uint64_t> roomWaitsCut{0};         // ... and went on at kMaxWaitMs
   std::atomic<int> stallMs{kStallMs};            // the next stall's bound
   std::atomic<bool> dropping{false};             // at the byte limit: logged for this episode
   std::atomic<bool> sleeping{false};
@@ -207,19 +219,28 @@ struct Queue {
                                : PumpWait::kBlock;
   }
 
-  // Whether the queue is at its bound, as producers see it.
+  // Whether the queue is at its bound, as producers see it: kCapacity
+  // events, or half the byte limit.
   bool Full() const {
-    return Count(tail.load(std::memory_order_acquire)) -
-               Count(progress.load(std::memory_order_relaxed)) >=
-           kCapacity;
+    return OverBound(Count(tail.load(std::memory_order_acquire)) -
+                     Count(progress.load(std::memory_order_relaxed)));
+  }
+  bool OverBound(uint64_t waiting) const {
+    return waiting >= kCapacity ||
+           HeldBytes(waiting) >= byteLimit.load(std::memory_order_relaxed) / 2;
+  }
+  // The blocks `waiting` events fill, plus the one a producer may be about
+  // to link, and the spilled records.
+  size_t HeldBytes(uint64_t waiting) const {
+    return (static_cast<size_t>(waiting) / kBlockSlots + 2) * sizeof(Block) +
+           spillBytes.load(std::memory_order_relaxed);
   }
   // Whether one more event with `spilled` bytes of its own fits under the
   // byte limit; counts and logs it (once per episode) when not. The blocks
   // counted are those the waiting events fill, plus the one a producer may
   // be about to link: racing producers may each pass by one block.
   bool Admit(size_t spilled) {
-    const size_t held = (static_cast<size_t>(Depth()) / kBlockSlots + 2) * sizeof(Block) +
-                        spillBytes.load(std::memory_order_relaxed);
+    const size_t held = HeldBytes(Depth());
     const size_t limit = byteLimit.load(std::memory_order_relaxed);
     if (held + spilled <= limit) return true;
     dropped.fetch_add(1, std::memory_order_relaxed);
@@ -291,9 +312,10 @@ struct Queue {
     slot.written.store(0, std::memory_order_relaxed);
     head.store(head.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   }
-  // After a block went back to the pool: producers see the room. Once the
-  // queue is down to its low mark the pump has caught up: waiting producers
-  // are woken, the stall bound starts again from kStallMs and a drop episode
+  // After a block went back to the pool: producers see the room, and those
+  // waiting for it are woken once the queue is back under its bound (at most
+  // once per kWakeGap). Once the queue is down to its low mark the pump has
+  // caught up: the stall bound starts again from kStallMs and a drop episode
   // ends.
   void PublishProgress() {
     const uint64_t h = head.load(std::memory_order_relaxed);
@@ -302,13 +324,20 @@ struct Queue {
     if (!waiters && stallMs.load(std::memory_order_relaxed) == kStallMs &&
         !dropping.load(std::memory_order_relaxed))
       return;
-    if (Count(tail.load(std::memory_order_seq_cst)) - Count(h) > kLowWater) return;
-    stallMs.store(kStallMs, std::memory_order_relaxed);
-    dropping.store(false, std::memory_order_relaxed);
-    if (waiters) {
-      { std::lock_guard<std::mutex> lock(mutex); }
-      wake.notify_all();
+    const uint64_t waiting = Count(tail.load(std::memory_order_seq_cst)) - Count(h);
+    const bool caughtUp =
+        waiting <= kLowWater &&
+        HeldBytes(waiting) <= byteLimit.load(std::memory_order_relaxed) / 2 / 4 * 3;
+    if (caughtUp) {
+      stallMs.store(kStallMs, std::memory_order_relaxed);
+      dropping.store(false, std::memory_order_relaxed);
     }
+    if (!waiters || OverBound(waiting)) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!caughtUp && now - lastWake < kWakeGap) return;
+    lastWake = now;
+    { std::lock_guard<std::mutex> lock(mutex); }
+    wake.notify_all();
   }
   // A new session starts with no stall, the first stall bound, and no drop
   // episode: nothing an earlier session's pump did carries over.
