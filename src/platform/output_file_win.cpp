@@ -20,10 +20,9 @@ OutputFile* OutputFile::Create(const std::string& path, bool* exists) {
   *exists = false;
   // "\\.\pipe\name" and other device names exist already: opened, not made.
   const bool device = path.rfind("\\\\.\\", 0) == 0;
-  const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               device ? OPEN_EXISTING : CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  const HANDLE h = CreateFileA(
+      path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      device ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;

@@ -77,7 +77,8 @@ Buffer* TakeBuffer() {
     if (used + bytes > gCap.load(std::memory_order_relaxed)) return nullptr;
   } while (!gMemory.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
   auto* b = new (std::nothrow) Buffer;
-  unsigned char* data = b != nullptr ? new (std::nothrow) unsigned char[capacity + kStage] : nullptr;
+  unsigned char* data =
+      b != nullptr ? new (std::nothrow) unsigned char[capacity + kStage] : nullptr;
   if (data == nullptr) {
     delete b;
     gMemory.fetch_sub(bytes, std::memory_order_relaxed);

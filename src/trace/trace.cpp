@@ -46,7 +46,7 @@ constexpr std::chrono::milliseconds kStallBound{2000}, kMostBound{10000}, kExitB
 std::mutex gControl;
 std::atomic<Writer*> gWriter{nullptr};  // atomic: read at exit without the lock
 uint32_t gSessions = 0;
-std::atomic<JavaVM*> gVm{nullptr};  // the JVM of the last initialise, for threads' names
+std::atomic<JavaVM*> gVm{nullptr};   // the JVM of the last initialise, for threads' names
 std::atomic<bool> gAllTexts{false};  // JAVAWRAPPER_TRACE_TEXTS=all: no credential hidden
 
 // Trivially destructible, so a thread that recorded pins nothing and runs no
@@ -56,9 +56,9 @@ std::atomic<bool> gAllTexts{false};  // JAVAWRAPPER_TRACE_TEXTS=all: no credenti
 struct Local {
   Buffer* buffer = nullptr;
   uint32_t generation = 0;
-  int secret = 0;              // texts and records
-  int secretNumbers = 0;       // numbers too
-  uint64_t triedAt = ~0ull;    // gReleases when no buffer could be had
+  int secret = 0;            // texts and records
+  int secretNumbers = 0;     // numbers too
+  uint64_t triedAt = ~0ull;  // gReleases when no buffer could be had
 };
 thread_local Local tLocal;
 std::atomic<uint32_t> gGeneration{1};
@@ -123,12 +123,12 @@ Buffer* Adopt(Local& local) {
 
 // The calling thread's buffer; nullptr (and the record counted) when it has
 // none.
-inline Buffer* Mine(Local& local) {
+inline Buffer* Mine(Local& local, bool forRecord = true) {
   Buffer* b = local.buffer;
   if (b == nullptr || local.generation != gGeneration.load(std::memory_order_relaxed)) {
     b = Adopt(local);
     if (b == nullptr) {
-      gUnbuffered.fetch_add(1, std::memory_order_relaxed);
+      if (forRecord) gUnbuffered.fetch_add(1, std::memory_order_relaxed);
       return nullptr;
     }
   }
@@ -198,8 +198,7 @@ unsigned char* StageRoom(Buffer* b, size_t size) {
 
 void StageValue(Kind kind, uint16_t extra, int64_t number, double real) {
   unsigned char* at = StageRoom(Mine(tLocal), sizeof(ValueRecord));
-  if (at != nullptr)
-    new (at) ValueRecord{Header{sizeof(ValueRecord), kind, extra}, number, real};
+  if (at != nullptr) new (at) ValueRecord{Header{sizeof(ValueRecord), kind, extra}, number, real};
 }
 
 void PutValue(Kind kind, int64_t number, double real = 0) {
@@ -373,7 +372,7 @@ void ShutdownWithoutJoin() {
 Begun Begin() {
   Begun begun;
   begun.start = Now();
-  if (Buffer* b = Mine(tLocal)) {
+  if (Buffer* b = Mine(tLocal, false)) {  // a call's start is no record
     if (b->stageSession != gSession.load(std::memory_order_relaxed)) StageRoom(b, 0);
     begun.mark = static_cast<uint32_t>(b->staged);
   }

@@ -30,7 +30,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kPeriod = std::chrono::milliseconds(10);
 // After giving up: its current write's wait, the summary's, and time to run.
-constexpr auto kAfterGivingUp = std::chrono::milliseconds(1000);
+constexpr auto kAfterGivingUp = std::chrono::milliseconds(2000);
 
 }  // namespace
 

@@ -36,7 +36,8 @@ void AskToFinish(Writer* writer, const char* trigger);
 // (it counts what it did not write, in the summary when the file still
 // takes it, on standard error otherwise) and given a little longer. False
 // when it did not finish even then (noted on standard error).
-bool WaitFinished(Writer* writer, std::chrono::milliseconds stalled, std::chrono::milliseconds most);
+bool WaitFinished(Writer* writer, std::chrono::milliseconds stalled,
+                  std::chrono::milliseconds most);
 // Joins the writer's thread, closes the file and frees the writer.
 void JoinAndFree(Writer* writer);
 // A writer that did not finish: its thread is left to end on its own, and

@@ -124,9 +124,8 @@ void Writer::Dump() {
   triggers_.push_back(trigger_);
   Names();
   const uint64_t now = Ns(platform::CpuTicks());
-  ToFile("{\"name\":\"trigger: " + JsonString(trigger_, 200).substr(1) +
-         ",\"cat\":\"trigger\"" + Common("i", 0, now) +
-         ",\"s\":\"g\",\"args\":{\"trigger\":" + JsonString(trigger_, 200) +
+  ToFile("{\"name\":\"trigger: " + JsonString(trigger_, 200).substr(1) + ",\"cat\":\"trigger\"" +
+         Common("i", 0, now) + ",\"s\":\"g\",\"args\":{\"trigger\":" + JsonString(trigger_, 200) +
          ",\"bytes_kept\":" + std::to_string(ring_.size() - ringStart_) + "}},\n");
   size_t at = ringStart_;
   while (at < ring_.size()) {
@@ -144,8 +143,8 @@ void Writer::Dump() {
 // the file cannot say so: standard error.
 void Writer::ReportUnwritten() {
   if (!stalled_ || (unwrittenBytes_ == 0 && unwrittenRecords_ == 0)) return;
-  platform::WriteStandardError("JavaWrapper: the trace " + path_ + " stalled: " +
-                               std::to_string(unwrittenRecords_) + " records and " +
+  platform::WriteStandardError("JavaWrapper: the trace " + path_ +
+                               " stalled: " + std::to_string(unwrittenRecords_) + " records and " +
                                std::to_string(unwrittenBytes_) +
                                " bytes of formatted events were not written\n");
 }

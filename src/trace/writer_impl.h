@@ -24,7 +24,7 @@
 namespace trace::detail {
 
 constexpr size_t kPage = 4096;
-constexpr size_t kLine = 3600;  // a line's longest, so it fits a page
+constexpr size_t kLine = 3600;         // a line's longest, so it fits a page
 constexpr unsigned kWriteWaitMs = 50;  // one write's wait, between looks at giveUp
 
 // What the writer keeps per buffer: the counters when the trace began, the
