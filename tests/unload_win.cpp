@@ -8,6 +8,8 @@
 // everything goes through the DLL.
 #include <jni.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -66,7 +68,21 @@ bool EndsWithBracket(const std::string& file) {
 // the trace going there, logoff and then a host's FreeLibrary each return
 // within their bound (the writer gives up on the pipe; it is ended only once
 // parked), and the bridge leaves the process.
+// The threads of this process now.
+int Threads() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  int n = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+  CloseHandle(snapshot);
+  return n;
+}
+
 void StalledPipe(const std::string& directory) {
+  const int threadsBefore = Threads();
   const std::string pipe = "\\\\.\\pipe\\jw-stalled-" + std::to_string(GetCurrentProcessId());
   _putenv(("JAVAWRAPPER_TRACE=" + pipe).c_str());
   std::vector<HANDLE> servers;
@@ -102,6 +118,12 @@ void StalledPipe(const std::string& directory) {
   }
   if (GetModuleHandleA("JavaWrapper.dll") != nullptr)
     Fail(0, "JavaWrapper.dll is still mapped after FreeLibrary with a stalled trace");
+  // No thread of the bridge left running in its unmapped code (the trace's
+  // writer is ended once it parked, and only then).
+  for (int waited = 0; Threads() > threadsBefore; waited += 10) {
+    if (waited >= 5000) Fail(0, "a thread outlived the bridge's FreeLibrary");
+    Sleep(10);
+  }
   for (HANDLE server : servers) CloseHandle(server);
   _putenv("JAVAWRAPPER_TRACE=");
   std::printf("stalled pipe: logoff and FreeLibrary returned within their bound\n");
