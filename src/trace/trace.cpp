@@ -354,7 +354,7 @@ void Shutdown(bool processExiting) {
   // before sees a new generation should the module record again.
   // No hook runs after this, so none touches a freed buffer.
   std::lock_guard<std::mutex> lock(gControl);
-  ForgetThreadEnds();
+  detail::ForgetThreadEnds();
   FreeAllBuffers();
   gGeneration.fetch_add(1);
   gVm.store(nullptr);
@@ -364,9 +364,13 @@ void ShutdownWithoutJoin() {
   gOn.store(false);
   Writer* w = gWriter.exchange(nullptr);
   // The module is unmapped next: no thread's end may call into it.
-  ForgetThreadEnds();
+  detail::ForgetThreadEnds();
   if (w == nullptr) return;
   EndWithoutJoin(w, "bridge unloaded", kExitBound);
+}
+
+void ForgetThreadEnds() {
+  detail::ForgetThreadEnds();  // no lock: it may run under the Windows loader lock
 }
 
 Begun Begin() {

@@ -67,8 +67,14 @@ void Stop();
 void Shutdown(bool processExiting);
 // The module unmapped where no thread may be joined (a host's FreeLibrary,
 // under the Windows loader lock): the writer writes what is buffered within a
-// bound and is ended where it parks; the file is closed, nothing else freed.
+// bound (giving up on a stalled destination) and is ended only once it parked,
+// never where it could hold a C runtime or heap lock; the file is closed,
+// nothing else freed, and no thread's end calls into the module after.
 void ShutdownWithoutJoin();
+// The module leaving while it stays loaded or not (both unload paths, not
+// the process's exit): no thread's end calls into it from now on; buffers
+// already taken stay with their threads.
+void ForgetThreadEnds();
 
 // Records, each only while On(). A native call: Begin at its start, then
 // its arguments, then Call at its end, on the same thread; where is the
