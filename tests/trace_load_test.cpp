@@ -136,6 +136,11 @@ TEST_F(TraceLoad, ThreadChurnStaysWithinTheCapAndKeepsEveryCall) {
         << "round " << round << ": the ended threads' buffers were never freed";
   }
   const trace::Memory after = trace::MemoryForTests();
+  std::printf("%d threads: buffers %llu -> %llu, bytes %llu -> %llu\n", kRounds * kThreads,
+              static_cast<unsigned long long>(before.buffers),
+              static_cast<unsigned long long>(after.buffers),
+              static_cast<unsigned long long>(before.bytes),
+              static_cast<unsigned long long>(after.bytes));
   EXPECT_LE(after.bytes, std::max<uint64_t>(before.bytes, uint64_t{3} << 20));
   EXPECT_LE(after.buffers, before.buffers + 2 * kThreads);
   ASSERT_EQ(Logoff(), 0);
