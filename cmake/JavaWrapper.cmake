@@ -67,14 +67,16 @@ endif()
 if(WIN32)
   set(JW_PLATFORM_SOURCES ${CMAKE_SOURCE_DIR}/src/platform/platform_win.cpp
     ${CMAKE_SOURCE_DIR}/src/platform/fault_guard_win.cpp
-    ${CMAKE_SOURCE_DIR}/src/platform/message_sink.cpp)
+    ${CMAKE_SOURCE_DIR}/src/platform/message_sink.cpp
+    ${CMAKE_SOURCE_DIR}/src/platform/output_file_win.cpp)
   set(JW_DESKTOP_SOURCES ${CMAKE_SOURCE_DIR}/src/platform/desktop_win.cpp)
   set(JW_MODULE_MAIN ${CMAKE_SOURCE_DIR}/src/platform/module_main_win.cpp)
   set(JW_PLATFORM_LIBS user32 advapi32)
 else()
   set(JW_PLATFORM_SOURCES ${CMAKE_SOURCE_DIR}/src/platform/platform_posix.cpp
     ${CMAKE_SOURCE_DIR}/src/platform/fault_guard_posix.cpp
-    ${CMAKE_SOURCE_DIR}/src/platform/message_sink.cpp)
+    ${CMAKE_SOURCE_DIR}/src/platform/message_sink.cpp
+    ${CMAKE_SOURCE_DIR}/src/platform/output_file_posix.cpp)
   set(JW_DESKTOP_SOURCES ${CMAKE_SOURCE_DIR}/src/platform/desktop_x11.cpp)
   set(JW_MODULE_MAIN ${CMAKE_SOURCE_DIR}/src/platform/module_main_posix.cpp)
   set(JW_PLATFORM_LIBS ${CMAKE_DL_LIBS} pthread)

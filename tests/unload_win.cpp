@@ -3,21 +3,44 @@
 // returns promptly and the DLL leaves the process, round after round, with
 // tracing on when a directory for the traces is given: each round's file is
 // whole, so the writer finished before the bridge was unmapped. Then as a JVM
-// unloads it while another module holds the trading library. Not linked with
-// the bridge's objects: everything goes through the DLL.
+// unloads it while another module holds the trading library, and with the
+// trace going to a pipe nobody reads. Not linked with the bridge's objects:
+// everything goes through the DLL.
 #include <jni.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "fake_jni.h"
 
 namespace {
 using Initialise = jint(JNICALL*)(JNIEnv*, jobject, jstring, jstring, jboolean, jboolean, jboolean,
                                   jstring, jbyte, jstring, jstring);
+using AddOrder = jint(JNICALL*)(JNIEnv*, jobject, jbyteArray);
+using Logoff = jint(JNICALL*)(JNIEnv*, jobject);
+
+template <typename Function>
+Function Export(HMODULE module, const char* name) {
+  // Through void (*)(): the one cast between function types GCC takes as meant.
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+struct LogoffCall {
+  Logoff logoff;
+  JNIEnv* env;
+  jobject self;
+};
+DWORD WINAPI CallLogoff(LPVOID call) {
+  auto* c = static_cast<LogoffCall*>(call);
+  c->logoff(c->env, c->self);
+  return 0;
+}
 
 DWORD WINAPI FreeBridge(LPVOID module) {
   FreeLibrary(static_cast<HMODULE>(module));
@@ -39,6 +62,71 @@ bool EndsWithBracket(const std::string& file) {
                      tail[0] == ']' && tail[1] == '\n';
   std::fclose(f);
   return whole;
+}
+
+// A named pipe whose server never reads stands for a share that stalls: with
+// the trace going there, logoff and then a host's FreeLibrary each return
+// within their bound (the writer gives up on the pipe; it is ended only once
+// parked), and the bridge leaves the process.
+// The threads of this process now.
+int Threads() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  int n = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+  CloseHandle(snapshot);
+  return n;
+}
+
+void StalledPipe(const std::string& directory) {
+  const int threadsBefore = Threads();
+  const std::string pipe = "\\\\.\\pipe\\jw-stalled-" + std::to_string(GetCurrentProcessId());
+  _putenv(("JAVAWRAPPER_TRACE=" + pipe).c_str());
+  std::vector<HANDLE> servers;
+  HMODULE bridge = LoadLibraryA((directory + "JavaWrapper.dll").c_str());
+  if (bridge == nullptr) Fail(0, "JavaWrapper.dll did not load");
+  auto initialise = Export<Initialise>(bridge, "Java_korvane_api_delphi_ClientAPI_initialise");
+  auto addOrder = Export<AddOrder>(bridge, "Java_korvane_api_delphi_ClientAPI_addOrder");
+  auto logoff = Export<Logoff>(bridge, "Java_korvane_api_delphi_ClientAPI_logoff");
+  if (initialise == nullptr || addOrder == nullptr || logoff == nullptr)
+    Fail(0, "a native of the bridge is not exported");
+  for (const bool unload : {false, true}) {
+    // A pipe instance of its own for each session's trace, never read.
+    servers.push_back(CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_INBOUND,
+                                       PIPE_TYPE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 4096,
+                                       4096, 0, nullptr));
+    if (servers.back() == INVALID_HANDLE_VALUE) Fail(0, "the named pipe was not created");
+    fake::FakeJni jni;
+    jobject self = jni.NewObject();
+    if (initialise(jni.env(), self, jni.NewString(directory), jni.NewString(""), JNI_FALSE,
+                   JNI_FALSE, JNI_TRUE, jni.NewString("init-1"), 7, jni.NewString("app"),
+                   jni.NewString("init-2")) != 0)
+      Fail(0, "initialise with the trace on a stalled pipe did not give 0");
+    // Far more than the pipe holds: each is a line of some 2,000 bytes.
+    jbyteArray order = jni.NewByteArray(957, 0x31);
+    for (int i = 0; i < 200; ++i) addOrder(jni.env(), self, order);
+    LogoffCall call{logoff, jni.env(), self};
+    HANDLE ending = unload ? CreateThread(nullptr, 0, FreeBridge, bridge, 0, nullptr)
+                           : CreateThread(nullptr, 0, CallLogoff, &call, 0, nullptr);
+    if (WaitForSingleObject(ending, 15000) != WAIT_OBJECT_0)
+      Fail(0, unload ? "FreeLibrary did not return within 15 s with the trace's pipe stalled"
+                     : "logoff did not return within 15 s with the trace's pipe stalled");
+    CloseHandle(ending);
+  }
+  if (GetModuleHandleA("JavaWrapper.dll") != nullptr)
+    Fail(0, "JavaWrapper.dll is still mapped after FreeLibrary with a stalled trace");
+  // No thread of the bridge left running in its unmapped code (the trace's
+  // writer is ended once it parked, and only then).
+  for (int waited = 0; Threads() > threadsBefore; waited += 10) {
+    if (waited >= 5000) Fail(0, "a thread outlived the bridge's FreeLibrary");
+    Sleep(10);
+  }
+  for (HANDLE server : servers) CloseHandle(server);
+  _putenv("JAVAWRAPPER_TRACE=");
+  std::printf("stalled pipe: logoff and FreeLibrary returned within their bound\n");
 }
 }  // namespace
 
@@ -80,6 +168,7 @@ int main(int argc, char** argv) {
     if (traced && !EndsWithBracket(trace)) Fail(round, "the trace file lacks its closing ]");
   }
   std::printf("%d rounds: every FreeLibrary returned and unmapped the bridge\n", rounds);
+  StalledPipe(directory);
 
   // As a JVM unloads it (the unload hook, then FreeLibrary) while this
   // program also holds the trading library and its threads keep calling

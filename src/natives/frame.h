@@ -41,9 +41,9 @@ using binding::EQUOR;
 template <typename Body>
 jint Edge(std::string_view native, std::string_view where, Body&& body) noexcept {
   const bool traced = trace::On();
-  const uint64_t start = traced ? trace::Now() : 0;
+  const trace::Begun begun = traced ? trace::Begin() : trace::Begun{};
   const jint code = binding::Capture(where, body);
-  if (traced) trace::Call(native, start, code);
+  if (traced) trace::Call(native, begun, code);
   return code;
 }
 

@@ -54,6 +54,7 @@ void TearDown(By by) {
     // is written within a bound.
     trace::Shutdown(true);
   }
+  trace::ForgetThreadEnds();  // the module may be unmapped next
   binding::ReleaseThreadSlots();
 }
 }  // namespace

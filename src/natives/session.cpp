@@ -66,7 +66,12 @@ CLIENT_API(initialise)
     std::string clientPath = JNIString(env, jClientPath);
     std::string libraryDir = JNIString(env, jLibraryDir);
     trace::Numbers(demo, test, connectionStatus);
-    const std::string text1 = JNIString(env, jText1);
+    std::string text1;
+    {
+      // The library's own texts (a licence key, perhaps): length only.
+      trace::Secret credentials(trace::Secret::kCredentials);
+      text1 = JNIString(env, jText1);
+    }
     trace::Numbers(initByte);
     if (IsBlank(clientPath)) clientPath = ModuleDirectory();
     if (IsBlank(libraryDir)) libraryDir = ModuleDirectory();
@@ -76,6 +81,7 @@ CLIENT_API(initialise)
 
     binding::LibraryUse qr = binding::CheckAPILoaded();
     qr->qrSetClientPath(clientPath.c_str());
+    trace::Secret credentials(trace::Secret::kCredentials);
     const std::string text2 = JNIString(env, jText2);
     const std::string application = JNIString(env, jApplication);
     CheckResult(qr->qrInitialise(letter, kApiVersion, text1.c_str(), application.c_str(),

@@ -133,18 +133,22 @@ CLIENT_API(setPDDSSLEnabled)(JNIEnv*, jobject, jboolean on) {
 }
 
 CLIENT_API(setSSLCertName)(JNIEnv* env, jobject, jstring name) {
+  trace::Secret credentials(trace::Secret::kCredentials);  // length only
   return CheckedText(env, __func__, &Entries::qrSetSSLCertificateName, name);
 }
 
 CLIENT_API(setPDDSSLCertName)(JNIEnv* env, jobject, jstring name) {
+  trace::Secret credentials(trace::Secret::kCredentials);  // length only
   return CheckedText(env, __func__, &Entries::qrSetPDDSSLCertificateName, name);
 }
 
 CLIENT_API(setSSLClientAuthName)(JNIEnv* env, jobject, jstring name) {
+  trace::Secret credentials(trace::Secret::kCredentials);  // length only
   return CheckedText(env, __func__, &Entries::qrSetSSLClientAuthName, name);
 }
 
 CLIENT_API(setPDDSSLClientAuthName)(JNIEnv* env, jobject, jstring name) {
+  trace::Secret credentials(trace::Secret::kCredentials);  // length only
   return CheckedText(env, __func__, &Entries::qrSetPDDSSLClientAuthName, name);
 }
 

@@ -79,13 +79,16 @@ class AutoResetEvent {
 
 // One pointer per thread, with a hook run when a thread that set it ends.
 // Get is the hot path: no lock and no system call (a pthread key on Linux, a
-// fiber-local slot on Windows). At most one such pointer exists per module.
+// fiber-local slot on Windows). At most one such pointer exists per module
+// and slot: the library-use guard's, and the trace's (its thread's buffer).
+enum class ThreadSlot { kLibraryUse, kTrace };
 using ThreadExitHook = void (*)(void* value);
-bool CreateThreadPointer(ThreadExitHook onExit);  // false when the system refuses
-void* GetThreadPointer();
-void SetThreadPointer(void* value);
+// false when the system refuses
+bool CreateThreadPointer(ThreadExitHook onExit, ThreadSlot slot = ThreadSlot::kLibraryUse);
+void* GetThreadPointer(ThreadSlot slot = ThreadSlot::kLibraryUse);
+void SetThreadPointer(void* value, ThreadSlot slot = ThreadSlot::kLibraryUse);
 // Removes the key when the module leaves the process: no hook runs after.
-void DeleteThreadPointer();
+void DeleteThreadPointer(ThreadSlot slot = ThreadSlot::kLibraryUse);
 
 // The asymmetric fence: after HeavyFence returns, every other thread of the
 // process has passed a full memory barrier, so a thread that publishes with
@@ -108,10 +111,32 @@ bool CanJoinThreadsDuringUnload();
 uint32_t OsThreadId();
 uint32_t ProcessId();
 
-// Creates a file that did not exist (never truncates one that does) for
-// writing bytes unbuffered: each fwrite is one write to the system. nullptr
-// with *exists true when the name is taken.
-std::FILE* CreateNewFile(const std::string& path, bool* exists);
+// A file written only with the system's own calls (write, WriteFile), so a
+// thread writing it holds no C runtime or heap lock, and never for longer
+// than the wait a write is given where the system can wait with a bound: a
+// pipe nobody reads (and, on Windows, a share that hangs) costs the writer
+// that wait, not its thread. Create makes a file that did not exist (never truncating one that
+// does; nullptr with *exists true when the name is taken); a name that is
+// already a pipe (a FIFO, \\.\pipe\...) or a device is opened for writing
+// instead. Not copyable; closed by its destructor.
+class OutputFile {
+ public:
+  static OutputFile* Create(const std::string& path, bool* exists);  // nullptr: failed
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  // Writes at most size bytes at the file's end within waitMs: the bytes
+  // written (0 when the destination took nothing in time), -1 on an error.
+  long Write(const void* bytes, size_t size, unsigned waitMs);
+
+ private:
+  OutputFile() = default;
+  struct State;
+  State* state_ = nullptr;
+};
+
+// A line on standard error with the system's own call: no C runtime lock.
+void WriteStandardError(const std::string& line);
 
 // Puts the calling thread at the system's lowest normal priority (a
 // background worker that must never take time from the threads it serves).

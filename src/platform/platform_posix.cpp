@@ -56,27 +56,29 @@ bool PinThisModule() {
 }
 
 namespace {
-pthread_key_t gThreadKey;
-bool gThreadKeyMade = false;
+pthread_key_t gThreadKeys[2];
+bool gThreadKeysMade[2] = {false, false};
 }  // namespace
 
-bool CreateThreadPointer(ThreadExitHook onExit) {
-  if (gThreadKeyMade) return true;
-  gThreadKeyMade = pthread_key_create(&gThreadKey, onExit) == 0;
-  return gThreadKeyMade;
+bool CreateThreadPointer(ThreadExitHook onExit, ThreadSlot slot) {
+  const auto i = static_cast<int>(slot);
+  if (gThreadKeysMade[i]) return true;
+  gThreadKeysMade[i] = pthread_key_create(&gThreadKeys[i], onExit) == 0;
+  return gThreadKeysMade[i];
 }
 
-void* GetThreadPointer() {
-  return pthread_getspecific(gThreadKey);
+void* GetThreadPointer(ThreadSlot slot) {
+  return pthread_getspecific(gThreadKeys[static_cast<int>(slot)]);
 }
 
-void SetThreadPointer(void* value) {
-  pthread_setspecific(gThreadKey, value);
+void SetThreadPointer(void* value, ThreadSlot slot) {
+  pthread_setspecific(gThreadKeys[static_cast<int>(slot)], value);
 }
 
-void DeleteThreadPointer() {
-  if (gThreadKeyMade) pthread_key_delete(gThreadKey);
-  gThreadKeyMade = false;
+void DeleteThreadPointer(ThreadSlot slot) {
+  const auto i = static_cast<int>(slot);
+  if (gThreadKeysMade[i]) pthread_key_delete(gThreadKeys[i]);
+  gThreadKeysMade[i] = false;
 }
 
 bool PrepareHeavyFence() {
@@ -170,22 +172,6 @@ uint32_t OsThreadId() {
 
 uint32_t ProcessId() {
   return static_cast<uint32_t>(getpid());
-}
-
-std::FILE* CreateNewFile(const std::string& path, bool* exists) {
-  *exists = false;
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *exists = errno == EEXIST;
-    return nullptr;
-  }
-  std::FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) {
-    close(fd);
-    return nullptr;
-  }
-  setvbuf(file, nullptr, _IONBF, 0);
-  return file;
 }
 
 void* OpenThisThread() {

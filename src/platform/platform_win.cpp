@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -52,35 +49,38 @@ bool PinThisModule() {
 }
 
 namespace {
-DWORD gThreadKey = FLS_OUT_OF_INDEXES;
-ThreadExitHook gThreadExitHook = nullptr;
+DWORD gThreadKeys[2] = {FLS_OUT_OF_INDEXES, FLS_OUT_OF_INDEXES};
+ThreadExitHook gThreadExitHooks[2] = {nullptr, nullptr};
 
-// The system's callback convention, around the module's own hook. It also
-// runs for every thread's value when the slot is freed.
+// The system's callback convention, around the module's own hook, one per
+// slot. It also runs for every thread's value when the slot is freed.
+template <int kSlot>
 VOID NTAPI OnThreadExit(PVOID value) {
-  if (value != nullptr && gThreadExitHook != nullptr) gThreadExitHook(value);
+  if (value != nullptr && gThreadExitHooks[kSlot] != nullptr) gThreadExitHooks[kSlot](value);
 }
 }  // namespace
 
-bool CreateThreadPointer(ThreadExitHook onExit) {
-  if (gThreadKey != FLS_OUT_OF_INDEXES) return true;
+bool CreateThreadPointer(ThreadExitHook onExit, ThreadSlot slot) {
+  const auto i = static_cast<int>(slot);
+  if (gThreadKeys[i] != FLS_OUT_OF_INDEXES) return true;
   // A fiber-local slot, for its callback at thread end (plain TLS has none).
-  gThreadExitHook = onExit;
-  gThreadKey = FlsAlloc(&OnThreadExit);
-  return gThreadKey != FLS_OUT_OF_INDEXES;
+  gThreadExitHooks[i] = onExit;
+  gThreadKeys[i] = FlsAlloc(i == 0 ? &OnThreadExit<0> : &OnThreadExit<1>);
+  return gThreadKeys[i] != FLS_OUT_OF_INDEXES;
 }
 
-void* GetThreadPointer() {
-  return FlsGetValue(gThreadKey);
+void* GetThreadPointer(ThreadSlot slot) {
+  return FlsGetValue(gThreadKeys[static_cast<int>(slot)]);
 }
 
-void SetThreadPointer(void* value) {
-  FlsSetValue(gThreadKey, value);
+void SetThreadPointer(void* value, ThreadSlot slot) {
+  FlsSetValue(gThreadKeys[static_cast<int>(slot)], value);
 }
 
-void DeleteThreadPointer() {
-  if (gThreadKey != FLS_OUT_OF_INDEXES) FlsFree(gThreadKey);
-  gThreadKey = FLS_OUT_OF_INDEXES;
+void DeleteThreadPointer(ThreadSlot slot) {
+  const auto i = static_cast<int>(slot);
+  if (gThreadKeys[i] != FLS_OUT_OF_INDEXES) FlsFree(gThreadKeys[i]);
+  gThreadKeys[i] = FLS_OUT_OF_INDEXES;
 }
 
 bool PrepareHeavyFence() {
@@ -166,23 +166,6 @@ uint32_t OsThreadId() {
 
 uint32_t ProcessId() {
   return static_cast<uint32_t>(GetCurrentProcessId());
-}
-
-std::FILE* CreateNewFile(const std::string& path, bool* exists) {
-  *exists = false;
-  const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                       _S_IREAD | _S_IWRITE);
-  if (fd < 0) {
-    *exists = errno == EEXIST;
-    return nullptr;
-  }
-  std::FILE* file = _fdopen(fd, "wb");
-  if (file == nullptr) {
-    _close(fd);
-    return nullptr;
-  }
-  setvbuf(file, nullptr, _IONBF, 0);
-  return file;
 }
 
 void* OpenThisThread() {

@@ -1,18 +1,29 @@
 // The trace's per-thread buffers and the binary records in them: shared by
-// the recording side (trace.cpp) and the writer (writer.cpp), nothing else.
+// the recording side (trace.cpp, pool.cpp) and the writer (writer*.cpp),
+// nothing else.
 //
 // Each thread that records owns one Buffer, a ring of bytes with one
 // producer (its thread) and one consumer (the writer): the producer reads
 // the consumer's tail and publishes its head with a release store; the
 // consumer reads the head with an acquire load and publishes its tail the
-// same way. No lock, no allocation after the thread's first record.
+// same way. No lock, no allocation after the thread takes its buffer.
+//
+// A native call's arguments are first staged in the buffer's stage (the
+// owner's alone) and reach the ring together with the call's record, as one
+// reservation: a call is kept or dropped whole, so no call can show another
+// call's arguments.
+//
 // Buffers are linked once into a list that only grows while the module is
-// loaded; they go only when the module leaves (Shutdown(false)).
+// loaded, within the trace's memory cap. A thread's buffer goes back to the
+// pool when the thread ends: the thread marks it ended, the writer writes
+// what it holds and marks it free, and the next thread to record takes it.
+// They are freed only when the module leaves (Shutdown(false)).
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace trace::detail {
 
@@ -73,17 +84,36 @@ constexpr size_t Rounded(size_t n) {
   return (n + 7) & ~size_t{7};
 }
 
+// A buffer's owner: a living thread, a thread that ended (its records not
+// yet all written) or nobody (free to take).
+enum Owner : int { kOwned, kEnded, kFree };
+
+// The stage for one thread's calls in progress (nested calls stack up).
+constexpr size_t kStage = 16 << 10;
+
 struct Buffer {
   Buffer* next = nullptr;  // set before the buffer is published, then fixed
-  uint32_t tid = 0;
-  size_t capacity = 0;  // a power of two
+  size_t capacity = 0;     // a power of two
   unsigned char* data = nullptr;
+  unsigned char* stage = nullptr;  // kStage bytes after data
+
+  // Who has it. kOwned to kEnded by the owner at its end (release); kEnded
+  // to kFree by the writer once it wrote the rest (release, after resetting
+  // named); kFree to kOwned by the next owner (acquire).
+  std::atomic<int> owner{kOwned};
+  std::atomic<uint32_t> tid{0};  // the owner's, set when it takes the buffer
 
   alignas(64) std::atomic<uint64_t> head{0};  // bytes written (producer)
   // The producer's counters: written only by the owning thread.
   std::atomic<uint64_t> calls{0};
   std::atomic<uint64_t> deliveries{0};
-  std::atomic<uint64_t> dropped{0};
+  std::atomic<uint64_t> dropped{0};       // records
+  std::atomic<uint64_t> droppedCalls{0};  // calls, with their arguments
+  // The owner's alone: the staged bytes, and whether one of them could not
+  // be staged (the call then goes whole or not at all: not at all).
+  size_t staged = 0;
+  bool stageOverflow = false;
+  uint32_t stageSession = 0;  // the trace the staged bytes belong to
 
   alignas(64) std::atomic<uint64_t> tail{0};  // bytes read (writer)
 
@@ -96,5 +126,45 @@ struct Buffer {
 extern std::atomic<Buffer*> gBuffers;
 // The usable bytes of each ring (a buffer made earlier may hold more).
 extern std::atomic<size_t> gLimit;
+// The trace now open (0: none), so a stage left from an earlier one is
+// recognised.
+extern std::atomic<uint32_t> gSession;
+
+// The pool (pool.cpp). The calling thread's buffer: its own, a free one, or
+// a new one within the memory cap; nullptr when none can be had (the record
+// is then counted in gUnbuffered).
+Buffer* TakeBuffer();
+// The writer's, for each ended buffer it has written out: free to take.
+void Release(Buffer& b);
+// Released buffers so far: a thread that found none retries only after one.
+extern std::atomic<uint64_t> gReleases;
+// Start: the cap for all buffers together, in bytes; whether threads' ends
+// can be seen (false: buffers stay with the threads that took them), each
+// end calling the hook with the thread's buffer.
+void SetMemoryCap(uint64_t bytes);
+void SetThreadEndHook(void (*onEnd)(void*));
+bool WatchThreadEnds();
+// Shutdown(false): no hook runs after this; then every buffer is freed.
+void ForgetThreadEnds();
+void FreeAllBuffers();
+// Records and calls that found no buffer (the cap reached, or no memory).
+extern std::atomic<uint64_t> gUnbuffered, gUnbufferedCalls;
+
+// The calling threads' notes of what went wrong (notes.cpp), counted when
+// the call ends whether or not its records fit: results other than 0 by
+// code, and the triggers of ring mode.
+void NoteResult(const char* where, int32_t code);
+void NoteForcedLogout();
+// For the writer: the failures so far, by code ("other" beyond the table:
+// code 0), and the count of triggers with the last one's text.
+struct Failures {
+  static constexpr int kCodes = 32;
+  int32_t code[kCodes] = {};
+  uint64_t count[kCodes] = {};
+  uint64_t other = 0;
+};
+void ReadFailures(Failures* out);
+uint64_t TriggerCount();  // acquire: records published before it are seen
+std::string LastTrigger();
 
 }  // namespace trace::detail

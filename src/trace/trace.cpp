@@ -23,6 +23,8 @@ std::atomic<bool> gOn{false};
 namespace detail {
 std::atomic<Buffer*> gBuffers{nullptr};
 std::atomic<size_t> gLimit{size_t{256} << 10};
+std::atomic<uint32_t> gSession{0};
+std::atomic<uint64_t> gReleases{0};
 }  // namespace detail
 
 namespace {
@@ -32,14 +34,20 @@ using namespace detail;
 constexpr uint64_t kDefaultMaxMb = 256;
 constexpr uint64_t kDefaultRingMb = 32;
 constexpr uint64_t kDefaultBufferKb = 256;
-constexpr auto kExitBound = std::chrono::seconds(2);
+constexpr uint64_t kDefaultMemoryMb = 64;
+constexpr int32_t kForcedLogout = 6;
+// How long logoff and unload wait for the writer: while it makes progress
+// up to kMostBound, and kStallBound after its last progress; at exit and
+// under the Windows loader lock kExitBound in all.
+constexpr std::chrono::milliseconds kStallBound{2000}, kMostBound{10000}, kExitBound{2000};
 
 // Start, Stop and Shutdown, one at a time; never held while waiting for the
 // writer, so no native and no pump waits for the disk.
 std::mutex gControl;
 std::atomic<Writer*> gWriter{nullptr};  // atomic: read at exit without the lock
 uint32_t gSessions = 0;
-std::atomic<JavaVM*> gVm{nullptr};  // the JVM of the last initialise, for threads' names
+std::atomic<JavaVM*> gVm{nullptr};   // the JVM of the last initialise, for threads' names
+std::atomic<bool> gAllTexts{false};  // JAVAWRAPPER_TRACE_TEXTS=all: no credential hidden
 
 // Trivially destructible, so a thread that recorded pins nothing and runs no
 // code of this module when it ends. A buffer freed by Shutdown(false) leaves
@@ -48,16 +56,18 @@ std::atomic<JavaVM*> gVm{nullptr};  // the JVM of the last initialise, for threa
 struct Local {
   Buffer* buffer = nullptr;
   uint32_t generation = 0;
-  int secret = 0;         // texts and records
-  int secretNumbers = 0;  // numbers too
+  int secret = 0;            // texts and records
+  int secretNumbers = 0;     // numbers too
+  uint64_t triedAt = ~0ull;  // gReleases when no buffer could be had
 };
 thread_local Local tLocal;
 std::atomic<uint32_t> gGeneration{1};
 
-size_t PowerOfTwoAtLeast(size_t n) {
-  size_t p = 1024;
-  while (p < n) p <<= 1;
-  return p;
+// The calling thread ends (its trace slot's hook): its buffer goes to the
+// writer, which writes what it holds and frees it for another thread.
+void OnThreadEnd(void* buffer) {
+  if (tLocal.buffer == buffer) tLocal.buffer = nullptr;
+  static_cast<Buffer*>(buffer)->owner.store(kEnded, std::memory_order_release);
 }
 
 // The Java name of the calling thread, asked once: a thread the JVM does not
@@ -97,41 +107,38 @@ void LearnName(Buffer& b) {
   b.named.store(state, std::memory_order_release);
 }
 
-// The calling thread's buffer, made at its first record (the one allocation
-// a thread's recording ever makes). nullptr when memory is short.
-Buffer* Adopt() {
-  auto* b = new (std::nothrow) Buffer;
-  if (b == nullptr) return nullptr;
-  b->capacity = PowerOfTwoAtLeast(gLimit.load(std::memory_order_relaxed));
-  b->data = new (std::nothrow) unsigned char[b->capacity];
-  if (b->data == nullptr) {
-    delete b;
+// The calling thread's buffer, taken at its first record (from the pool or
+// made, within the cap). nullptr when none can be had: then tried again only
+// once the writer has freed one.
+Buffer* Adopt(Local& local) {
+  const uint64_t releases = gReleases.load(std::memory_order_acquire);
+  const uint32_t generation = gGeneration.load(std::memory_order_relaxed);
+  if (local.buffer == nullptr && local.generation == generation && local.triedAt == releases)
     return nullptr;
-  }
-  // Touched now, so no page is first written (and faulted in) while a call
-  // is being recorded.
-  std::memset(b->data, 0, b->capacity);
-  b->tid = platform::OsThreadId();
-  Buffer* head = gBuffers.load(std::memory_order_relaxed);
-  do {
-    b->next = head;
-  } while (!gBuffers.compare_exchange_weak(head, b, std::memory_order_release,
-                                           std::memory_order_relaxed));
-  tLocal.buffer = b;
-  tLocal.generation = gGeneration.load(std::memory_order_relaxed);
-  return b;
+  local.generation = generation;
+  local.buffer = TakeBuffer();
+  local.triedAt = local.buffer == nullptr ? releases : ~0ull;
+  return local.buffer;
 }
 
-inline Buffer* Mine(Local& local) {
+// The calling thread's buffer; nullptr (and the record counted) when it has
+// none.
+inline Buffer* Mine(Local& local, bool forRecord = true) {
   Buffer* b = local.buffer;
-  if (b == nullptr || local.generation != gGeneration.load(std::memory_order_relaxed)) b = Adopt();
-  if (b != nullptr && b->named.load(std::memory_order_relaxed) == 0) LearnName(*b);
+  if (b == nullptr || local.generation != gGeneration.load(std::memory_order_relaxed)) {
+    b = Adopt(local);
+    if (b == nullptr) {
+      if (forRecord) gUnbuffered.fetch_add(1, std::memory_order_relaxed);
+      return nullptr;
+    }
+  }
+  if (b->named.load(std::memory_order_relaxed) == 0) LearnName(*b);
   return b;
 }
 
 // Room for a record of `size` bytes (a multiple of 8) in b, contiguous;
-// nullptr (and the record counted as dropped) when the ring has no room.
-// The record becomes visible to the writer at Publish.
+// nullptr when the ring has no room. The record becomes visible to the
+// writer at Publish.
 inline unsigned char* Reserve(Buffer& b, size_t size, uint64_t* newHead) {
   const uint64_t head = b.head.load(std::memory_order_relaxed);
   const uint64_t tail = b.tail.load(std::memory_order_acquire);
@@ -139,10 +146,7 @@ inline unsigned char* Reserve(Buffer& b, size_t size, uint64_t* newHead) {
   const size_t at = static_cast<size_t>(head) & (b.capacity - 1);
   const size_t toEnd = b.capacity - at;
   const size_t pad = size > toEnd ? toEnd : 0;
-  if (head + pad + size - tail > usable) {
-    b.dropped.store(b.dropped.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    return nullptr;
-  }
+  if (head + pad + size - tail > usable) return nullptr;
   if (pad != 0) {
     Header h{static_cast<uint32_t>(pad), kPad, 0};
     std::memcpy(b.data + at, &h, sizeof h);
@@ -155,51 +159,91 @@ inline void Publish(Buffer& b, uint64_t newHead) {
   b.head.store(newHead, std::memory_order_release);
 }
 
-void Bump(std::atomic<uint64_t>& counter) {
-  counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+void Bump(std::atomic<uint64_t>& counter, uint64_t n = 1) {
+  counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
 // Builds the record in place in the ring (no copy through the stack, whose
-// narrow stores a wide copy would stall on).
+// narrow stores a wide copy would stall on). For records that stand alone.
 template <typename Record, typename... Fields>
 void PutFixed(Buffer* b, Kind kind, uint16_t extra, Fields... fields) {
   if (b == nullptr) return;
   uint64_t next;
   unsigned char* at = Reserve(*b, sizeof(Record), &next);
-  if (at == nullptr) return;
+  if (at == nullptr) {
+    Bump(b->dropped);
+    return;
+  }
   new (at) Record{Header{static_cast<uint32_t>(sizeof(Record)), kind, extra}, fields...};
   Publish(*b, next);
 }
 
-void PutValue(Kind kind, int64_t number, double real = 0) {
-  Local& local = tLocal;
-  if (local.secretNumbers > 0) {
-    PutFixed<ValueRecord>(Mine(local), kSecret, kind,
-                          int64_t{kind == kReal ? 8 : (kind == kFlag ? 1 : 4)}, 0.0);
-    return;
+// Room for an argument's record of `size` bytes on the stage; nullptr (and
+// the call marked to be dropped whole) when the stage is full.
+unsigned char* StageRoom(Buffer* b, size_t size) {
+  if (b == nullptr) return nullptr;
+  if (b->stageSession != gSession.load(std::memory_order_relaxed)) {
+    b->staged = 0;  // left by a call of an earlier trace
+    b->stageOverflow = false;
+    b->stageSession = gSession.load(std::memory_order_relaxed);
   }
-  PutFixed<ValueRecord>(Mine(local), kind, 0, number, real);
+  if (b->staged + size > kStage) {
+    b->stageOverflow = true;
+    return nullptr;
+  }
+  unsigned char* at = b->stage + b->staged;
+  b->staged += size;
+  return at;
 }
 
-// A header and two byte runs (the second may be empty).
+void StageValue(Kind kind, uint16_t extra, int64_t number, double real) {
+  unsigned char* at = StageRoom(Mine(tLocal), sizeof(ValueRecord));
+  if (at != nullptr) new (at) ValueRecord{Header{sizeof(ValueRecord), kind, extra}, number, real};
+}
+
+void PutValue(Kind kind, int64_t number, double real = 0) {
+  if (tLocal.secretNumbers > 0) {
+    StageValue(kSecret, kind, int64_t{kind == kReal ? 8 : (kind == kFlag ? 1 : 4)}, 0.0);
+    return;
+  }
+  StageValue(kind, 0, number, real);
+}
+
+// A header and two byte runs (the second may be empty): on the stage for an
+// argument, straight into the ring for a funnel line.
 void PutBytes(Kind kind, uint64_t at, uint32_t full, const void* first, size_t firstLength,
               const void* second, size_t secondLength) {
   Buffer* b = Mine(tLocal);
   if (b == nullptr) return;
   const size_t size = Rounded(sizeof(BytesRecord) + firstLength + secondLength);
-  if (size > b->capacity / 2) {  // could never fit: counted, not written
+  unsigned char* where = nullptr;
+  uint64_t next = 0;
+  if (kind != kFunnel) {
+    where = StageRoom(b, size);
+  } else if (size <= b->capacity / 2) {  // larger could never fit: counted, not written
+    where = Reserve(*b, size, &next);
+    if (where == nullptr) Bump(b->dropped);
+  } else {
     Bump(b->dropped);
-    return;
   }
-  uint64_t next;
-  unsigned char* where = Reserve(*b, size, &next);
   if (where == nullptr) return;
   BytesRecord r{
       {static_cast<uint32_t>(size), kind, 0}, at, full, static_cast<uint32_t>(firstLength)};
   std::memcpy(where, &r, sizeof r);
   if (firstLength != 0) std::memcpy(where + sizeof r, first, firstLength);
   if (secondLength != 0) std::memcpy(where + sizeof r + firstLength, second, secondLength);
-  Publish(*b, next);
+  if (kind == kFunnel) Publish(*b, next);
+}
+
+// The records on the stage from `from` to its end.
+uint64_t StagedRecords(const Buffer& b, size_t from) {
+  uint64_t n = 0;
+  for (size_t at = from; at < b.staged; ++n) {
+    Header h;
+    std::memcpy(&h, b.stage + at, sizeof h);
+    at += h.size;
+  }
+  return n;
 }
 
 uint64_t EnvNumber(const char* name, uint64_t fallback) {
@@ -217,10 +261,17 @@ Writer* Detach() {
   return gWriter.exchange(nullptr);
 }
 
+// Waits for the writer within its bounds, then joins it; one that did not
+// finish (a destination stuck past even the writer's own waits) is left
+// running, its memory with it.
 void Finish(Writer* w, const char* trigger) {
   if (w == nullptr) return;
   AskToFinish(w, trigger);
-  JoinAndFree(w);
+  if (WaitFinished(w, kStallBound, kMostBound)) {
+    JoinAndFree(w);
+  } else {
+    LeaveRunning(w);
+  }
 }
 
 }  // namespace
@@ -252,6 +303,9 @@ std::string Start(JNIEnv* env) {
   s.maxBytes = EnvNumber("JAVAWRAPPER_TRACE_MAX_MB", kDefaultMaxMb) << 20;
   gLimit.store(static_cast<size_t>(EnvNumber("JAVAWRAPPER_TRACE_BUFFER_KB", kDefaultBufferKb))
                << 10);
+  SetMemoryCap(EnvNumber("JAVAWRAPPER_TRACE_MEMORY_MB", kDefaultMemoryMb) << 20);
+  const char* texts = std::getenv("JAVAWRAPPER_TRACE_TEXTS");
+  gAllTexts.store(texts != nullptr && std::strcmp(texts, "all") == 0);
   JavaVM* vm = nullptr;
   if (env != nullptr && env->GetJavaVM(&vm) != JNI_OK) vm = nullptr;
   std::lock_guard<std::mutex> lock(gControl);
@@ -259,6 +313,9 @@ std::string Start(JNIEnv* env) {
   gVm.store(vm);
   s.vm = vm;
   s.session = ++gSessions;
+  gSession.store(s.session);
+  SetThreadEndHook(&OnThreadEnd);
+  WatchThreadEnds();  // refused: buffers stay with their threads, within the cap
   std::string problem;
   Writer* w = StartWriter(s, &problem);
   if (w == nullptr) return problem;
@@ -284,7 +341,7 @@ void Shutdown(bool processExiting) {
     Writer* w = gWriter.load();
     if (w == nullptr || !platform::ThreadsRunDuringExit()) return;
     AskToFinish(w, "process end");
-    WaitFinished(w, std::chrono::steady_clock::now() + kExitBound);
+    WaitFinished(w, kExitBound, kExitBound);
     return;
   }
   Writer* w;
@@ -295,37 +352,76 @@ void Shutdown(bool processExiting) {
   Finish(w, "bridge unloaded");
   // No native runs any more: the buffers go, and a thread that recorded
   // before sees a new generation should the module record again.
+  // No hook runs after this, so none touches a freed buffer.
   std::lock_guard<std::mutex> lock(gControl);
-  Buffer* b = gBuffers.exchange(nullptr);
+  detail::ForgetThreadEnds();
+  FreeAllBuffers();
   gGeneration.fetch_add(1);
-  while (b != nullptr) {
-    Buffer* next = b->next;
-    delete[] b->data;
-    delete b;
-    b = next;
-  }
   gVm.store(nullptr);
 }
 
 void ShutdownWithoutJoin() {
   gOn.store(false);
   Writer* w = gWriter.exchange(nullptr);
+  // The module is unmapped next: no thread's end may call into it.
+  detail::ForgetThreadEnds();
   if (w == nullptr) return;
-  EndWithoutJoin(w, "bridge unloaded", std::chrono::steady_clock::now() + kExitBound);
+  EndWithoutJoin(w, "bridge unloaded", kExitBound);
 }
 
-void Call(std::string_view where, uint64_t start, int32_t code) {
+void ForgetThreadEnds() {
+  detail::ForgetThreadEnds();  // no lock: it may run under the Windows loader lock
+}
+
+Begun Begin() {
+  Begun begun;
+  begun.start = Now();
+  if (Buffer* b = Mine(tLocal, false)) {  // a call's start is no record
+    if (b->stageSession != gSession.load(std::memory_order_relaxed)) StageRoom(b, 0);
+    begun.mark = static_cast<uint32_t>(b->staged);
+  }
+  return begun;
+}
+
+void Call(std::string_view where, const Begun& begun, int32_t code) {
   const uint64_t end = Now();
+  // Noted first, apart from the records: a failure is counted and a trigger
+  // raised even when the call's records cannot be kept.
+  NoteResult(where.data(), code);
   Buffer* b = Mine(tLocal);
-  if (b == nullptr) return;
+  if (b == nullptr) {
+    gUnbufferedCalls.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   Bump(b->calls);
-  PutFixed<CallRecord>(b, kCall, 0, start, end, where.data(), static_cast<uint32_t>(where.size()),
-                       code);
+  // The call's arguments (staged since its Begin) and its record reach the
+  // ring as one reservation, or neither does.
+  const size_t mark = std::min<size_t>(begun.mark, b->staged);
+  const size_t args = b->staged - mark;
+  uint64_t next = 0;
+  unsigned char* at = nullptr;
+  if (!b->stageOverflow) at = Reserve(*b, args + sizeof(CallRecord), &next);
+  if (at == nullptr) {
+    Bump(b->dropped, StagedRecords(*b, mark) + 1);
+    Bump(b->droppedCalls);
+  } else {
+    std::memcpy(at, b->stage + mark, args);
+    new (at + args) CallRecord{Header{static_cast<uint32_t>(sizeof(CallRecord)), kCall, 0},
+                               begun.start,
+                               end,
+                               where.data(),
+                               static_cast<uint32_t>(where.size()),
+                               code};
+    Publish(*b, next);
+  }
+  b->staged = mark;
+  if (mark == 0) b->stageOverflow = false;
 }
 
 void Delivered(int32_t id, int32_t length, uint64_t start, uint64_t enqueued, uint32_t producer,
                uint64_t depth) {
   const uint64_t end = Now();
+  if (id == kForcedLogout) NoteForcedLogout();  // raised whether or not the record fits
   Buffer* b = Mine(tLocal);
   if (b == nullptr) return;
   Bump(b->deliveries);
@@ -340,9 +436,8 @@ void Funnel(std::string_view where, std::string_view message) {
 }
 
 void ArgText(const char* text, size_t length) {
-  Local& local = tLocal;
-  if (local.secret > 0) {
-    PutFixed<ValueRecord>(Mine(local), kSecret, kText, static_cast<int64_t>(length), 0.0);
+  if (tLocal.secret > 0) {
+    StageValue(kSecret, kText, static_cast<int64_t>(length), 0.0);
     return;
   }
   PutBytes(kText, 0, static_cast<uint32_t>(length), text, std::min(length, kTextCut), nullptr, 0);
@@ -353,9 +448,8 @@ void ArgSize(const char*, size_t size) {
 }
 
 void ArgBytes(const void* bytes, size_t size) {
-  Local& local = tLocal;
-  if (local.secret > 0) {
-    PutFixed<ValueRecord>(Mine(local), kSecret, kBytes, static_cast<int64_t>(size), 0.0);
+  if (tLocal.secret > 0) {
+    StageValue(kSecret, kBytes, static_cast<int64_t>(size), 0.0);
     return;
   }
   PutBytes(kBytes, 0, static_cast<uint32_t>(size), bytes, size, nullptr, 0);
@@ -373,11 +467,14 @@ void ArgReal(double value) {
   PutValue(kReal, 0, value);
 }
 
-Secret::Secret(What what) : what_(what) {
+Secret::Secret(What what)
+    : what_(what), active_(what != kCredentials || !gAllTexts.load(std::memory_order_relaxed)) {
+  if (!active_) return;
   ++tLocal.secret;
   if (what_ == kNumbersToo) ++tLocal.secretNumbers;
 }
 Secret::~Secret() {
+  if (!active_) return;
   --tLocal.secret;
   if (what_ == kNumbersToo) --tLocal.secretNumbers;
 }
@@ -413,22 +510,40 @@ uint64_t Histogram::Percentile(double fraction) const {
   return max_;
 }
 
-std::string JsonString(std::string_view text) {
+namespace {
+// One byte of text as it goes into a JSON string; its length.
+size_t Escaped(char c, char piece[8]) {
+  const auto u = static_cast<unsigned char>(c);
+  if (c == '"' || c == '\\') {
+    piece[0] = '\\';
+    piece[1] = c;
+    return 2;
+  }
+  if (u < 0x20 || u >= 0x7F) {
+    // Control bytes and anything not plain ASCII (a cut may split a
+    // character): escaped, so the file is valid JSON whatever the text.
+    std::snprintf(piece, 8, "\\u%04x", u);
+    return 6;
+  }
+  piece[0] = c;
+  return 1;
+}
+}  // namespace
+
+std::string JsonString(std::string_view text, size_t most) {
+  char piece[8];
+  size_t whole = 2;
+  for (char c : text) whole += Escaped(c, piece);
+  // Too long: cut after escaping, where "..." and the quote still fit.
+  const size_t room = whole <= most ? whole : (most >= 5 ? most - 4 : 1);
   std::string out = "\"";
   for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20 || u >= 0x7F) {
-      // Control bytes and anything not plain ASCII (a cut may split a
-      // character): escaped, so the file is valid JSON whatever the text.
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\u%04x", u);
-      out += hex;
-    } else {
-      out += c;
+    const size_t n = Escaped(c, piece);
+    if (whole > most && out.size() + n > room) {
+      out += "...";
+      break;
     }
+    out.append(piece, n);
   }
   return out + "\"";
 }

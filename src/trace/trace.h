@@ -8,7 +8,10 @@
 // a buffer of its own (no lock shared with another thread, no allocation,
 // no formatting), and the trace's writer thread turns them into JSON. A full
 // buffer drops that thread's records (never events, never results) and
-// counts them. With tracing off a hot path pays one relaxed load and a branch.
+// counts them; a call goes with its arguments or not at all. A thread's
+// buffer goes back to a pool when the thread ends, and all buffers together
+// stay within a cap (JAVAWRAPPER_TRACE_MEMORY_MB). With tracing off a hot
+// path pays one relaxed load and a branch.
 //
 // Two modes (JAVAWRAPPER_TRACE_MODE): "all" (the default) writes everything
 // as it comes; "ring" keeps the last records in memory and writes them only
@@ -16,7 +19,8 @@
 // failing logoff, the process ending inside a session), naming the trigger.
 //
 // Secrets never reach the file: texts recorded inside a Secret scope are
-// written as their length only.
+// written as their length only; texts that may be credentials too, unless
+// JAVAWRAPPER_TRACE_TEXTS=all.
 #pragma once
 
 #include <jni.h>
@@ -47,7 +51,10 @@ uint32_t ThreadId();
 // line the caller writes once the trading library can log it.
 std::string Start(JNIEnv* env);
 // logoff: the writer writes what is buffered and the summary, and the file
-// is closed. Other threads never wait for the disk meanwhile.
+// is closed. Other threads never wait for the disk meanwhile, and the
+// caller waits only within a bound: a destination that stalls makes the
+// writer give up, counting what it did not write (in the file's summary
+// when that can still be written, on standard error otherwise).
 void Stop();
 
 // The bridge leaving the process. processExiting false (the module is being
@@ -60,11 +67,26 @@ void Stop();
 void Shutdown(bool processExiting);
 // The module unmapped where no thread may be joined (a host's FreeLibrary,
 // under the Windows loader lock): the writer writes what is buffered within a
-// bound and is ended where it parks; the file is closed, nothing else freed.
+// bound (giving up on a stalled destination) and is ended only once it parked,
+// never where it could hold a C runtime or heap lock; the file is closed,
+// nothing else freed, and no thread's end calls into the module after.
 void ShutdownWithoutJoin();
+// The module leaving while it stays loaded or not (both unload paths, not
+// the process's exit): no thread's end calls into it from now on; buffers
+// already taken stay with their threads.
+void ForgetThreadEnds();
 
-// Records, each only while On().
-void Call(std::string_view where, uint64_t start, int32_t code);
+// Records, each only while On(). A native call: Begin at its start, then
+// its arguments, then Call at its end, on the same thread; where is the
+// native's exported name (a static text ending in a zero byte). The result
+// counts as a failure (and 99 or a failing logoff as a trigger) even when
+// the call's records do not fit.
+struct Begun {
+  uint64_t start = 0;
+  uint32_t mark = 0;  // where this call's arguments begin on the stage
+};
+Begun Begin();
+void Call(std::string_view where, const Begun& begun, int32_t code);
 void Delivered(int32_t id, int32_t length, uint64_t start, uint64_t enqueued, uint32_t producer,
                uint64_t depth);
 void Funnel(std::string_view where, std::string_view message);
@@ -103,9 +125,11 @@ void Numbers(T... values) {
 
 // Texts and records recorded while one lives appear as their length only;
 // numbers too when it is made with kNumbersToo (a code that is a secret).
+// kCredentials: texts that may be credentials (a licence key, a certificate
+// name), hidden unless JAVAWRAPPER_TRACE_TEXTS=all.
 class Secret {
  public:
-  enum What { kTexts, kNumbersToo };
+  enum What { kTexts, kNumbersToo, kCredentials };
   explicit Secret(What what = kTexts);
   ~Secret();
   Secret(const Secret&) = delete;
@@ -113,6 +137,7 @@ class Secret {
 
  private:
   What what_;
+  bool active_;
 };
 
 // For the summary: durations in a histogram of eight buckets per octave, so a
@@ -131,11 +156,22 @@ class Histogram {
   uint64_t max_ = 0;
 };
 
-// A JSON string literal of text, quotes included.
-std::string JsonString(std::string_view text);
+// A JSON string literal of text, quotes included; with `most`, at most that
+// many bytes of literal, cut after escaping (never inside an escape), a cut
+// text ending in "...".
+std::string JsonString(std::string_view text, size_t most = ~size_t{0});
 
 // For tests: runs on the writer's thread before each write to the file, as a
 // disk or a pipe that is slow to take it would hold the writer. Null: none.
 void SetBeforeWriteForTests(void (*hook)());
+// For tests: runs on the writer's thread before each pass over the buffers,
+// as a writer that gets no processor time would wait. Null: none.
+void SetBeforePassForTests(void (*hook)());
+// For tests: the buffers made (within the cap), their bytes, and how many
+// belong to threads that ended and wait for the writer.
+struct Memory {
+  uint64_t buffers = 0, bytes = 0, ended = 0;
+};
+Memory MemoryForTests();
 
 }  // namespace trace

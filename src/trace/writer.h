@@ -31,14 +31,22 @@ Writer* StartWriter(const Settings& settings, std::string* problem);
 // mode then writes the ring under that name), or nullptr for a logoff.
 // Only atomic stores: safe from any thread at any time, exit included.
 void AskToFinish(Writer* writer, const char* trigger);
-// Whether the writer finished its last write before the deadline.
-bool WaitFinished(Writer* writer, std::chrono::steady_clock::time_point deadline);
+// Waits for the writer to finish: up to `most` while it makes progress, and
+// `stalled` after its last progress. Past either it is told to give up
+// (it counts what it did not write, in the summary when the file still
+// takes it, on standard error otherwise) and given a little longer. False
+// when it did not finish even then (noted on standard error).
+bool WaitFinished(Writer* writer, std::chrono::milliseconds stalled,
+                  std::chrono::milliseconds most);
 // Joins the writer's thread, closes the file and frees the writer.
 void JoinAndFree(Writer* writer);
-// Where no thread may be joined (the Windows loader lock): the writer writes
-// what is buffered and parks, and is ended there, by the deadline or not;
-// its file is closed. The writer's memory stays.
-void EndWithoutJoin(Writer* writer, const char* trigger,
-                    std::chrono::steady_clock::time_point deadline);
+// A writer that did not finish: its thread is left to end on its own, and
+// its memory with it.
+void LeaveRunning(Writer* writer);
+// Where no thread may be joined (the Windows loader lock): the writer
+// finishes as WaitFinished says, parks, and is ended there, only once it
+// parked (never where it might hold a C runtime or heap lock); its file is
+// closed. The writer's memory stays.
+void EndWithoutJoin(Writer* writer, const char* trigger, std::chrono::milliseconds bound);
 
 }  // namespace trace::detail

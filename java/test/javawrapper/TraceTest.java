@@ -96,4 +96,35 @@ class TraceTest {
     assertTrue(p.waitFor(30, TimeUnit.SECONDS), "the killed JVM did not end");
     check(trace.toString(), "--killed");
   }
+
+  /**
+   * A FIFO held open and never read stands for a destination that stalls: a
+   * JVM whose class loaders load the bridge, open a traced session (logged
+   * off or not) and are collected still ends every round, each logoff and
+   * each unload returning within its bound; the writer says on standard
+   * error what it could not write.
+   */
+  @Test
+  void aStalledDestinationHoldsLogoffAndClassLoaderUnloadOnlyToTheirBound() throws Exception {
+    Path fifo = dir.resolve("stalled.fifo");
+    assertEquals(0, new ProcessBuilder("mkfifo", fifo.toString()).start().waitFor());
+    // Its holder fills it (64 KiB) first: every session's first write stalls.
+    Process holder = new ProcessBuilder("sh", "-c",
+        "exec 3<>\"$0\"; head -c 65536 /dev/zero >&3; echo holding; exec sleep 300",
+        fifo.toString()).start();
+    try {
+      BufferedReader held = new BufferedReader(
+          new InputStreamReader(holder.getInputStream(), StandardCharsets.UTF_8));
+      assertEquals("holding", held.readLine(), "the FIFO's holder did not start");
+      List<String> command = new ArrayList<>(List.of("env", "JAVAWRAPPER_TRACE=" + fifo));
+      command.addAll(
+          FreshJvmTest.jvm(Bridge.BIN + "libJavaWrapper.so", "javawrapper.ReloadMain"));
+      String out = FreshJvmTest.runChild(command, null).out();
+      assertTrue(out.contains("initialise=0 logon=0 logoff=0\nround 2 unloaded\n"), out);
+      assertTrue(out.contains("round 4 unloaded\n"), out);
+      assertTrue(out.contains(" stalled: "), out);
+    } finally {
+      holder.destroyForcibly();
+    }
+  }
 }
