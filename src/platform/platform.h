@@ -87,6 +87,15 @@ void SetThreadPointer(void* value);
 // Removes the key when the module leaves the process: no hook runs after.
 void DeleteThreadPointer();
 
+// The calling thread, held so that another thread can later ask whether it
+// has ended, also when it ended without its exit hook (a thread a library
+// ended inside a call, or one the system killed): a handle on Windows,
+// closed by ForgetThread. nullptr where the system gives none; a null
+// thread never counts as ended.
+void* HoldThisThread();
+bool ThreadEnded(void* thread);
+void ForgetThread(void* thread);
+
 // The asymmetric fence: after HeavyFence returns, every other thread of the
 // process has passed a full memory barrier, so a thread that publishes with
 // a plain store and reads with a plain load (ordered only by the compiler)

@@ -79,6 +79,18 @@ void DeleteThreadPointer() {
   gThreadKeyMade = false;
 }
 
+// A thread that ends runs its key hooks (pthread_exit unwinds its frames
+// first), so nothing needs holding.
+void* HoldThisThread() {
+  return nullptr;
+}
+
+bool ThreadEnded(void*) {
+  return false;
+}
+
+void ForgetThread(void*) {}
+
 bool PrepareHeavyFence() {
   return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
 }
