@@ -140,7 +140,7 @@ UseSlot* RegisterThisThread() {
     slot->next = gSlots;
     gSlots = slot;
   }
-  slot->owner = platform::HoldThisThread();
+  slot->owner = platform::OpenThisThread();
   platform::SetThreadPointer(slot);
   return slot;
 }

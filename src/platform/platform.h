@@ -87,12 +87,9 @@ void SetThreadPointer(void* value);
 // Removes the key when the module leaves the process: no hook runs after.
 void DeleteThreadPointer();
 
-// The calling thread, held so that another thread can later ask whether it
-// has ended, also when it ended without its exit hook (a thread a library
-// ended inside a call, or one the system killed): a handle on Windows,
-// closed by ForgetThread. nullptr where the system gives none; a null
-// thread never counts as ended.
-void* HoldThisThread();
+// Whether a thread that OpenThisThread gave has ended, also when it ended
+// without its exit hook (a library ended it inside a call, or the system
+// did); a null thread never has. ForgetThread closes the handle.
 bool ThreadEnded(void* thread);
 void ForgetThread(void* thread);
 

@@ -80,11 +80,7 @@ void DeleteThreadPointer() {
 }
 
 // A thread that ends runs its key hooks (pthread_exit unwinds its frames
-// first), so nothing needs holding.
-void* HoldThisThread() {
-  return nullptr;
-}
-
+// first), so no thread is held.
 bool ThreadEnded(void*) {
   return false;
 }

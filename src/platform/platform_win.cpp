@@ -83,14 +83,6 @@ void DeleteThreadPointer() {
   gThreadKey = FLS_OUT_OF_INDEXES;
 }
 
-void* HoldThisThread() {
-  HANDLE self = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
-                       SYNCHRONIZE, FALSE, 0))
-    return nullptr;
-  return self;
-}
-
 bool ThreadEnded(void* thread) {
   return thread != nullptr && WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
 }

@@ -47,6 +47,7 @@ constexpr size_t kLine = 3600;        // a line's longest, so it fits a page
 constexpr size_t kHexChunk = 1500;    // record bytes per argument part
 constexpr uint64_t kDepthEvery = 64;  // a depth counter every this many deliveries
 constexpr auto kPeriod = std::chrono::milliseconds(10);
+constexpr auto kStartBound = std::chrono::seconds(5);  // for the writer's thread to start
 constexpr int32_t kForcedLogout = 6;
 constexpr int32_t kWrapperError = 99;
 
@@ -82,6 +83,7 @@ class Writer {
   std::atomic<bool> finished{false};
   std::atomic<bool> park{false};     // park instead of returning, once finished
   std::atomic<void*> self{nullptr};  // a handle to the writer's thread, where parking needs one
+  std::atomic<bool> running{false};  // the thread is in Run: the system has started it
 
  private:
   uint64_t Ns(uint64_t ticks) const {
@@ -542,6 +544,7 @@ void Writer::Run() {
   // The callers come first: on a busy machine the writer waits, and records
   // it cannot take in time are dropped and counted.
   self.store(platform::OpenThisThread(), std::memory_order_release);
+  running.store(true, std::memory_order_release);
   platform::LowerThisThreadPriority();
   for (;;) {
     const bool last = finish.load(std::memory_order_acquire);
@@ -575,6 +578,15 @@ Writer* StartWriter(const Settings& settings, std::string* problem) {
     w = new Writer(settings);
     if (w->Open(problem)) {
       w->thread = std::thread([w] { w->Run(); });
+      // Until the system has started it, a new thread on Windows still needs
+      // the loader lock: a bridge freed right after this session would hold
+      // that lock while it waits for the writer to finish, and cut its file
+      // short. The wait is bounded; a writer still not running after it is
+      // ended as any stuck writer is.
+      const auto until = std::chrono::steady_clock::now() + kStartBound;
+      while (!w->running.load(std::memory_order_acquire) &&
+             std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return w;
     }
   } catch (const std::exception& e) {  // no memory, no thread: tracing stays off
