@@ -47,10 +47,17 @@ QR_EXPORT void simSetOutput(const char* entry, const void* bytes, int32_t len);
    the library's and writes through a null pointer inside a frame whose
    termination handler releases the lock (a call that finds the lock still
    held after 2 seconds answers 8), kind 6 leaves the processor state
-   changed (see TrapWithDirtyState in platform/misbehave.h) and traps on an
-   SSE division by zero, kind 7 recurses until the stack overflows; kind 0
-   stops them. On Linux kinds 1, 2, 5, 6 and 7 end the process, as they
-   would. */
+   changed (see TrapWithDirtyState in misbehave.h) and traps on an
+   SSE division by zero, kind 7 recurses until the stack overflows, kind 8
+   raises a C++ exception (0xE06D7363) that nothing in the library catches,
+   kind 9 likewise another language runtime's exception (0x0EEDFADE), kind
+   10 raises the notices a debugger or runtime is sent (breakpoint, single
+   step, debug-print, thread name, a continuable error-severity signal) with
+   a top-level filter that continues them, and answers 10 when all came back,
+   kind 11 overflows the stack below a frame whose unwind handler needs
+   12 KiB of stack, kind 12 ends the calling thread inside the call; kind 0
+   stops them. On Linux kinds 1, 2, 5 to 9, 11 and 12 end the process, as
+   they would. */
 QR_EXPORT void simFault(const char* entry, int32_t kind);
 
 /* The text qrGetErrorMessage returns for code (8-bit, kept for the life of

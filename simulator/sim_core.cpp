@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/misbehave.h"
+#include "misbehave.h"
 #include "platform/module_hooks.h"
 #include "platform/platform.h"
 #include "simulator/control.h"
@@ -168,6 +168,13 @@ int Overflow(int depth) {
   return frame[0];
 }
 
+// Kind 11: the unwind handler of a frame below the overflow needs 12 KiB of
+// stack of its own, as a library's cleanup may.
+void CleanUpWithRoom(void*) {
+  volatile char room[12 * 1024];
+  for (size_t i = 0; i < sizeof room; i += 64) room[i] = static_cast<char>(i);
+}
+
 bool TakeGuardedLock(std::atomic<bool>& lock) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   while (lock.exchange(true)) {
@@ -182,6 +189,7 @@ bool TakeGuardedLock(std::atomic<bool>& lock) {
 constexpr int32_t kGoOn = -1;
 constexpr int32_t kProbeAnswer = 7;
 constexpr int32_t kLockStillHeld = 8;
+constexpr int32_t kNoticesBack = 10;
 int32_t FaultIfAsked(State& s, const char* entry) {
   if (!s.anyFault.load()) return kGoOn;
   int32_t kind = 0;
@@ -209,6 +217,12 @@ int32_t FaultIfAsked(State& s, const char* entry) {
   }
   if (kind == 6) platform::TrapWithDirtyState();
   if (kind == 7) return Overflow(0);
+  if (kind == 8) platform::RaiseUncaught(platform::kCxxException);
+  if (kind == 9) platform::RaiseUncaught(platform::kOtherRuntimeException);
+  if (kind == 10) return platform::RaiseNotices() == platform::kNoticeCount ? kNoticesBack : kGoOn;
+  if (kind == 11)
+    platform::RunWithTerminationHandler([](void*) { Overflow(0); }, &CleanUpWithRoom, nullptr);
+  if (kind == 12) platform::EndThisThread();
   return kGoOn;
 }
 

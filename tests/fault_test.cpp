@@ -2,14 +2,20 @@
 // the error funnel, and everything works normally afterwards. Windows only:
 // on Linux the JVM owns the fault signals and such a fault is fatal.
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+#include "binding/loader.h"
 #include "natives_support.h"
 #include "platform/fault_guard.h"
-#include "platform/misbehave.h"
 #include "platform/platform.h"
 #include "relay/queue.h"
+#include "simulator/misbehave.h"
 
 using testing_support::BridgeTest;
 
@@ -23,10 +29,20 @@ constexpr int kProbesABadAddress = 4;
 constexpr int kFaultsHoldingALock = 5;
 constexpr int kTrapsWithDirtyState = 6;
 constexpr int kOverflowsTheStack = 7;
+constexpr int kRaisesACxxException = 8;
+constexpr int kRaisesAnotherRuntimesException = 9;
+constexpr int kRaisesNotices = 10;
+constexpr int kOverflowsBelowAHungryCleanup = 11;
+constexpr int kEndsTheThread = 12;
 
 std::string Line(const char* code, const char* where) {
   return std::string("Wrapper API ErrorProcessor exception ") + code +
          " in the trading library Where " + where;
+}
+
+std::string ExceptionLine(const char* code, const char* where) {
+  return std::string("Wrapper API ErrorException ") + code + " from the trading library Where " +
+         where;
 }
 
 class FaultTest : public BridgeTest {
@@ -136,23 +152,116 @@ TEST_F(FaultTest, AnSseTrapEndsAs99AndLeavesTheProcessorStateAsTheGuardFoundIt) 
             std::vector<std::string>{Line(code, "Java_korvane_api_delphi_ClientAPI_purge")});
 }
 
-// The handler runs on the stack's reserve, and the guard page is armed again
-// before the call returns, so a second overflow is caught the same way. Wine
-// starts a 64-bit thread with its guard page on the stack's last usable page,
-// where no handler has room to run, so there the thread is first laid out as
-// after an overflow.
-TEST_F(FaultTest, AStackOverflowGives99TwiceInARow) {
-#if defined(_WIN64)
-  ASSERT_TRUE(platform::ReArmStackGuard());
-#endif
-  sim_.Fault("qrPurge", kOverflowsTheStack);
-  EXPECT_EQ(Purge(), 99);
-  EXPECT_EQ(Purge(), 99);
-  sim_.Fault("qrPurge", 0);
-  EXPECT_EQ(Purge(), 0);
+// A thread's first guarded call sets its overflow reserve, so the very first
+// overflow on a fresh thread (no earlier overflow raised it, nothing laid the
+// stack out) still has room for the dispatcher, the unwinder and a library
+// unwind handler that needs 12 KiB of stack; the guard page is armed again,
+// so a second overflow is caught the same way. The natives run on a thread
+// of their own: one that vanished fails the test instead of hanging it.
+TEST_F(FaultTest, TheFirstStackOverflowOnAFreshThreadGives99WithRoomForTheLibrarysCleanup) {
+  sim_.Fault("qrPurge", kOverflowsBelowAHungryCleanup);
+  std::packaged_task<std::vector<jint>()> task([this] {
+    fake::FakeJni jni;
+    auto purge = [&] {
+      return Java_korvane_api_delphi_ClientAPI_purge(jni.env(), jni.NewObject(), jni.NewString("c"),
+                                                     jni.NewString("d"));
+    };
+    std::vector<jint> results{purge()};
+    sim_.Fault("qrPurge", kOverflowsTheStack);
+    results.push_back(purge());
+    sim_.Fault("qrPurge", 0);
+    results.push_back(purge());
+    return results;
+  });
+  auto results = task.get_future();
+  std::thread(std::move(task)).detach();
+  ASSERT_EQ(results.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+      << "the fresh thread never came back from its natives: it ended inside the overflow";
+  EXPECT_EQ(results.get(), (std::vector<jint>{99, 99, 0}));
   EXPECT_EQ(Logged(), std::vector<std::string>(
                           2, Line("C00000FD", "Java_korvane_api_delphi_ClientAPI_purge")));
 }
+
+// An exception the library raises and nothing in it catches, a C++ throw or
+// another language runtime's, ends the native as 99 with its code, like a
+// fault; the thread's handler chain ends where it did and the next calls
+// work.
+TEST_F(FaultTest, AnExceptionTheLibraryLeavesUncaughtEndsTheNativeAs99) {
+  sim_.Fault("qrPurge", kRaisesACxxException);
+  EXPECT_EQ(Purge(), 99);
+  sim_.Fault("qrPurge", kRaisesAnotherRuntimesException);
+  EXPECT_EQ(Purge(), 99);
+  EXPECT_TRUE(platform::RaiseToTopLevel()) << "the handler chain is broken after the exception";
+  sim_.Fault("qrPurge", 0);
+  int failures = 0;
+  for (int i = 0; i < 100; ++i) failures += Purge() != 0;
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(Logged(), (std::vector<std::string>{
+                          ExceptionLine("E06D7363", "Java_korvane_api_delphi_ClientAPI_purge"),
+                          ExceptionLine("0EEDFADE", "Java_korvane_api_delphi_ClientAPI_purge")}));
+}
+
+// The library calls the message callback synchronously during a guarded
+// call (a burst inside purge); the callback's own call into the library
+// raises. The callback's guard takes it and logs it, the library's outer
+// call goes on and returns normally, and the next burst is delivered.
+TEST_F(FaultTest, AnExceptionInsideACallbackDuringAGuardedCallStaysInTheCallback) {
+  const size_t queued = relay::QueuedCount();
+  for (int kind : {kRaisesACxxException, kRaisesAnotherRuntimesException}) {
+    sim_.Fault("qrGetUsrMsgByID", kind);
+    sim_.Burst("qrPurge", 4, 8, 1);
+    EXPECT_EQ(Purge(), 0) << "kind " << kind;
+  }
+  EXPECT_EQ(relay::QueuedCount(), queued);
+  EXPECT_EQ(Logged(), (std::vector<std::string>{ExceptionLine("E06D7363", "cbMessage"),
+                                                ExceptionLine("0EEDFADE", "cbMessage")}));
+  sim_.Fault("qrGetUsrMsgByID", 0);
+  sim_.Burst("qrPurge", 4, 8, 1);
+  EXPECT_EQ(Purge(), 0);
+  EXPECT_EQ(relay::QueuedCount(), queued + 1) << "the message after the exceptions was lost";
+}
+
+// What expects to come back is left to whoever answers it: a breakpoint, a
+// single step, debug-print, a thread's name and a continuable signal of
+// error severity, each continued by the library's top-level filter.
+TEST_F(FaultTest, NoticesAndContinuableExceptionsPassTheGuard) {
+  sim_.Fault("qrPurge", kRaisesNotices);
+  EXPECT_EQ(Purge(), 10) << "a notice did not come back to the library";
+  EXPECT_EQ(Logged(), std::vector<std::string>{});
+}
+
+#if defined(_WIN32)
+DWORD WINAPI PurgeOnAThreadThatEnds(void*) {
+  auto* jni = new fake::FakeJni;  // the thread ends with it in use
+  Java_korvane_api_delphi_ClientAPI_purge(jni->env(), jni->NewObject(), jni->NewString("e"),
+                                          jni->NewString("f"));
+  return 7;  // not reached
+}
+
+// A thread that ends inside the library (ExitThread: nothing of the
+// native's frames runs again) keeps its use of the library for good. Logoff
+// sees that the thread is gone and unloads; the next session works.
+TEST_F(FaultTest, AThreadThatEndsInsideTheLibraryDoesNotHoldUpLogoff) {
+  sim_.Fault("qrPurge", kEndsTheThread);
+  HANDLE thread = CreateThread(nullptr, 0, &PurgeOnAThreadThatEnds, nullptr, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0) << "the thread did not end";
+  CloseHandle(thread);
+  sim_.Fault("qrPurge", 0);
+  std::packaged_task<jint()> task([] {
+    fake::FakeJni jni;
+    return Java_korvane_api_delphi_ClientAPI_logoff(jni.env(), jni.NewObject());
+  });
+  auto logoff = task.get_future();
+  std::thread(std::move(task)).detach();
+  ASSERT_EQ(logoff.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+      << "logoff still waits for the use of a thread that no longer exists";
+  EXPECT_EQ(logoff.get(), 0);
+  EXPECT_FALSE(binding::IsAPILoaded());
+  ASSERT_EQ(Initialise(), 0);
+  EXPECT_EQ(Purge(), 0);
+}
+#endif
 
 // An unreadable record, from a library thread and from the library calling
 // back synchronously inside a guarded call, is logged and dropped before any

@@ -118,7 +118,8 @@ TEST_F(LoaderTest, LoadGoesAheadOnceAnotherThreadUnloads) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(LoadCode(SimLibrary::Path("DEMOAPI.DLL")), 0);
   logoff.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // Short of the ten seconds a load that waited out its bound would take.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(9500));
   EXPECT_TRUE(AllSlots(true));
 }
 
@@ -221,7 +222,7 @@ TEST_F(LoaderTest, ALoadFinishesAnUnloadThatGaveUpOnceTheStuckCallEnded) {
   }
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(LoadCode(SimLibrary::Path("DEMOAPI.DLL")), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(9500));
   sim_.ClearJournal();
   EXPECT_EQ(GuardedCall(), 0);
   EXPECT_EQ(sim_.CountCalls("qrReady"), 0) << "the call went to the library left behind";

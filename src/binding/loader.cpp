@@ -84,20 +84,38 @@ bool gFencePrepared = false;
 // the key (Windows runs this for every live thread then) may find a thread
 // still inside a call that an unload gave up on: its slot stays its own, or
 // the next thread to register would share its count.
-void OnThreadExit(void* slot) {
-  FlagLock lock(gRegistryBusy);
-  auto* s = static_cast<UseSlot*>(slot);
-  if (s->depth.load(std::memory_order_acquire) != 0) return;
+// The registry lock held.
+void FreeSlot(UseSlot* s) {
+  platform::ForgetThread(s->owner);
+  s->owner = nullptr;
   s->nextFree = gFreeSlots;
   gFreeSlots = s;
 }
 
-// Whether any thread holds a use; the registry lock held.
+void OnThreadExit(void* slot) {
+  FlagLock lock(gRegistryBusy);
+  auto* s = static_cast<UseSlot*>(slot);
+  if (s->depth.load(std::memory_order_acquire) != 0) return;
+  FreeSlot(s);
+}
+
+// Whether any thread holds a use; the registry lock held. A thread that
+// ended inside a call without its exit hook (a library ended it, or the
+// system did after an overflow it could not handle) holds its uses for
+// good: its slot is taken back, so no unload waits for it for ever.
 bool AnyUse() {
   if (detail::gSharedSlot.depth.load() != 0) return true;
-  for (const UseSlot* s = gSlots; s != nullptr; s = s->next)
-    if (s->depth.load(std::memory_order_acquire) != 0) return true;
-  return false;
+  bool any = false;
+  for (UseSlot* s = gSlots; s != nullptr; s = s->next) {
+    if (s->depth.load(std::memory_order_acquire) == 0) continue;
+    if (platform::ThreadEnded(s->owner)) {
+      s->depth.store(0);
+      FreeSlot(s);
+      continue;
+    }
+    any = true;
+  }
+  return any;
 }
 }  // namespace
 
@@ -122,6 +140,7 @@ UseSlot* RegisterThisThread() {
     slot->next = gSlots;
     gSlots = slot;
   }
+  slot->owner = platform::OpenThisThread();
   platform::SetThreadPointer(slot);
   return slot;
 }

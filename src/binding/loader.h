@@ -43,6 +43,7 @@ struct alignas(64) UseSlot {
   bool shared = false;          // the fallback slot of threads that could get none
   UseSlot* next = nullptr;      // every slot, for an unload to look at
   UseSlot* nextFree = nullptr;  // slots of threads that ended
+  void* owner = nullptr;        // its thread, held while it has the slot
 };
 
 extern EntryTable gTable;

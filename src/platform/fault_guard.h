@@ -7,7 +7,12 @@
 // library's frames (their cleanup runs), the thread leaves the guard with the
 // direction flag clear and the floating-point control it entered with (an
 // empty x87 stack), a stack overflow's guard page is armed again, and the
-// call throws ProcessorFault. Faults anywhere else (the JVM's own, other
+// call throws ProcessorFault. A language exception the library raises and
+// leaves uncaught (non-continuable, of error severity: a C++ throw, another
+// runtime's) ends the call the same way; notices that expect to come back
+// (breakpoints, single steps, debug-print, thread names, anything
+// continuable) pass. A thread's first guarded call sets its stack's reserve
+// for overflow handling. Faults anywhere else (the JVM's own, other
 // threads') are left to their owners. On Linux the JVM owns SIGSEGV and a
 // fault inside native code is fatal; the guard then only calls through.
 #pragma once
@@ -18,7 +23,7 @@
 
 namespace platform {
 
-// Carries the processor exception code, e.g. 0xC0000005.
+// Carries the exception code, e.g. 0xC0000005 or 0xE06D7363.
 class ProcessorFault : public std::runtime_error {
  public:
   explicit ProcessorFault(uint32_t code);
@@ -30,11 +35,6 @@ bool RunGuarded(void (*thunk)(void*), void* context, uint32_t* faultCode);
 
 // Whether RunGuarded can catch faults on this platform.
 bool CatchesProcessorFaults();
-
-// Puts this thread's stack guard page back above the reserve kept for
-// overflow handling, as RunGuarded does after a stack overflow; for tests
-// that need a thread laid out so. False where nothing was armed.
-bool ReArmStackGuard();
 
 // Forgets the process-wide fault handler, when the module leaves the process.
 void ReleaseFaultGuard();

@@ -22,10 +22,6 @@ bool CatchesProcessorFaults() {
   return false;
 }
 
-bool ReArmStackGuard() {
-  return false;
-}
-
 void ReleaseFaultGuard() {}
 
 }  // namespace platform

@@ -90,6 +90,12 @@ void SetThreadPointer(void* value, ThreadSlot slot = ThreadSlot::kLibraryUse);
 // Removes the key when the module leaves the process: no hook runs after.
 void DeleteThreadPointer(ThreadSlot slot = ThreadSlot::kLibraryUse);
 
+// Whether a thread that OpenThisThread gave has ended, also when it ended
+// without its exit hook (a library ended it inside a call, or the system
+// did); a null thread never has. ForgetThread closes the handle.
+bool ThreadEnded(void* thread);
+void ForgetThread(void* thread);
+
 // The asymmetric fence: after HeavyFence returns, every other thread of the
 // process has passed a full memory barrier, so a thread that publishes with
 // a plain store and reads with a plain load (ordered only by the compiler)

@@ -81,6 +81,14 @@ void DeleteThreadPointer(ThreadSlot slot) {
   gThreadKeysMade[i] = false;
 }
 
+// A thread that ends runs its key hooks (pthread_exit unwinds its frames
+// first), so no thread is held.
+bool ThreadEnded(void*) {
+  return false;
+}
+
+void ForgetThread(void*) {}
+
 bool PrepareHeavyFence() {
   return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
 }

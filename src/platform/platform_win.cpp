@@ -83,6 +83,14 @@ void DeleteThreadPointer(ThreadSlot slot) {
   gThreadKeys[i] = FLS_OUT_OF_INDEXES;
 }
 
+bool ThreadEnded(void* thread) {
+  return thread != nullptr && WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+}
+
+void ForgetThread(void* thread) {
+  if (thread != nullptr) CloseHandle(thread);
+}
+
 bool PrepareHeavyFence() {
   return true;
 }

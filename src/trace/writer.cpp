@@ -31,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPeriod = std::chrono::milliseconds(10);
 // After giving up: its current write's wait, the summary's, and time to run.
 constexpr auto kAfterGivingUp = std::chrono::milliseconds(2000);
+constexpr auto kStartBound = std::chrono::seconds(5);  // for the writer's thread to start
 
 }  // namespace
 
@@ -139,6 +140,7 @@ void Writer::Run() {
   // The callers come first: on a busy machine the writer waits, and records
   // it cannot take in time are dropped and counted.
   self.store(platform::OpenThisThread(), std::memory_order_release);
+  running.store(true, std::memory_order_release);
   platform::LowerThisThreadPriority();
   for (;;) {
     const bool last = finish.load(std::memory_order_acquire);
@@ -169,6 +171,14 @@ Writer* StartWriter(const Settings& settings, std::string* problem) {
     w = new Writer(settings);
     if (w->Open(problem)) {
       w->thread = std::thread([w] { w->Run(); });
+      // Until the system has started it, a new thread on Windows still needs
+      // the loader lock: a bridge freed right after this session would hold
+      // that lock while it waits for the writer to finish, and cut its file
+      // short. The wait is bounded; a writer still not running after it is
+      // given up on as any stuck writer is.
+      const auto until = Clock::now() + kStartBound;
+      while (!w->running.load(std::memory_order_acquire) && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return w;
     }
   } catch (const std::exception& e) {  // no memory, no thread: tracing stays off

@@ -114,7 +114,9 @@ class FreshJvmTest {
   @Test
   void aJvmExitingWithEventsQueuedEndsPromptlyAndCleanly() throws Exception {
     long millis = exitMillis("javawrapper.ShutdownMain");
-    assertTrue(millis < 2000, "the JVM took " + millis + " ms to exit");
+    // Short of the bridge's shortest exit bound (5 s for the library's
+    // unload): a busy machine may slow a healthy exit, never by that much.
+    assertTrue(millis < 4000, "the JVM took " + millis + " ms to exit");
   }
 
   @Test

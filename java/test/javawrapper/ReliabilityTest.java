@@ -104,7 +104,9 @@ class ReliabilityTest {
     // An attached thread would count as a started Java thread.
     assertTrue(threads.getTotalStartedThreadCount() - started < 50,
         "threads started: " + (threads.getTotalStartedThreadCount() - started));
-    assertTrue(threads.getThreadCount() <= live + 2, "live threads " + threads.getThreadCount());
+    // A thread left attached per event would be thousands; the JVM's own
+    // (a cleaner, a timer) come and go.
+    assertTrue(threads.getThreadCount() <= live + 25, "live threads " + threads.getThreadCount());
     assertEquals(0, counting.logoff());
     counting.expectPumpReturns(10_000);
   }

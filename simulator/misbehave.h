@@ -39,4 +39,26 @@ ProcessorState ReadProcessorState();
 // handlers. Elsewhere than Windows there is no such chain: true.
 bool RaiseToTopLevel();
 
+// Raises a non-continuable software exception with code that no frame of
+// the library handles, as a language runtime does with an exception nobody
+// caught (0xE06D7363 is a C++ throw). Elsewhere than Windows it ends the
+// process, as such an exception would. Never returns.
+[[noreturn]] void RaiseUncaught(uint32_t code);
+inline constexpr uint32_t kCxxException = 0xE06D7363;
+inline constexpr uint32_t kOtherRuntimeException = 0x0EEDFADE;
+
+// Raises, continuable and unhandled by any frame, each notice a debugger or
+// a runtime may be sent (a breakpoint, a single step, debug-print in both
+// widths, a thread's name, a runtime's continuable error-severity signal),
+// with a top-level filter of its own that continues those the system does
+// not answer itself; how many came back, of kNoticeCount (one a handler
+// took never does). Elsewhere than Windows: kNoticeCount.
+int RaiseNotices();
+inline constexpr int kNoticeCount = 6;
+
+// Ends the calling thread where it stands (ExitThread): none of its
+// callers' frames run again, their cleanups included. Elsewhere than
+// Windows it ends the process. Never returns.
+[[noreturn]] void EndThisThread();
+
 }  // namespace platform

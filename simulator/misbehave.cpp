@@ -1,4 +1,4 @@
-#include "platform/misbehave.h"
+#include "misbehave.h"
 
 #include <cstdlib>
 
@@ -110,9 +110,98 @@ bool RaiseToTopLevel() {
   SetUnhandledExceptionFilter(previous);
   return gTopLevelSeen != 0;
 }
+
+void RaiseUncaught(uint32_t code) {
+  // A C++ throw's arguments: the runtime's magic number, the thrown object
+  // and its type description (none here), and on 64-bit the module base.
+  const ULONG_PTR thrown[] = {0x19930520, 0, 0, 0};
+  if (code == kCxxException) {
+    RaiseException(code, EXCEPTION_NONCONTINUABLE, sizeof(void*) == 8 ? 4 : 3, thrown);
+  } else {
+    RaiseException(code, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  }
+  std::abort();  // not reached: a non-continuable exception never comes back here
+}
+
+namespace {
+// The breakpoint is a real one (int3), raised by the processor: one raised
+// by software has no defined place to continue, since the system backs the
+// instruction pointer up over an int3 for every breakpoint it dispatches.
+constexpr DWORD kNotices[kNoticeCount] = {
+    EXCEPTION_BREAKPOINT, EXCEPTION_SINGLE_STEP,
+    0x40010006,  // debug-print
+    0x4001000A,  // debug-print, wide
+    0x406D1388,  // a thread's name
+    0xE0A5F001,  // a runtime's own continuable signal, error severity
+};
+
+LONG WINAPI ContinueNotices(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  for (DWORD code : kNotices) {
+    if (record->ExceptionCode != code) continue;
+    if (code == EXCEPTION_BREAKPOINT) {  // on past the one-byte int3
+      const auto next = reinterpret_cast<uintptr_t>(record->ExceptionAddress) + 1;
+#if defined(_WIN64)
+      pointers->ContextRecord->Rip = next;
+#else
+      pointers->ContextRecord->Eip = static_cast<DWORD>(next);
+#endif
+    }
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+}  // namespace
+
+// Each notice with the arguments its sender gives it (the system may answer
+// a debug-print or a thread's name itself, without the filter).
+int RaiseNotices() {
+  static const char text[] = "a notice\n";
+  static const wchar_t wide[] = L"a notice\n";
+  static const char name[] = "library thread";
+  LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(&ContinueNotices);
+  int back = 0;
+  for (DWORD code : kNotices) {
+    if (code == EXCEPTION_BREAKPOINT) {
+      asm volatile("int3" ::: "memory");
+    } else if (code == 0x40010006) {
+      const ULONG_PTR print[] = {sizeof text, reinterpret_cast<ULONG_PTR>(text)};
+      RaiseException(code, 0, 2, print);
+    } else if (code == 0x4001000A) {
+      const ULONG_PTR print[] = {sizeof text, reinterpret_cast<ULONG_PTR>(wide), sizeof text,
+                                 reinterpret_cast<ULONG_PTR>(text)};
+      RaiseException(code, 0, 4, print);
+    } else if (code == 0x406D1388) {
+      const ULONG_PTR naming[] = {0x1000, reinterpret_cast<ULONG_PTR>(name),
+                                  static_cast<ULONG_PTR>(-1), 0};
+      RaiseException(code, 0, 4, naming);
+    } else {
+      RaiseException(code, 0, 0, nullptr);
+    }
+    ++back;
+  }
+  SetUnhandledExceptionFilter(previous);
+  return back;
+}
+
+void EndThisThread() {
+  ExitThread(0);
+}
 #else
 bool RaiseToTopLevel() {
   return true;
+}
+
+void RaiseUncaught(uint32_t) {
+  std::abort();
+}
+
+int RaiseNotices() {
+  return kNoticeCount;
+}
+
+void EndThisThread() {
+  std::abort();
 }
 #endif
 
