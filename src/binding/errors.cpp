@@ -5,6 +5,7 @@
 #include <new>
 
 #include "binding/loader.h"
+#include "binding/report.h"
 #include "trace/trace.h"
 
 namespace binding {
@@ -47,6 +48,7 @@ int32_t ErrorFunnel(std::string_view message, std::string_view where) {
   append(where);
   buffer[length] = '\0';
   if (trace::On()) trace::Funnel(where, message);
+  Report({"Wrapper API Error", message, " Where ", where});  // uncut: no 250-byte limit here
   if (LibraryUse use = LibraryUse::TryAcquire(); use && use->qrLogString) use->qrLogString(buffer);
   return kWrapperError;
 }

@@ -52,13 +52,13 @@ template <size_t DetailsSize, typename Slot>
 jint Paired(JNIEnv* env, const char* where, Slot Entries::*entry, jbyteArray jFirst,
             jbyteArray jSecond, jbyteArray jDetails, jbyteArray out) {
   return Native(where, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "results", kPairedResult);
     const InRecord<kOrder> first(env, jFirst);
     const InRecord<kOrder> second(env, jSecond);
     const InRecord<DetailsSize> details(env, jDetails);
     unsigned char results[kPairedResult];
     CheckResult((qr.*entry)(first.bytes, second.bytes, details.bytes, results));
-    CopyOut(env, out, results, sizeof results);
+    CopyOut(env, out, "results", results, sizeof results);
     return 0;
   });
 }
@@ -67,34 +67,34 @@ jint Paired(JNIEnv* env, const char* where, Slot Entries::*entry, jbyteArray jFi
 
 CLIENT_API(getOrderById)(JNIEnv* env, jobject, jstring jOrderId, jbyteArray out, jint n) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "record", kOrderDetail);
     const std::string orderId = JNIString(env, jOrderId);
     trace::Numbers(n);
     unsigned char buffer[kOrderDetail];
     CheckResult(qr.qrGetOrderByID(orderId.c_str(), buffer, n));
-    CopyOut(env, out, buffer, sizeof buffer);
+    CopyOut(env, out, "record", buffer, sizeof buffer);
     return 0;
   });
 }
 
 CLIENT_API(getOrderIndex)(JNIEnv* env, jobject, jstring jOrderId, jintArray out) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "index", 1);
     const std::string orderId = JNIString(env, jOrderId);
     int32_t index = 0;
     CheckResult(qr.qrGetOrderIndex(orderId.c_str(), &index));
-    CopyOut(env, out, &index, 1);
+    CopyOut(env, out, "index", &index, 1);
     return 0;
   });
 }
 
 CLIENT_API(getFillById)(JNIEnv* env, jobject, jstring jFillId, jbyteArray out) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "record", kFillDetail);
     const std::string fillId = JNIString(env, jFillId);
     unsigned char buffer[kFillDetail];
     CheckResult(qr.qrGetFillByID(fillId.c_str(), buffer));
-    CopyOut(env, out, buffer, sizeof buffer);
+    CopyOut(env, out, "record", buffer, sizeof buffer);
     return 0;
   });
 }
@@ -120,12 +120,14 @@ CLIENT_API(addProtectionOrder)(JNIEnv* env, jobject, jbyteArray jOrder, jbyteArr
 CLIENT_API(addBatchOrder)
 (JNIEnv* env, jobject, jint n, jbyteArray jOrders, jbyteArray outA, jbyteArray outB) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArrays(outA, outB);
+    RequireOut(env, outA, "resultsA", kBatchResultsA);
+    RequireOut(env, outB, "resultB", kBatchResultB);
     const InRecord<kBatch> orders(env, jOrders);
     unsigned char resultsA[kBatchResultsA];
     unsigned char resultB[kBatchResultB];
     CheckResult(qr.qrAddBatchOrder(n, orders.bytes, resultsA, resultB));
-    if (CopyOut(env, outA, resultsA, sizeof resultsA)) CopyOut(env, outB, resultB, sizeof resultB);
+    CopyOut(env, outA, "resultsA", resultsA, sizeof resultsA);
+    CopyOut(env, outB, "resultB", resultB, sizeof resultB);
     return 0;
   });
 }
@@ -161,14 +163,14 @@ CLIENT_API(addCrossingOrder)
 (JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jbyteArray jDetails, jbyteArray out,
  jbyte code) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "results", kPairedResult);
     const InRecord<kOrder> first(env, jFirst);
     const InRecord<kOrder> second(env, jSecond);
     const InRecord<kPairedDetails> details(env, jDetails);
     unsigned char results[kPairedResult];
     CheckResult(qr.qrAddCrossingOrder(first.bytes, second.bytes, details.bytes, results,
                                       ZeroExtended(code)));
-    CopyOut(env, out, results, sizeof results);
+    CopyOut(env, out, "results", results, sizeof results);
     return 0;
   });
 }
@@ -189,14 +191,14 @@ CLIENT_API(addAAOrder)
 (JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jstring j1, jstring j2,
  jbyteArray out) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "results", kPairedResult);
     const InRecord<kOrder> first(env, jFirst);
     const InRecord<kOrder> second(env, jSecond);
     const FixedText<kAAText> s1(JNIString(env, j1));
     const FixedText<kAAText> s2(JNIString(env, j2));
     unsigned char results[kPairedResult];
     CheckResult(qr.qrAddAAOrder(first.bytes, second.bytes, s1.c_str(), s2.c_str(), results));
-    CopyOut(env, out, results, sizeof results);
+    CopyOut(env, out, "results", results, sizeof results);
     return 0;
   });
 }
@@ -258,5 +260,5 @@ CLIENT_API(cancelOrder)(JNIEnv* env, jobject, jstring jOrderId) {
 }
 
 CLIENT_API(nextOrderSequence)(JNIEnv* env, jobject, jintArray out) {
-  return CountProc(__func__, env, out, &Entries::qrNextOrderSequence);
+  return CountProc(__func__, env, out, &Entries::qrNextOrderSequence, "sequence");
 }

@@ -128,6 +128,10 @@ void DefaultErrorBox(const char* text) {
   MessageBoxA(nullptr, text, "Error", MB_OK | MB_ICONERROR);
 }
 
+void DebugOutput(const char* line) {
+  OutputDebugStringA(line);
+}
+
 struct AutoResetEvent::State {
   HANDLE event;
 };
