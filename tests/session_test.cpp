@@ -242,6 +242,26 @@ TEST_F(SessionTest, AnUncreatableTraceIsSaidOnceEvenWhenTheLoadFails) {
   EXPECT_EQ(err.find(line, at + 1), std::string::npos) << err;
 }
 
+#if defined(_WIN32)
+// A trading library's own DLLs lie beside it: the bridge loads the library
+// with that folder searched first for what it imports, so a library that
+// needs QRHELPER.DLL from its folder loads (error 126 otherwise), under the
+// same file name, with the same result.
+TEST_F(SessionTest, ALibraryFindsTheDllsOfItsOwnFolder) {
+  const std::string dir = SimLibrary::Path("", "with-helper");
+  ASSERT_EQ(Java_korvane_api_delphi_ClientAPI_initialise(
+                jni_.env(), self_, jni_.NewString(dir), jni_.NewString(""), false, false, true,
+                jni_.NewString(""), 0, jni_.NewString(""), jni_.NewString("")),
+            0);
+  platform::LibraryHandle library = platform::LoadLibraryFile(dir + "QUORAPI.DLL", nullptr);
+  ASSERT_NE(library, nullptr);  // the one initialise loaded, counted once more
+  auto answer = reinterpret_cast<int32_t (*)()>(platform::ResolveSymbol(library, "simHelperAnswer"));
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(answer(), 34);
+  platform::FreeLibraryHandle(library);
+}
+#endif
+
 TEST_F(SessionTest, NativesBeforeInitialiseReturn52) {
   EXPECT_EQ(CloseConnections(), 52);
   jbyteArray version = jni_.NewByteArray(26, 0xAA);
