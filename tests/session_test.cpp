@@ -255,7 +255,8 @@ TEST_F(SessionTest, ALibraryFindsTheDllsOfItsOwnFolder) {
             0);
   platform::LibraryHandle library = platform::LoadLibraryFile(dir + "QUORAPI.DLL", nullptr);
   ASSERT_NE(library, nullptr);  // the one initialise loaded, counted once more
-  auto answer = reinterpret_cast<int32_t (*)()>(platform::ResolveSymbol(library, "simHelperAnswer"));
+  auto answer =
+      reinterpret_cast<int32_t (*)()>(platform::ResolveSymbol(library, "simHelperAnswer"));
   ASSERT_NE(answer, nullptr);
   EXPECT_EQ(answer(), 34);
   platform::FreeLibraryHandle(library);

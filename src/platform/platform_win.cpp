@@ -20,9 +20,9 @@ LibraryHandle LoadLibraryFile(const std::string& fileName, std::string* whyNot) 
   // imports (as if it were the program), not the JVM's: the file loaded is
   // the same. The flag wants backslashes and is undefined for a relative
   // path, which keeps the plain search.
-  const bool full = (fileName.size() > 2 && fileName[1] == ':' &&
-                     (fileName[2] == '\\' || fileName[2] == '/')) ||
-                    fileName.rfind("\\\\", 0) == 0 || fileName.rfind("//", 0) == 0;
+  const bool full =
+      (fileName.size() > 2 && fileName[1] == ':' && (fileName[2] == '\\' || fileName[2] == '/')) ||
+      fileName.rfind("\\\\", 0) == 0 || fileName.rfind("//", 0) == 0;
   HMODULE module = nullptr;
   if (full) {
     std::string path = fileName;
