@@ -125,8 +125,9 @@ TEST_F(PumpTest, FunnelLinesReachStandardErrorAndTheLogFile) {
   std::remove(path.c_str());
   const std::string where = " Where Java_korvane_api_delphi_ClientAPI_";
   const std::string lines[] = {
-      "JavaWrapper: Wrapper API ErrorJava array shorter than its 957-byte record" + where +
-          "addOrder\n",
+      "JavaWrapper: Wrapper API ErrorJava array order holds 956 bytes, shorter than its "
+      "957-byte record" +
+          where + "addOrder\n",
       "JavaWrapper: Wrapper API ErrorJava array record holds 47 elements, shorter than the 48 it "
       "receives Where GetProc\n",
       "JavaWrapper: Wrapper API ErrorJava array buffer holds 10 bytes, shorter than the 27-byte "

@@ -48,8 +48,8 @@ int32_t ErrorFunnel(std::string_view message, std::string_view where) {
   append(where);
   buffer[length] = '\0';
   if (trace::On()) trace::Funnel(where, message);
-  Report({"Wrapper API Error", message, " Where ", where});  // uncut: no 250-byte limit here
   if (LibraryUse use = LibraryUse::TryAcquire(); use && use->qrLogString) use->qrLogString(buffer);
+  Report({"Wrapper API Error", message, " Where ", where});  // uncut: no 250-byte limit here
   return kWrapperError;
 }
 

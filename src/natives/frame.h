@@ -115,11 +115,12 @@ void RequireArray(jarray array);
 // native with 99 through the funnel before the trading library is called.
 jsize ArrayLength(JNIEnv* env, jarray array);
 
-// Fills record with exactly size bytes from the start of a Java array. A
-// null or short array fails the native with 99 through the funnel (the
-// pending exception is cleared), so no partly filled record ever reaches the
-// trading library.
-void ReadRecord(JNIEnv* env, jbyteArray array, void* record, size_t size);
+// Fills record with exactly size bytes from the start of the Java array named
+// `name` (its Java parameter name). A null or short array fails the native
+// with 99 through the funnel, naming the array and both sizes (checked
+// first, so no exception is raised), and no partly filled record ever
+// reaches the trading library.
+void ReadRecord(JNIEnv* env, jbyteArray array, const char* name, void* record, size_t size);
 
 // Fails the native with 99 through the funnel, before the trading library is
 // called, when the Java array named `name` (its Java parameter name) is null

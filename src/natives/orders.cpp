@@ -29,7 +29,9 @@ constexpr size_t kAAText = 10;
 template <size_t N>
 struct InRecord {
   unsigned char bytes[N];
-  InRecord(JNIEnv* env, jbyteArray array) { ReadRecord(env, array, bytes, N); }
+  InRecord(JNIEnv* env, jbyteArray array, const char* name) {
+    ReadRecord(env, array, name, bytes, N);
+  }
 };
 
 // The four-string cancels share one shape.
@@ -50,12 +52,12 @@ jint Cancel(JNIEnv* env, const char* where, Slot Entries::*entry, jstring j1, js
 // paired result out.
 template <size_t DetailsSize, typename Slot>
 jint Paired(JNIEnv* env, const char* where, Slot Entries::*entry, jbyteArray jFirst,
-            jbyteArray jSecond, jbyteArray jDetails, jbyteArray out) {
+            jbyteArray jSecond, jbyteArray jDetails, const char* detailsName, jbyteArray out) {
   return Native(where, [&](const Entries& qr) {
     RequireOut(env, out, "results", kPairedResult);
-    const InRecord<kOrder> first(env, jFirst);
-    const InRecord<kOrder> second(env, jSecond);
-    const InRecord<DetailsSize> details(env, jDetails);
+    const InRecord<kOrder> first(env, jFirst, "first");
+    const InRecord<kOrder> second(env, jSecond, "second");
+    const InRecord<DetailsSize> details(env, jDetails, detailsName);
     unsigned char results[kPairedResult];
     CheckResult((qr.*entry)(first.bytes, second.bytes, details.bytes, results));
     CopyOut(env, out, "results", results, sizeof results);
@@ -101,7 +103,7 @@ CLIENT_API(getFillById)(JNIEnv* env, jobject, jstring jFillId, jbyteArray out) {
 
 CLIENT_API(addOrder)(JNIEnv* env, jobject, jbyteArray jOrder) {
   return Native(__func__, [&](const Entries& qr) {
-    const InRecord<kOrder> order(env, jOrder);
+    const InRecord<kOrder> order(env, jOrder, "order");
     CheckResult(qr.qrAddOrder(order.bytes, nullptr));
     return 0;
   });
@@ -109,8 +111,8 @@ CLIENT_API(addOrder)(JNIEnv* env, jobject, jbyteArray jOrder) {
 
 CLIENT_API(addProtectionOrder)(JNIEnv* env, jobject, jbyteArray jOrder, jbyteArray jProtection) {
   return Native(__func__, [&](const Entries& qr) {
-    const InRecord<kOrder> order(env, jOrder);
-    const InRecord<kProtection> protection(env, jProtection);
+    const InRecord<kOrder> order(env, jOrder, "order");
+    const InRecord<kProtection> protection(env, jProtection, "protection");
     CheckResult(qr.qrAddProtectionOrder(order.bytes, protection.bytes, nullptr));
     return 0;
   });
@@ -122,7 +124,7 @@ CLIENT_API(addBatchOrder)
   return Native(__func__, [&](const Entries& qr) {
     RequireOut(env, outA, "resultsA", kBatchResultsA);
     RequireOut(env, outB, "resultB", kBatchResultB);
-    const InRecord<kBatch> orders(env, jOrders);
+    const InRecord<kBatch> orders(env, jOrders, "orders");
     unsigned char resultsA[kBatchResultsA];
     unsigned char resultB[kBatchResultB];
     CheckResult(qr.qrAddBatchOrder(n, orders.bytes, resultsA, resultB));
@@ -134,7 +136,7 @@ CLIENT_API(addBatchOrder)
 
 CLIENT_API(addAggOrder)(JNIEnv* env, jobject, jbyteArray jOrder) {
   return Native(__func__, [&](const Entries& qr) {
-    const InRecord<kAggregate> order(env, jOrder);
+    const InRecord<kAggregate> order(env, jOrder, "order");
     CheckResult(qr.qrAddAggregateOrder(order.bytes, nullptr));
     return 0;
   });
@@ -142,7 +144,7 @@ CLIENT_API(addAggOrder)(JNIEnv* env, jobject, jbyteArray jOrder) {
 
 CLIENT_API(addCustReqOrder)(JNIEnv* env, jobject, jbyteArray jRequest) {
   return Native(__func__, [&](const Entries& qr) {
-    const InRecord<kCustomerRequest> request(env, jRequest);
+    const InRecord<kCustomerRequest> request(env, jRequest, "request");
     CheckResult(qr.qrAddCustRequest(request.bytes, nullptr));
     return 0;
   });
@@ -164,9 +166,9 @@ CLIENT_API(addCrossingOrder)
  jbyte code) {
   return Native(__func__, [&](const Entries& qr) {
     RequireOut(env, out, "results", kPairedResult);
-    const InRecord<kOrder> first(env, jFirst);
-    const InRecord<kOrder> second(env, jSecond);
-    const InRecord<kPairedDetails> details(env, jDetails);
+    const InRecord<kOrder> first(env, jFirst, "first");
+    const InRecord<kOrder> second(env, jSecond, "second");
+    const InRecord<kPairedDetails> details(env, jDetails, "details");
     unsigned char results[kPairedResult];
     CheckResult(qr.qrAddCrossingOrder(first.bytes, second.bytes, details.bytes, results,
                                       ZeroExtended(code)));
@@ -178,13 +180,13 @@ CLIENT_API(addCrossingOrder)
 CLIENT_API(addBlockOrder)
 (JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jbyteArray jDetails, jbyteArray out) {
   return Paired<kPairedDetails>(env, __func__, &Entries::qrAddBlockOrder, jFirst, jSecond, jDetails,
-                                out);
+                                "details", out);
 }
 
 CLIENT_API(addBasisOrder)
 (JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jbyteArray jDetails, jbyteArray out) {
   return Paired<kBasisDetails>(env, __func__, &Entries::qrAddBasisOrder, jFirst, jSecond, jDetails,
-                               out);
+                               "basisDetails", out);
 }
 
 CLIENT_API(addAAOrder)
@@ -192,8 +194,8 @@ CLIENT_API(addAAOrder)
  jbyteArray out) {
   return Native(__func__, [&](const Entries& qr) {
     RequireOut(env, out, "results", kPairedResult);
-    const InRecord<kOrder> first(env, jFirst);
-    const InRecord<kOrder> second(env, jSecond);
+    const InRecord<kOrder> first(env, jFirst, "first");
+    const InRecord<kOrder> second(env, jSecond, "second");
     const FixedText<kAAText> s1(JNIString(env, j1));
     const FixedText<kAAText> s2(JNIString(env, j2));
     unsigned char results[kPairedResult];
@@ -206,7 +208,7 @@ CLIENT_API(addAAOrder)
 CLIENT_API(amendOrder)(JNIEnv* env, jobject, jstring jOrderId, jbyteArray jAmend) {
   return Native(__func__, [&](const Entries& qr) {
     const std::string orderId = JNIString(env, jOrderId);
-    const InRecord<kAmend> amend(env, jAmend);
+    const InRecord<kAmend> amend(env, jAmend, "amend");
     CheckResult(qr.qrAmendOrder(orderId.c_str(), amend.bytes));
     return 0;
   });

@@ -138,7 +138,7 @@ CLIENT_API(getConsolidatedPosition)
   return Native("Java_korvane_api_delphi_ClientAPI_GetConsolidatedPosition",
                 [&](const Entries& qr) {
                   unsigned char block[kConsolidatedBlock];
-                  ReadRecord(env, a, block, sizeof block);
+                  ReadRecord(env, a, "block", block, sizeof block);
                   const FourTexts t(env, j1, j2, j3, j4);
                   CheckResult(qr.qrgetConsolidatedPosition(t.s1.c_str(), t.s2.c_str(), t.s3.c_str(),
                                                            t.s4.c_str(), n, block));

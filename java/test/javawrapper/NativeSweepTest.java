@@ -459,7 +459,8 @@ class NativeSweepTest {
               what + ": " + line);
           out++;
         } else {
-          assertTrue(line.contains("shorter than its " + -size + "-byte record"), what + ": " + line);
+          assertTrue(line.contains(" holds " + (-size - 1) + " bytes, shorter than its " + -size
+              + "-byte record"), what + ": " + line);
           in++;
         }
       }
