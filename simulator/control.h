@@ -60,6 +60,12 @@ QR_EXPORT void simSetOutput(const char* entry, const void* bytes, int32_t len);
    they would. */
 QR_EXPORT void simFault(const char* entry, int32_t kind);
 
+/* Where the simulator writes its log, one line per qrLogString (the bridge's
+   funnel lines among them), as a real library writes its log file: the file
+   at path (appended; opened per line), or standard error, prefixed
+   "simulator log: ", when path is null or empty (the default). */
+QR_EXPORT void simLogTo(const char* path);
+
 /* The text qrGetErrorMessage returns for code (8-bit, kept for the life of
    the library). */
 QR_EXPORT void simSetErrorText(int32_t code, const char* text);

@@ -68,6 +68,14 @@ int32_t QR_CALL qrInitialise(int32_t environment, const char* version, const cha
       });
 }
 
+// The line goes to the simulator's log as a real library's goes to its file.
+int32_t QR_CALL qrLogString(const char* text) {
+  return Call("qrLogString", {Text(text)}, [&] {
+    WriteLog(text);
+    return 0;
+  });
+}
+
 int32_t QR_CALL qrGetAPIBuildVersion(void* version) {
   return Call("qrGetAPIBuildVersion", {Out(version)}, [&] {
     FillOutput("qrGetAPIBuildVersion", version, kBuildVersionBytes);
@@ -82,7 +90,6 @@ SIM_SIMPLE(qrSetHostAddress, (const char* host, const char* port), Text(host), T
 SIM_SIMPLE(qrSetPriceAddress, (const char* host, const char* port), Text(host), Text(port))
 SIM_SIMPLE(qrEnable, (int32_t flags), Int(flags))
 SIM_SIMPLE(qrDisable, (int32_t flags), Int(flags))
-SIM_SIMPLE(qrLogString, (const char* text), Text(text))
 SIM_SIMPLE(qrOMIEnabled, (int32_t flag), Int(flag))
 SIM_SIMPLE(qrNotifyAllMessages, (int32_t flag), Int(flag))
 SIM_SIMPLE(qrSetHostReconnect, (int32_t flag), Int(flag))

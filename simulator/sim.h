@@ -38,6 +38,9 @@ void FillNumber(const char* entry, char* buffer, const char* fallback);
 
 const char* ErrorText(int32_t code);
 
+// Appends one line of qrLogString to the simulator's log (simLogTo).
+void WriteLog(const char* text);
+
 enum class ProcKind { kRecord, kSignal, kMessage };
 int32_t Register(int32_t id, ProcKind kind, void* proc);
 void ClearRegistrations();

@@ -10,8 +10,9 @@ README's Releases section lists. The second build make dist made in another
 directory (<dist dir>/verify) is byte-identical, and SHA256SUMS matches. The
 DLLs are stripped and name their debug file (GNU debuglink with its CRC); the
 Linux library passes the exports and glibc-floor check; the test kit's example
-front-end test compiles against the archive's clientapi.jar and passes against
-its bridge and simulator.
+front-end test, and its JUnit 5 form, compile against the archive's
+clientapi.jar and pass against its bridge and simulator, and its JNA binding
+compiles; every archive carries FIRST-SESSION.md.
 """
 import hashlib
 import io
@@ -148,7 +149,8 @@ def main():
 
         for name, (platform_name, library, objdump) in expected.items():
             top, files = unpacked[name]
-            want = sorted([library, "clientapi.jar", "clientapi-sources.jar", "README.txt"] +
+            want = sorted([library, "clientapi.jar", "clientapi-sources.jar", "README.txt",
+                           "FIRST-SESSION.md"] +
                           ([library + ".debug"] if objdump else []))
             if files != want:
                 fail(f"{name} holds {files}, not {want}")
@@ -175,8 +177,11 @@ def main():
                     fail(f"{name}: {checked.stdout}{checked.stderr}")
 
         top, files = unpacked[testkit]
-        want = sorted(["README.txt", "RECORDS.md", "CONTROL.md", "include/control.h",
-                       "include/platform/callconv.h", "example/FrontEndTest.java"] +
+        want = sorted(["README.txt", "RECORDS.md", "CONTROL.md", "FIRST-SESSION.md",
+                       "include/control.h", "include/platform/callconv.h",
+                       "example/FrontEndTest.java", "example/FrontEndJUnitTest.java",
+                       "binding/ffm/testkit/SimulatorControl.java",
+                       "binding/jna/testkit/SimulatorControl.java"] +
                       [f"{p}/{sim}" for p in platforms for sim in ("QUORAPI.DLL", "DEMOAPI.DLL")])
         if files != want:
             fail(f"{testkit} holds {files}, not {want}")
@@ -196,6 +201,26 @@ def main():
         out = run.stdout + run.stderr
         if run.returncode != 0 or "FrontEndTest: PASS" not in out or "WARNING" in out:
             fail(f"the kit's example front-end test:\n{out}")
+
+        # The JUnit 5 example, as the kit's README runs it, and the JNA
+        # binding compiled as a team would (tests/check_testkit.sh runs both
+        # bindings against the build).
+        junit = "/usr/share/java/junit-platform-console-standalone.jar"
+        run = subprocess.run(
+            f"javac -cp {jar}:{junit} -d {classes} {kit}example/FrontEndJUnitTest.java && "
+            f"timeout 120 java -Xcheck:jni {flags} -Djava.library.path={linux} "
+            f"-Dtestkit.dir={kit}linux-x86_64/ -cp {jar}:{junit}:{classes} "
+            f"org.junit.platform.console.ConsoleLauncher --disable-banner --fail-if-no-tests "
+            f"--select-class FrontEndJUnitTest && "
+            f"javac -cp /usr/share/java/jna.jar -d {classes} "
+            f"{kit}binding/jna/testkit/SimulatorControl.java",
+            shell=True, capture_output=True, text=True)
+        out = run.stdout + run.stderr
+        if run.returncode != 0 or "2 tests successful" not in out or "WARNING" in out:
+            fail(f"the kit's JUnit 5 example or its JNA binding:\n{out}")
+        readme = open(os.path.join(kit, "README.txt")).read()
+        if "--enable-native-access=ALL-UNNAMED" not in readme:
+            fail("the kit's README gives no command for JDK 22 and later")
 
     if failures:
         sys.exit(f"check_dist: {len(failures)} problem(s)")

@@ -3,7 +3,8 @@
 # plain JNI names, plus the JVM's load and unload hooks (JNI_OnLoad,
 # JNI_OnUnload), and nothing else; a Windows DLL needs no mingw runtime DLL. With a glibc floor
 # (the shipped Linux library), it needs no C++ runtime beside it and no C
-# library symbol version above the floor, so older distributions load it.
+# library symbol version above the floor, and it names libpthread and libdl as
+# needed, so older distributions (glibc before 2.34) load it.
 #   check_exports.sh <library> <linux|windows> <java source dir> [objdump] [glibc floor]
 set -euo pipefail
 lib=$1 kind=$2 java_src=$3 objdump=${4:-objdump} floor=${5:-}
@@ -25,6 +26,10 @@ if [ "$kind" = linux ]; then
     if echo "$needed" | grep -vxE 'lib(c|m|dl|pthread)\.so\.[0-9]+|ld-linux-x86-64\.so\.2'; then
       fail "needs a library beyond the C library (above)"
     fi
+    # Before glibc 2.34 the pthread and dl symbols it binds live in these two.
+    for old in libpthread.so.0 libdl.so.2; do
+      echo "$needed" | grep -qxF "$old" || fail "does not name $old as needed (glibc before 2.34)"
+    done
     # Every version a symbol is bound to, e.g. "(GLIBC_2.34) dlopen".
     versions=$("$objdump" -T "$lib" | grep -oE '[( ](GLIBC|GLIBCXX|CXXABI|GCC)_[0-9.]+\)? +[^ ]+$' | tr -d '()')
     above=$(echo "$versions" | awk -v floor="$floor" '

@@ -53,7 +53,8 @@ class MarketTest : public ::testing::Test {
   }
   void SetUp() override {
     sim_.Market(true);
-    ASSERT_EQ(Entry<binding::slots::qrInitialise>("qrInitialise")('D', "v", "seed=7", "", "", 0), 0);
+    ASSERT_EQ(Entry<binding::slots::qrInitialise>("qrInitialise")('D', "v", "seed=7", "", "", 0),
+              0);
     Entry<binding::slots::qrRegisterOrderCallback>("qrRegisterOrderCallback")(5, &OnOrder);
     Entry<binding::slots::qrRegisterFillCallback>("qrRegisterFillCallback")(9, &OnFill);
     Entry<binding::slots::qrRegisterOrderCancelFailureCallback>(
@@ -87,7 +88,7 @@ class MarketTest : public ::testing::Test {
   std::string Position() {
     std::string r(29, '\0');
     Entry<binding::slots::qrGetOpenPosition>("qrGetOpenPosition")("DEMO1", "NORDX", "CRUDE",
-                                                                 "DEC26", r.data());
+                                                                  "DEC26", r.data());
     return r;
   }
   SimLibrary sim_;
@@ -132,8 +133,8 @@ TEST_F(MarketTest, PositionsAndProfitFollowTheFills) {
   EXPECT_EQ(IntAt(p, 25), 3);            // fills
   // Marked at the last trade, 70.00: 10 bought at 70.02 lose 0.02 x 1000 each.
   EXPECT_EQ(Figure("qrPLBurnRate"), "-200");
-  EXPECT_EQ(Figure("qrOpenPositionExposure"), "420000");      // 6 x 70 x 1000
-  EXPECT_EQ(Figure("qrBuyingPowerUsed"), "42000");            // 10% of it
+  EXPECT_EQ(Figure("qrOpenPositionExposure"), "420000");  // 6 x 70 x 1000
+  EXPECT_EQ(Figure("qrBuyingPowerUsed"), "42000");        // 10% of it
   EXPECT_EQ(Figure("qrBuyingPowerRemaining"), "958000");
 }
 

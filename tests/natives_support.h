@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <functional>
 #include <future>
 #include <memory>
@@ -37,6 +38,19 @@ DECLARE_NATIVE(jint, unlockUpdates);
 DECLARE_NATIVE(void, processCallbacks, jbyteArray);
 
 namespace testing_support {
+
+// Sets an environment variable for this process; an empty value removes it.
+inline void SetEnvironment(const char* name, const std::string& value) {
+#if defined(_WIN32)
+  _putenv_s(name, value.c_str());
+#else
+  if (value.empty()) {
+    unsetenv(name);
+  } else {
+    setenv(name, value.c_str(), 1);
+  }
+#endif
+}
 
 // Bounds a test's pumps: from `seconds` after construction until destroyed it
 // asks every pump to stop, every 50 ms, so no processCallbacks of the test

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,9 +56,9 @@ TEST_F(PumpTest, DeliversInOrderWithTheExactJniSequence) {
   EXPECT_EQ(jni_.messages()[1].length, 0);
   EXPECT_EQ(jni_.CountCalls("SetByteArrayRegion"), 1u);  // nothing copied for length 0
   const std::vector<std::string> expected = {
-      "GetObjectClass",     "GetMethodID",     "DeleteLocalRef",
-      "SetByteArrayRegion", "ExceptionCheck",  "CallVoidMethodA",
-      "ExceptionCheck",     "CallVoidMethodA", "ExceptionCheck"};
+      "GetObjectClass",     "GetMethodID",    "DeleteLocalRef",  "GetArrayLength",
+      "SetByteArrayRegion", "ExceptionCheck", "CallVoidMethodA", "ExceptionCheck",
+      "CallVoidMethodA",    "ExceptionCheck"};
   EXPECT_EQ(jni_.calls(), expected);
   EXPECT_TRUE(jni_.violations().empty());
 }
@@ -86,6 +88,58 @@ TEST_F(PumpTest, ThrowingHandlerIsLoggedOnceAndThePumpGoesOn) {
   const auto lines = Logged();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("messageReceived(9, 10) threw"), std::string::npos);
+}
+
+void SetLogFile(const std::string& path) {
+  testing_support::SetEnvironment("JAVAWRAPPER_LOG", path);
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// The failures a front-end team meets first reach standard error and the
+// file JAVAWRAPPER_LOG names, once each, not only the trading library's log:
+// a short input record, a short out-array, a pump buffer too short for an
+// event (dropped) and a messageReceived that throws.
+TEST_F(PumpTest, FunnelLinesReachStandardErrorAndTheLogFile) {
+  const std::string path = testing::TempDir() + "javawrapper-report-test.log";
+  std::remove(path.c_str());
+  SetLogFile(path);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_addOrder(jni_.env(), self_, jni_.NewByteArray(956)),
+            99);
+  EXPECT_EQ(
+      Java_korvane_api_delphi_ClientAPI_getAccount(jni_.env(), self_, 3, jni_.NewByteArray(47)),
+      99);
+  relay::AddCallback(5, std::string(27, 'x').data(), 27);
+  relay::AddCallback(9, "ab", 2);
+  throwOn_ = 1;
+  Pump(jni_.NewByteArray(10), 1);
+  const std::string err = testing::internal::GetCapturedStderr();
+  SetLogFile("");
+  std::stringstream file;
+  file << std::ifstream(path, std::ios::binary).rdbuf();
+  std::remove(path.c_str());
+  const std::string where = " Where Java_korvane_api_delphi_ClientAPI_";
+  const std::string lines[] = {
+      "JavaWrapper: Wrapper API ErrorJava array order holds 956 bytes, shorter than its "
+      "957-byte record" +
+          where + "addOrder\n",
+      "JavaWrapper: Wrapper API ErrorJava array record holds 47 elements, shorter than the 48 it "
+      "receives Where GetProc\n",
+      "JavaWrapper: Wrapper API ErrorJava array buffer holds 10 bytes, shorter than the 27-byte "
+      "record of event 5 (it must hold 514); the event is dropped" +
+          where + "processCallbacks\n",
+      "JavaWrapper: Wrapper API ErrormessageReceived(9, 2) threw "};
+  for (const std::string& line : lines) {
+    EXPECT_EQ(Occurrences(err, line), 1u) << line << " on standard error:\n" << err;
+    EXPECT_EQ(Occurrences(file.str(), line), 1u) << line << " in the log file:\n" << file.str();
+  }
+  EXPECT_EQ(Occurrences(file.str(), "\n"), 4u) << file.str();
+  EXPECT_EQ(Logged().size(), 4u);  // and the trading library's log as before
 }
 
 // A stop mid-drain while producers keep adding: what the stopped pump did

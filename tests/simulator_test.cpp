@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -113,6 +116,34 @@ TEST_F(SimulatorTest, LogOffStopsAndJoinsItsThreads) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(gSeen.calls.load(), afterLogOff);  // nobody calls back any more
   EXPECT_LT(afterLogOff, 4000000);
+}
+
+}  // namespace
+
+namespace {
+
+// The simulator writes every qrLogString line to its log as a real library
+// writes its log file: standard error by default, the named file on request.
+TEST_F(SimulatorTest, EveryLogLineReachesStandardErrorOrTheNamedFile) {
+  auto logString = Entry<decltype(binding::slots::qrLogString::fn)>("qrLogString");
+  auto logTo = reinterpret_cast<void (*)(const char*)>(sim_.Symbol("simLogTo"));
+  ASSERT_NE(logTo, nullptr);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(logString("first line 34"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "simulator log: first line 34\n");
+
+  const std::string path = testing::TempDir() + "simulator-log-34.log";
+  std::remove(path.c_str());
+  logTo(path.c_str());
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(logString("second line"), 0);
+  EXPECT_EQ(logString("third line"), 0);
+  logTo(nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  std::stringstream file;
+  file << std::ifstream(path, std::ios::binary).rdbuf();
+  std::remove(path.c_str());
+  EXPECT_EQ(file.str(), "second line\nthird line\n");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "binding/loader.h"
+#include "binding/report.h"
 #include "trace/trace.h"
 
 namespace binding {
@@ -48,6 +49,7 @@ int32_t ErrorFunnel(std::string_view message, std::string_view where) {
   buffer[length] = '\0';
   if (trace::On()) trace::Funnel(where, message);
   if (LibraryUse use = LibraryUse::TryAcquire(); use && use->qrLogString) use->qrLogString(buffer);
+  Report({"Wrapper API Error", message, " Where ", where});  // uncut: no 250-byte limit here
   return kWrapperError;
 }
 

@@ -39,7 +39,8 @@ class EQUOR : public std::exception {
 int32_t CheckResult(int32_t code);
 
 // Logs "Wrapper API Error<message> Where <where>" (at most 250 bytes) through
-// the trading library's log when one is loaded, and returns 99.
+// the trading library's log when one is loaded, and always where a team
+// looks (binding/report.h), and returns 99.
 int32_t ErrorFunnel(std::string_view message, std::string_view where);
 
 // The funnel for the exception being handled; call only inside a catch block.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "binding/errors.h"
+#include "binding/report.h"
 #include "platform/platform.h"
 #include "trace/trace.h"
 
@@ -184,8 +185,7 @@ void ResolveEntry(platform::LibraryHandle library, Slot& slot, const char* name)
 void ReportLoadFailure(const std::string& fileName, const std::string& whyNot) {
   std::string text = "Cannot load ";
   text.append(fileName).append(": ").append(whyNot);
-  std::fprintf(stderr, "JavaWrapper: %s\n", text.c_str());
-  std::fflush(stderr);
+  Report(text);
   if (trace::On()) trace::Funnel("LoadAPI", text);
 }
 
@@ -253,7 +253,19 @@ void LoadAPI(const std::string& fileName) {
   // for the loader lock counts too, so an unload stuck behind a library call
   // cannot hold an initialise beyond the bound. Looked at every 100 ms.
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+  bool announced = false;
+  // A front-end meets this wait by calling initialise again without logoff;
+  // it is said once, as it begins, where a person looks: the thread seems
+  // frozen meanwhile.
+  auto announce = [&announced] {
+    if (announced) return;
+    announced = true;
+    Report(
+        "initialise waits up to 10 s for the library loaded earlier to be unloaded "
+        "(call logoff first); it gives 54 if that library is still loaded then");
+  };
   for (;;) {
+    if (gLoaderBusy.load()) announce();  // an unload (or another load) holds the loader
     {
       FlagLock lock(gLoaderBusy, &deadline);
       if (lock) FinishUnloadLeftClosing();
@@ -286,6 +298,7 @@ void LoadAPI(const std::string& fileName) {
     }
     const unsigned left = MsLeft(deadline);
     if (left == 0) throw EQUOR(kLibraryAlreadyLoaded);
+    announce();
     platform::SleepMs(std::min(left, 100u));
   }
 }

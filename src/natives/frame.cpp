@@ -101,42 +101,67 @@ jsize ArrayLength(JNIEnv* env, jarray array) {
   return env->GetArrayLength(array);
 }
 
-void ReadRecord(JNIEnv* env, jbyteArray array, void* record, size_t size) {
-  RequireArray(array);
+void ReadRecord(JNIEnv* env, jbyteArray array, const char* name, void* record, size_t size) {
+  if (array == nullptr) throw std::invalid_argument(std::string("null Java array ") + name);
+  const jsize length = env->GetArrayLength(array);
+  if (length < 0 || static_cast<size_t>(length) < size) {
+    // The message is made only when it is needed.
+    throw std::length_error("Java array " + std::string(name) + " holds " + std::to_string(length) +
+                            " bytes, shorter than its " + std::to_string(size) + "-byte record");
+  }
   env->GetByteArrayRegion(array, 0, static_cast<jsize>(size), static_cast<jbyte*>(record));
-  if (env->ExceptionCheck()) {  // the message is made only when it is needed
+  if (env->ExceptionCheck()) {  // looked for, as JNI requires; not expected
     env->ExceptionClear();
-    throw std::runtime_error("Java array shorter than its " + std::to_string(size) +
-                             "-byte record");
+    throw std::runtime_error("copy from a Java array failed");
   }
   if (trace::On()) trace::ArgBytes(record, size);  // the order itself, in full
 }
 
-bool CopyOut(JNIEnv* env, jbyteArray array, const void* bytes, size_t size) {
-  RequireArray(array);
+void RequireOut(JNIEnv* env, jarray array, const char* name, size_t count) {
+  if (array == nullptr) throw std::invalid_argument(std::string("null Java array ") + name);
+  const jsize length = env->GetArrayLength(array);
+  if (length >= 0 && static_cast<size_t>(length) >= count) return;
+  // The message is made only when it is needed.
+  throw std::length_error("Java array " + std::string(name) + " holds " + std::to_string(length) +
+                          " elements, shorter than the " + std::to_string(count) + " it receives");
+}
+
+namespace {
+// After a copy whose length was checked: an exception now is the JVM's own
+// failure, cleared so none is left pending (and looked for, as JNI requires
+// before the next call).
+void ThrowIfFailed(JNIEnv* env) {
+  if (!env->ExceptionCheck()) return;
+  env->ExceptionClear();
+  throw std::runtime_error("copy into a Java array failed");
+}
+}  // namespace
+
+void CopyOut(JNIEnv* env, jbyteArray array, const char* name, const void* bytes, size_t size) {
+  RequireOut(env, array, name, size);
   if (trace::On()) trace::ArgSize("out", size);
   env->SetByteArrayRegion(array, 0, static_cast<jsize>(size), static_cast<const jbyte*>(bytes));
-  return !env->ExceptionCheck();
+  ThrowIfFailed(env);
 }
 
-bool CopyOut(JNIEnv* env, jintArray array, const int32_t* values, size_t count) {
-  RequireArray(array);
+void CopyOut(JNIEnv* env, jintArray array, const char* name, const int32_t* values, size_t count) {
+  RequireOut(env, array, name, count);
   env->SetIntArrayRegion(array, 0, static_cast<jsize>(count),
                          reinterpret_cast<const jint*>(values));
-  return !env->ExceptionCheck();
+  ThrowIfFailed(env);
 }
 
-bool CopyOut(JNIEnv* env, jbooleanArray array, bool value) {
-  RequireArray(array);
+void CopyOut(JNIEnv* env, jbooleanArray array, const char* name, bool value) {
+  RequireOut(env, array, name, 1);
   const jboolean element = value ? JNI_TRUE : JNI_FALSE;
   env->SetBooleanArrayRegion(array, 0, 1, &element);
-  return !env->ExceptionCheck();
+  ThrowIfFailed(env);
 }
 
-bool CopyOut(JNIEnv* env, jdoubleArray array, double value) {
-  RequireArray(array);
+void CopyOut(JNIEnv* env, jdoubleArray array, const char* name, double value) {
+  RequireOut(env, array, name, 1);
   env->SetDoubleArrayRegion(array, 0, 1, &value);
-  return !env->ExceptionCheck();
+  ThrowIfFailed(env);
 }
 
 std::string StringElement(JNIEnv* env, jobjectArray array, jsize index) {
@@ -153,13 +178,13 @@ jint GetProc(const char* native, JNIEnv* env, jint index, jbyteArray record, siz
   return Edge(native, "GetProc", [&] {
     trace::Numbers(index);
     binding::LibraryUse qr = binding::CheckAPILoaded();
-    RequireArray(record);
+    RequireOut(env, record, "record", size);
     // On the stack: the largest record fetched by index is an order's 1410
     // bytes, and a heap block per call costs more than the copy itself.
     unsigned char buffer[kLargestIndexedRecord];
     if (size > sizeof buffer) throw std::length_error("record larger than the fetch buffer");
     const int32_t code = CheckResult(fetch(*qr, index, buffer));
-    CopyOut(env, record, buffer, size);
+    CopyOut(env, record, "record", buffer, size);
     return code;
   });
 }

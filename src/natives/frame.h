@@ -11,9 +11,9 @@
 //
 // __func__ is the exported name, which is also the native's where-text.
 // Every string and buffer below is owned by one native call and released on
-// every path; no Java exception is left pending except the array-bounds
-// exception of a copy into a Java array that is too short, after which the
-// native makes no further JNI call.
+// every path; no Java exception is ever left pending: a Java array too short
+// for the record a native copies into it fails the native with 99 through the
+// funnel, naming the array and the size, and the array is left untouched.
 #pragma once
 
 #include <jni.h>
@@ -27,6 +27,7 @@
 
 #include "binding/errors.h"
 #include "binding/loader.h"
+#include "natives/onload.h"
 #include "trace/trace.h"
 
 namespace natives {
@@ -37,12 +38,16 @@ using binding::EQUOR;
 
 // The edge of a native: the capture of every failure into a code under the
 // where-text, and, while tracing, the call's record under the native's name
-// (the two differ only for the shared routines, which log as themselves).
+// (the two differ only for the shared routines, which log as themselves). A
+// native whose Java declaration did not match at load runs no body: its
+// arguments are not what it would read (natives/onload.h).
 template <typename Body>
 jint Edge(std::string_view native, std::string_view where, Body&& body) noexcept {
   const bool traced = trace::On();
   const trace::Begun begun = traced ? trace::Begin() : trace::Begun{};
-  const jint code = binding::Capture(where, body);
+  const jint code = gAnyMismatch.load(std::memory_order_relaxed) && RefuseMismatched(native)
+                        ? binding::kWrapperError
+                        : binding::Capture(where, body);
   if (traced) trace::Call(native, begun, code);
   return code;
 }
@@ -102,31 +107,34 @@ inline int32_t ZeroExtended(jbyte value) {
   return static_cast<uint8_t>(value);
 }
 
-// Fails the native with 99 through the funnel when any array is null: checked
+// Fails the native with 99 through the funnel when the array is null: checked
 // before the trading library is called, so it never sees half a request.
 void RequireArray(jarray array);
-template <typename... Arrays>
-void RequireArrays(Arrays... arrays) {
-  (RequireArray(arrays), ...);
-}
 
 // The length of a Java array; a null array is a caller error that fails the
 // native with 99 through the funnel before the trading library is called.
 jsize ArrayLength(JNIEnv* env, jarray array);
 
-// Fills record with exactly size bytes from the start of a Java array. A
-// null or short array fails the native with 99 through the funnel (the
-// pending exception is cleared), so no partly filled record ever reaches the
-// trading library.
-void ReadRecord(JNIEnv* env, jbyteArray array, void* record, size_t size);
+// Fills record with exactly size bytes from the start of the Java array named
+// `name` (its Java parameter name). A null or short array fails the native
+// with 99 through the funnel, naming the array and both sizes (checked
+// first, so no exception is raised), and no partly filled record ever
+// reaches the trading library.
+void ReadRecord(JNIEnv* env, jbyteArray array, const char* name, void* record, size_t size);
 
-// Copies into a Java array from element 0. Returns false when the JVM left an
-// exception pending (the array is too short): the caller then returns at once
-// and makes no further JNI call. A null array fails the native with 99.
-bool CopyOut(JNIEnv* env, jbyteArray array, const void* bytes, size_t size);
-bool CopyOut(JNIEnv* env, jintArray array, const int32_t* values, size_t count);
-bool CopyOut(JNIEnv* env, jbooleanArray array, bool value);
-bool CopyOut(JNIEnv* env, jdoubleArray array, double value);
+// Fails the native with 99 through the funnel, before the trading library is
+// called, when the Java array named `name` (its Java parameter name) is null
+// or holds fewer than `count` elements: nothing is called and nothing is
+// written when the answer could not be delivered whole.
+void RequireOut(JNIEnv* env, jarray array, const char* name, size_t count);
+
+// Copies into a Java array from element 0, after the same check as
+// RequireOut (so a size known only after the call fails alike): a null or
+// short array fails the native with 99 through the funnel and is not written.
+void CopyOut(JNIEnv* env, jbyteArray array, const char* name, const void* bytes, size_t size);
+void CopyOut(JNIEnv* env, jintArray array, const char* name, const int32_t* values, size_t count);
+void CopyOut(JNIEnv* env, jbooleanArray array, const char* name, bool value);
+void CopyOut(JNIEnv* env, jdoubleArray array, const char* name, double value);
 
 // A local reference released when it goes out of scope.
 class ScopedLocalRef {
@@ -155,13 +163,14 @@ std::string StringElement(JNIEnv* env, jobjectArray array, jsize index);
 // The shared count routine: guard, entry(pointer to a count), check, copy
 // into element 0. Failures other than EQUOR are logged under "CountProc".
 template <typename Slot>
-jint CountProc(const char* native, JNIEnv* env, jintArray count, Slot Entries::*entry) {
+jint CountProc(const char* native, JNIEnv* env, jintArray count, Slot Entries::*entry,
+               const char* name = "count") {
   return Edge(native, "CountProc", [&] {
     binding::LibraryUse qr = binding::CheckAPILoaded();
-    RequireArray(count);
+    RequireOut(env, count, name, 1);
     int32_t value = 0;
     CheckResult(((*qr).*entry)(&value));
-    CopyOut(env, count, &value, 1);
+    CopyOut(env, count, name, &value, 1);
     return 0;
   });
 }

@@ -60,12 +60,12 @@ template <typename Slot>
 jint KeyCount(JNIEnv* env, const char* where, Slot Entries::*entry, jstring e, jstring c, jstring k,
               jintArray count) {
   return Native(where, [&](const Entries& qr) {
-    RequireArray(count);
+    RequireOut(env, count, "count", 1);
     const ContractKey key(env, e, c, k);
     int32_t value = 0;
     CheckResult(
         (qr.*entry)(key.exchange.c_str(), key.commodity.c_str(), key.contract.c_str(), &value));
-    CopyOut(env, count, &value, 1);
+    CopyOut(env, count, "count", &value, 1);
     return 0;
   });
 }
@@ -74,12 +74,12 @@ template <size_t Size, typename Slot>
 jint KeyIndexFetch(JNIEnv* env, const char* where, Slot Entries::*entry, jstring e, jstring c,
                    jstring k, jint index, jbyteArray record) {
   return Native(where, [&](const Entries& qr) {
-    RequireArray(record);
+    RequireOut(env, record, "record", Size);
     const ContractKey key(env, e, c, k);
     unsigned char buffer[Size];
     CheckResult((qr.*entry)(key.exchange.c_str(), key.commodity.c_str(), key.contract.c_str(),
                             index, buffer));
-    CopyOut(env, record, buffer, Size);
+    CopyOut(env, record, "record", buffer, Size);
     return 0;
   });
 }
@@ -88,12 +88,12 @@ template <size_t Size, typename Slot>
 jint KeyFetch(JNIEnv* env, const char* where, Slot Entries::*entry, jstring e, jstring c, jstring k,
               jbyteArray record) {
   return Native(where, [&](const Entries& qr) {
-    RequireArray(record);
+    RequireOut(env, record, "record", Size);
     const ContractKey key(env, e, c, k);
     unsigned char buffer[Size];
     CheckResult(
         (qr.*entry)(key.exchange.c_str(), key.commodity.c_str(), key.contract.c_str(), buffer));
-    CopyOut(env, record, buffer, Size);
+    CopyOut(env, record, "record", buffer, Size);
     return 0;
   });
 }
@@ -126,12 +126,12 @@ CLIENT_API(getGenericPrice)
 (JNIEnv* env, jobject, jstring e, jstring c, jstring k, jint first, jint second,
  jbyteArray record) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(record);
+    RequireOut(env, record, "record", kGenericPrice);
     const ContractKey key(env, e, c, k);
     unsigned char buffer[kGenericPrice];
     CheckResult(qr.qrGetGenericPrice(key.exchange.c_str(), key.commodity.c_str(),
                                      key.contract.c_str(), first, second, buffer));
-    CopyOut(env, record, buffer, sizeof buffer);
+    CopyOut(env, record, "record", buffer, sizeof buffer);
     return 0;
   });
 }

@@ -3,16 +3,19 @@
 // ClientAPI that declares one with other argument types would call the
 // bridge with the wrong frame (on the 32-bit standard-call DLL, a corrupted
 // stack). Every mismatch is reported, expected and found, once on standard
-// error and in each trace that starts; nothing else changes: the front-end
-// runs as before wherever it never calls a mismatched native.
+// error and in each trace that starts. A mismatched native refuses every call
+// (99 through the funnel, naming the mismatch; nothing is called): its
+// arguments cannot be trusted. The front-end runs as before wherever it never
+// calls a mismatched native.
 #include "natives/onload.h"
 
 #include <jni.h>
 
-#include <cstdio>
+#include <atomic>
 #include <string>
 #include <vector>
 
+#include "binding/report.h"
 #include "natives/frame.h"
 #include "trace/trace.h"
 
@@ -34,8 +37,26 @@ constexpr jint kStatic = 0x0008;  // java.lang.reflect.Modifier
 constexpr jint kNative = 0x0100;
 
 // Written by JNI_OnLoad (again when a bridge kept mapped is loaded anew),
-// before any native can run; read by initialise.
-std::vector<std::string> gMismatches;
+// before any native can run; read by initialise and by a native's edge while
+// gAnyMismatch says there is something to read.
+struct Mismatch {
+  std::string name;  // the Java method's name
+  std::string text;
+};
+std::vector<Mismatch> gMismatches;
+
+constexpr std::string_view kPrefix = "Java_korvane_api_delphi_ClientAPI_";
+
+// Two natives' names alike but for case: a few natives log under their
+// exported name with its first letter capitalised.
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
 
 // A native method as the class declares it.
 struct Declared {
@@ -147,6 +168,7 @@ std::vector<Declared> DeclaredNatives(JNIEnv* env, jclass api) {
 // (an overload too: JNI binds it to the same function); natives the class
 // leaves out are not a mismatch (they are never called).
 void Check(JNIEnv* env) {
+  gAnyMismatch.store(false, std::memory_order_relaxed);
   gMismatches.clear();  // a bridge kept mapped past an unload checks its new class afresh
   ScopedLocalRef api(env, env->FindClass("korvane/api/delphi/ClientAPI"));
   if (api.get() == nullptr) {  // not on this class loader: nothing to check
@@ -161,18 +183,37 @@ void Check(JNIEnv* env) {
       std::string text = "native korvane.api.delphi.ClientAPI.";
       text.append(expected.name).append(" does not match the bridge: expected ");
       text.append(expected.descriptor).append(", found ").append(d.descriptor);
-      gMismatches.push_back(text);
-      std::fprintf(stderr, "JavaWrapper: %s\n", text.c_str());
+      binding::Report(text);
+      gMismatches.push_back({expected.name, std::move(text)});
     }
   }
-  std::fflush(stderr);
+  gAnyMismatch.store(!gMismatches.empty(), std::memory_order_release);
 }
 
 }  // namespace
 
+std::atomic<bool> gAnyMismatch{false};
+
+const std::string* SignatureMismatch(std::string_view native) noexcept {
+  if (!gAnyMismatch.load(std::memory_order_acquire)) return nullptr;
+  if (native.substr(0, kPrefix.size()) != kPrefix) return nullptr;
+  native.remove_prefix(kPrefix.size());
+  for (const Mismatch& m : gMismatches) {
+    if (SameName(m.name, native)) return &m.text;
+  }
+  return nullptr;
+}
+
+bool RefuseMismatched(std::string_view native) noexcept {
+  const std::string* text = SignatureMismatch(native);
+  if (text == nullptr) return false;
+  binding::ErrorFunnel(*text, native);
+  return true;
+}
+
 void TraceSignatureMismatches() {
   if (!trace::On()) return;
-  for (const std::string& text : gMismatches) trace::Funnel("JNI_OnLoad", text);
+  for (const Mismatch& m : gMismatches) trace::Funnel("JNI_OnLoad", m.text);
 }
 
 }  // namespace natives

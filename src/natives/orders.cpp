@@ -29,7 +29,9 @@ constexpr size_t kAAText = 10;
 template <size_t N>
 struct InRecord {
   unsigned char bytes[N];
-  InRecord(JNIEnv* env, jbyteArray array) { ReadRecord(env, array, bytes, N); }
+  InRecord(JNIEnv* env, jbyteArray array, const char* name) {
+    ReadRecord(env, array, name, bytes, N);
+  }
 };
 
 // The four-string cancels share one shape.
@@ -50,15 +52,15 @@ jint Cancel(JNIEnv* env, const char* where, Slot Entries::*entry, jstring j1, js
 // paired result out.
 template <size_t DetailsSize, typename Slot>
 jint Paired(JNIEnv* env, const char* where, Slot Entries::*entry, jbyteArray jFirst,
-            jbyteArray jSecond, jbyteArray jDetails, jbyteArray out) {
+            jbyteArray jSecond, jbyteArray jDetails, const char* detailsName, jbyteArray out) {
   return Native(where, [&](const Entries& qr) {
-    RequireArray(out);
-    const InRecord<kOrder> first(env, jFirst);
-    const InRecord<kOrder> second(env, jSecond);
-    const InRecord<DetailsSize> details(env, jDetails);
+    RequireOut(env, out, "results", kPairedResult);
+    const InRecord<kOrder> first(env, jFirst, "first");
+    const InRecord<kOrder> second(env, jSecond, "second");
+    const InRecord<DetailsSize> details(env, jDetails, detailsName);
     unsigned char results[kPairedResult];
     CheckResult((qr.*entry)(first.bytes, second.bytes, details.bytes, results));
-    CopyOut(env, out, results, sizeof results);
+    CopyOut(env, out, "results", results, sizeof results);
     return 0;
   });
 }
@@ -67,41 +69,41 @@ jint Paired(JNIEnv* env, const char* where, Slot Entries::*entry, jbyteArray jFi
 
 CLIENT_API(getOrderById)(JNIEnv* env, jobject, jstring jOrderId, jbyteArray out, jint n) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "record", kOrderDetail);
     const std::string orderId = JNIString(env, jOrderId);
     trace::Numbers(n);
     unsigned char buffer[kOrderDetail];
     CheckResult(qr.qrGetOrderByID(orderId.c_str(), buffer, n));
-    CopyOut(env, out, buffer, sizeof buffer);
+    CopyOut(env, out, "record", buffer, sizeof buffer);
     return 0;
   });
 }
 
 CLIENT_API(getOrderIndex)(JNIEnv* env, jobject, jstring jOrderId, jintArray out) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "index", 1);
     const std::string orderId = JNIString(env, jOrderId);
     int32_t index = 0;
     CheckResult(qr.qrGetOrderIndex(orderId.c_str(), &index));
-    CopyOut(env, out, &index, 1);
+    CopyOut(env, out, "index", &index, 1);
     return 0;
   });
 }
 
 CLIENT_API(getFillById)(JNIEnv* env, jobject, jstring jFillId, jbyteArray out) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "record", kFillDetail);
     const std::string fillId = JNIString(env, jFillId);
     unsigned char buffer[kFillDetail];
     CheckResult(qr.qrGetFillByID(fillId.c_str(), buffer));
-    CopyOut(env, out, buffer, sizeof buffer);
+    CopyOut(env, out, "record", buffer, sizeof buffer);
     return 0;
   });
 }
 
 CLIENT_API(addOrder)(JNIEnv* env, jobject, jbyteArray jOrder) {
   return Native(__func__, [&](const Entries& qr) {
-    const InRecord<kOrder> order(env, jOrder);
+    const InRecord<kOrder> order(env, jOrder, "order");
     CheckResult(qr.qrAddOrder(order.bytes, nullptr));
     return 0;
   });
@@ -109,8 +111,8 @@ CLIENT_API(addOrder)(JNIEnv* env, jobject, jbyteArray jOrder) {
 
 CLIENT_API(addProtectionOrder)(JNIEnv* env, jobject, jbyteArray jOrder, jbyteArray jProtection) {
   return Native(__func__, [&](const Entries& qr) {
-    const InRecord<kOrder> order(env, jOrder);
-    const InRecord<kProtection> protection(env, jProtection);
+    const InRecord<kOrder> order(env, jOrder, "order");
+    const InRecord<kProtection> protection(env, jProtection, "protection");
     CheckResult(qr.qrAddProtectionOrder(order.bytes, protection.bytes, nullptr));
     return 0;
   });
@@ -120,19 +122,21 @@ CLIENT_API(addProtectionOrder)(JNIEnv* env, jobject, jbyteArray jOrder, jbyteArr
 CLIENT_API(addBatchOrder)
 (JNIEnv* env, jobject, jint n, jbyteArray jOrders, jbyteArray outA, jbyteArray outB) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArrays(outA, outB);
-    const InRecord<kBatch> orders(env, jOrders);
+    RequireOut(env, outA, "resultsA", kBatchResultsA);
+    RequireOut(env, outB, "resultB", kBatchResultB);
+    const InRecord<kBatch> orders(env, jOrders, "orders");
     unsigned char resultsA[kBatchResultsA];
     unsigned char resultB[kBatchResultB];
     CheckResult(qr.qrAddBatchOrder(n, orders.bytes, resultsA, resultB));
-    if (CopyOut(env, outA, resultsA, sizeof resultsA)) CopyOut(env, outB, resultB, sizeof resultB);
+    CopyOut(env, outA, "resultsA", resultsA, sizeof resultsA);
+    CopyOut(env, outB, "resultB", resultB, sizeof resultB);
     return 0;
   });
 }
 
 CLIENT_API(addAggOrder)(JNIEnv* env, jobject, jbyteArray jOrder) {
   return Native(__func__, [&](const Entries& qr) {
-    const InRecord<kAggregate> order(env, jOrder);
+    const InRecord<kAggregate> order(env, jOrder, "order");
     CheckResult(qr.qrAddAggregateOrder(order.bytes, nullptr));
     return 0;
   });
@@ -140,7 +144,7 @@ CLIENT_API(addAggOrder)(JNIEnv* env, jobject, jbyteArray jOrder) {
 
 CLIENT_API(addCustReqOrder)(JNIEnv* env, jobject, jbyteArray jRequest) {
   return Native(__func__, [&](const Entries& qr) {
-    const InRecord<kCustomerRequest> request(env, jRequest);
+    const InRecord<kCustomerRequest> request(env, jRequest, "request");
     CheckResult(qr.qrAddCustRequest(request.bytes, nullptr));
     return 0;
   });
@@ -161,14 +165,14 @@ CLIENT_API(addCrossingOrder)
 (JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jbyteArray jDetails, jbyteArray out,
  jbyte code) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
-    const InRecord<kOrder> first(env, jFirst);
-    const InRecord<kOrder> second(env, jSecond);
-    const InRecord<kPairedDetails> details(env, jDetails);
+    RequireOut(env, out, "results", kPairedResult);
+    const InRecord<kOrder> first(env, jFirst, "first");
+    const InRecord<kOrder> second(env, jSecond, "second");
+    const InRecord<kPairedDetails> details(env, jDetails, "details");
     unsigned char results[kPairedResult];
     CheckResult(qr.qrAddCrossingOrder(first.bytes, second.bytes, details.bytes, results,
                                       ZeroExtended(code)));
-    CopyOut(env, out, results, sizeof results);
+    CopyOut(env, out, "results", results, sizeof results);
     return 0;
   });
 }
@@ -176,27 +180,27 @@ CLIENT_API(addCrossingOrder)
 CLIENT_API(addBlockOrder)
 (JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jbyteArray jDetails, jbyteArray out) {
   return Paired<kPairedDetails>(env, __func__, &Entries::qrAddBlockOrder, jFirst, jSecond, jDetails,
-                                out);
+                                "details", out);
 }
 
 CLIENT_API(addBasisOrder)
 (JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jbyteArray jDetails, jbyteArray out) {
   return Paired<kBasisDetails>(env, __func__, &Entries::qrAddBasisOrder, jFirst, jSecond, jDetails,
-                               out);
+                               "basisDetails", out);
 }
 
 CLIENT_API(addAAOrder)
 (JNIEnv* env, jobject, jbyteArray jFirst, jbyteArray jSecond, jstring j1, jstring j2,
  jbyteArray out) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
-    const InRecord<kOrder> first(env, jFirst);
-    const InRecord<kOrder> second(env, jSecond);
+    RequireOut(env, out, "results", kPairedResult);
+    const InRecord<kOrder> first(env, jFirst, "first");
+    const InRecord<kOrder> second(env, jSecond, "second");
     const FixedText<kAAText> s1(JNIString(env, j1));
     const FixedText<kAAText> s2(JNIString(env, j2));
     unsigned char results[kPairedResult];
     CheckResult(qr.qrAddAAOrder(first.bytes, second.bytes, s1.c_str(), s2.c_str(), results));
-    CopyOut(env, out, results, sizeof results);
+    CopyOut(env, out, "results", results, sizeof results);
     return 0;
   });
 }
@@ -204,7 +208,7 @@ CLIENT_API(addAAOrder)
 CLIENT_API(amendOrder)(JNIEnv* env, jobject, jstring jOrderId, jbyteArray jAmend) {
   return Native(__func__, [&](const Entries& qr) {
     const std::string orderId = JNIString(env, jOrderId);
-    const InRecord<kAmend> amend(env, jAmend);
+    const InRecord<kAmend> amend(env, jAmend, "amend");
     CheckResult(qr.qrAmendOrder(orderId.c_str(), amend.bytes));
     return 0;
   });
@@ -258,5 +262,5 @@ CLIENT_API(cancelOrder)(JNIEnv* env, jobject, jstring jOrderId) {
 }
 
 CLIENT_API(nextOrderSequence)(JNIEnv* env, jobject, jintArray out) {
-  return CountProc(__func__, env, out, &Entries::qrNextOrderSequence);
+  return CountProc(__func__, env, out, &Entries::qrNextOrderSequence, "sequence");
 }

@@ -33,11 +33,11 @@ template <typename Slot>
 jint Value(JNIEnv* env, const char* where, Slot Entries::*entry, jstring j1, jstring j2, jstring j3,
            jstring j4, jdoubleArray out) {
   return Native(where, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "value", 1);
     const FourTexts t(env, j1, j2, j3, j4);
     NumericText number;
     CheckResult((qr.*entry)(t.s1.c_str(), t.s2.c_str(), t.s3.c_str(), t.s4.c_str(), number.bytes));
-    CopyOut(env, out, number.Value());
+    CopyOut(env, out, "value", number.Value());
     return 0;
   });
 }
@@ -46,11 +46,11 @@ template <typename Slot>
 jint Position(JNIEnv* env, const char* where, Slot Entries::*entry, jstring j1, jstring j2,
               jstring j3, jstring j4, jbyteArray out) {
   return Native(where, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "record", kPosition);
     const FourTexts t(env, j1, j2, j3, j4);
     unsigned char record[kPosition];
     CheckResult((qr.*entry)(t.s1.c_str(), t.s2.c_str(), t.s3.c_str(), t.s4.c_str(), record));
-    CopyOut(env, out, record, sizeof record);
+    CopyOut(env, out, "record", record, sizeof record);
     return 0;
   });
 }
@@ -88,7 +88,7 @@ CLIENT_API(marginForTrade)
 (JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4, jstring j5, jint n,
  jstring j6, jdoubleArray out) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "value", 1);
     const FourTexts t(env, j1, j2, j3, j4);
     const std::string s5 = JNIString(env, j5);
     const std::string s6 = JNIString(env, j6);
@@ -96,7 +96,7 @@ CLIENT_API(marginForTrade)
     NumericText number;
     CheckResult(qr.qrMarginForTrade(t.s1.c_str(), t.s2.c_str(), t.s3.c_str(), t.s4.c_str(), &count,
                                     s5.c_str(), s6.c_str(), number.bytes));
-    CopyOut(env, out, number.Value());
+    CopyOut(env, out, "value", number.Value());
     return 0;
   });
 }
@@ -106,7 +106,7 @@ CLIENT_API(getOptionPremium)
 (JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring jCh, jstring j4, jint n,
  jdoubleArray out) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(out);
+    RequireOut(env, out, "value", 1);
     const std::string s1 = JNIString(env, j1);
     const std::string s2 = JNIString(env, j2);
     const std::string s3 = JNIString(env, j3);
@@ -117,7 +117,7 @@ CLIENT_API(getOptionPremium)
     CheckResult(qr.qrGetOptionPremium(s1.c_str(), s2.c_str(), s3.c_str(),
                                       static_cast<unsigned char>(ch[0]), s4.c_str(), n,
                                       number.bytes));
-    CopyOut(env, out, number.Value());
+    CopyOut(env, out, "value", number.Value());
     return 0;
   });
 }
@@ -138,7 +138,7 @@ CLIENT_API(getConsolidatedPosition)
   return Native("Java_korvane_api_delphi_ClientAPI_GetConsolidatedPosition",
                 [&](const Entries& qr) {
                   unsigned char block[kConsolidatedBlock];
-                  ReadRecord(env, a, block, sizeof block);
+                  ReadRecord(env, a, "block", block, sizeof block);
                   const FourTexts t(env, j1, j2, j3, j4);
                   CheckResult(qr.qrgetConsolidatedPosition(t.s1.c_str(), t.s2.c_str(), t.s3.c_str(),
                                                            t.s4.c_str(), n, block));

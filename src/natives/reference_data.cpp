@@ -99,22 +99,22 @@ CLIENT_API(getMessage)(JNIEnv* env, jobject, jint i, jbyteArray r) {
 // The only keyed fetch that hands a passing 11 back to Java.
 CLIENT_API(getAccountByName)(JNIEnv* env, jobject, jstring jName, jbyteArray record) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(record);
+    RequireOut(env, record, "record", kAccountByName);
     const std::string name = JNIString(env, jName);
     unsigned char buffer[kAccountByName];
     const int32_t code = CheckResult(qr.qrGetTraderByName(name.c_str(), buffer));
-    CopyOut(env, record, buffer, sizeof buffer);
+    CopyOut(env, record, "record", buffer, sizeof buffer);
     return code;
   });
 }
 
 CLIENT_API(getExchangeByName)(JNIEnv* env, jobject, jstring jExchange, jbyteArray record) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(record);
+    RequireOut(env, record, "record", kExchange);
     const std::string exchange = JNIString(env, jExchange);
     unsigned char buffer[kExchange];
     CheckResult(qr.qrGetExchangeByName(exchange.c_str(), buffer));
-    CopyOut(env, record, buffer, sizeof buffer);
+    CopyOut(env, record, "record", buffer, sizeof buffer);
     return 0;
   });
 }
@@ -122,12 +122,12 @@ CLIENT_API(getExchangeByName)(JNIEnv* env, jobject, jstring jExchange, jbyteArra
 CLIENT_API(getCommodityByName)
 (JNIEnv* env, jobject, jstring jExchange, jstring jCommodity, jbyteArray record) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(record);
+    RequireOut(env, record, "record", kCommodity);
     const std::string exchange = JNIString(env, jExchange);
     const std::string commodity = JNIString(env, jCommodity);
     unsigned char buffer[kCommodity];
     CheckResult(qr.qrGetCommodityByName(exchange.c_str(), commodity.c_str(), buffer));
-    CopyOut(env, record, buffer, sizeof buffer);
+    CopyOut(env, record, "record", buffer, sizeof buffer);
     return 0;
   });
 }
@@ -136,47 +136,47 @@ CLIENT_API(getContractByName)
 (JNIEnv* env, jobject, jstring jExchange, jstring jCommodity, jstring jContract,
  jbyteArray record) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(record);
+    RequireOut(env, record, "record", kContract);
     const std::string exchange = JNIString(env, jExchange);
     const std::string commodity = JNIString(env, jCommodity);
     const std::string contract = JNIString(env, jContract);
     unsigned char buffer[kContract];
     CheckResult(qr.qrGetExtendedContractByName(exchange.c_str(), commodity.c_str(),
                                                contract.c_str(), buffer));
-    CopyOut(env, record, buffer, sizeof buffer);
+    CopyOut(env, record, "record", buffer, sizeof buffer);
     return 0;
   });
 }
 
 CLIENT_API(countOrderHistory)(JNIEnv* env, jobject, jint order, jintArray count) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(count);
+    RequireOut(env, count, "count", 1);
     trace::Numbers(order);
     int32_t value = 0;
     CheckResult(qr.qrCountOrderHistory(order, &value));
-    CopyOut(env, count, &value, 1);
+    CopyOut(env, count, "count", &value, 1);
     return 0;
   });
 }
 
 CLIENT_API(getOrderHistory)(JNIEnv* env, jobject, jint order, jint position, jbyteArray record) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(record);
+    RequireOut(env, record, "record", kOrder);
     trace::Numbers(order, position);
     unsigned char buffer[kOrder];
     CheckResult(qr.qrGetOrderHistory(order, position, buffer));
-    CopyOut(env, record, buffer, sizeof buffer);
+    CopyOut(env, record, "record", buffer, sizeof buffer);
     return 0;
   });
 }
 
 CLIENT_API(getReportSize)(JNIEnv* env, jobject, jstring jReportType, jintArray size) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(size);
+    RequireOut(env, size, "size", 1);
     const std::string reportType = JNIString(env, jReportType);
     int32_t value = 0;
     CheckResult(qr.qrGetReportSize(reportType.c_str(), &value));
-    CopyOut(env, size, &value, 1);
+    CopyOut(env, size, "size", &value, 1);
     return 0;
   });
 }
@@ -189,18 +189,18 @@ CLIENT_API(getReport)(JNIEnv* env, jobject, jstring jReportType, jbyteArray repo
     std::unique_ptr<unsigned char[]> buffer(length > 0 ? new unsigned char[length] : nullptr);
     const std::string reportType = JNIString(env, jReportType);
     CheckResult(qr.qrGetReport(reportType.c_str(), length, buffer.get()));
-    if (length > 0) CopyOut(env, report, buffer.get(), static_cast<size_t>(length));
+    if (length > 0) CopyOut(env, report, "report", buffer.get(), static_cast<size_t>(length));
     return 0;
   });
 }
 
 CLIENT_API(getExchangeRate)(JNIEnv* env, jobject, jstring jCurrency, jbyteArray record) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(record);
+    RequireOut(env, record, "record", kExchangeRate);
     const std::string currency = JNIString(env, jCurrency);
     unsigned char buffer[kExchangeRate];
     CheckResult(qr.qrGetExchangeRate(currency.c_str(), buffer));
-    CopyOut(env, record, buffer, sizeof buffer);
+    CopyOut(env, record, "record", buffer, sizeof buffer);
     return 0;
   });
 }

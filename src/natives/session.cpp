@@ -76,8 +76,18 @@ CLIENT_API(initialise)
     if (IsBlank(clientPath)) clientPath = ModuleDirectory();
     if (IsBlank(libraryDir)) libraryDir = ModuleDirectory();
     const int32_t letter = demo ? 'D' : (test ? 'T' : 'C');
-    binding::LoadAPI(libraryDir + (demo ? "DEMOAPI.DLL" : "QUORAPI.DLL"));
-    if (!traceProblem.empty()) binding::ErrorFunnel(traceProblem, where);
+    {
+      // A trace that could not start is said once whether or not the load
+      // succeeds: after it, so the trading library's log has it too.
+      struct SayTraceProblem {
+        const std::string& text;
+        const char* where;
+        ~SayTraceProblem() {
+          if (!text.empty()) binding::ErrorFunnel(text, where);
+        }
+      } sayTraceProblem{traceProblem, where};
+      binding::LoadAPI(libraryDir + (demo ? "DEMOAPI.DLL" : "QUORAPI.DLL"));
+    }
 
     binding::LibraryUse qr = binding::CheckAPILoaded();
     qr->qrSetClientPath(clientPath.c_str());
@@ -167,9 +177,10 @@ CLIENT_API(closeConnections)(JNIEnv*, jobject) {
 
 CLIENT_API(APIBuildVersion)(JNIEnv* env, jobject, jbyteArray version) {
   return Native(__func__, [&](const Entries& qr) {
+    RequireOut(env, version, "version", kBuildVersionBytes);
     unsigned char buffer[kBuildVersionBytes] = {};
     CheckResult(qr.qrGetAPIBuildVersion(buffer));
-    CopyOut(env, version, buffer, sizeof buffer);
+    CopyOut(env, version, "version", buffer, sizeof buffer);
     return 0;
   });
 }

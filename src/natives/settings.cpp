@@ -82,10 +82,10 @@ CLIENT_API(setOMIEnabled)(JNIEnv*, jobject, jboolean on) {
 
 CLIENT_API(getEnabledFunctionality)(JNIEnv* env, jobject, jintArray values) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(values);
+    RequireOut(env, values, "values", 2);
     int32_t pair[2] = {0, 0};
     CheckResult(qr.qrEnabledFunctionality(&pair[0], &pair[1]));
-    CopyOut(env, values, pair, 2);
+    CopyOut(env, values, "values", pair, 2);
     return 0;
   });
 }
@@ -117,9 +117,9 @@ CLIENT_API(setOrderQueuedFailureDelay)(JNIEnv*, jobject, jint delay) {
 // The library's yes (0) and no (11) become true and false.
 CLIENT_API(isRavelin)(JNIEnv* env, jobject, jbooleanArray answer) {
   return Native(__func__, [&](const Entries& qr) {
-    RequireArray(answer);
+    RequireOut(env, answer, "answer", 1);
     const int32_t code = CheckResult(qr.qrRavelinEnabled());
-    CopyOut(env, answer, code == binding::kSuccess);
+    CopyOut(env, answer, "answer", code == binding::kSuccess);
     return 0;
   });
 }

@@ -58,6 +58,10 @@ MessageSink SetMessageSink(MessageSink sink);  // returns the previous sink
 // The system's own box (or line): the sink when no other is set.
 void DefaultErrorBox(const char* text);
 
+// One line for a debugger attached to the process (OutputDebugStringA on
+// Windows, where a GUI front-end has no standard error); nothing elsewhere.
+void DebugOutput(const char* line);
+
 // An auto-reset event: Set() wakes one waiter (or the next one to wait) and
 // the signal is consumed by that wait. Not copyable.
 class AutoResetEvent {

@@ -134,6 +134,8 @@ void DefaultErrorBox(const char* text) {
   std::fprintf(stderr, "Error: %s\n", text);
 }
 
+void DebugOutput(const char*) {}
+
 struct AutoResetEvent::State {
   std::mutex mutex;
   std::condition_variable cv;

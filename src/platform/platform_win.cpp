@@ -13,7 +13,23 @@ namespace platform {
 LibraryHandle LoadLibraryFile(const std::string& fileName, std::string* whyNot) {
   // No "file not found" dialog: a missing library is reported as a result code.
   UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  HMODULE module = LoadLibraryA(fileName.c_str());
+  // A full path has the library's own folder searched first for the DLLs it
+  // imports (as if it were the program), not the JVM's: the file loaded is
+  // the same. The flag wants backslashes and is undefined for a relative
+  // path, which keeps the plain search.
+  const bool full =
+      (fileName.size() > 2 && fileName[1] == ':' && (fileName[2] == '\\' || fileName[2] == '/')) ||
+      fileName.rfind("\\\\", 0) == 0 || fileName.rfind("//", 0) == 0;
+  HMODULE module = nullptr;
+  if (full) {
+    std::string path = fileName;
+    for (char& c : path) {
+      if (c == '/') c = '\\';
+    }
+    module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  } else {
+    module = LoadLibraryA(fileName.c_str());
+  }
   const DWORD error = GetLastError();
   SetErrorMode(previous);
   if (module == nullptr && whyNot != nullptr) {
@@ -134,6 +150,10 @@ bool IsDirectoryEnd(char c) {
 
 void DefaultErrorBox(const char* text) {
   MessageBoxA(nullptr, text, "Error", MB_OK | MB_ICONERROR);
+}
+
+void DebugOutput(const char* line) {
+  OutputDebugStringA(line);
 }
 
 struct AutoResetEvent::State {

@@ -11,6 +11,7 @@
 
 #include "binding/errors.h"
 #include "natives/frame.h"
+#include "natives/onload.h"
 #include "relay/queue.h"
 #include "trace/trace.h"
 
@@ -26,12 +27,20 @@ void Deliver(JNIEnv* env, jobject self, jmethodID method, jbyteArray buffer,
   binding::CaptureAll(kWhere, [&] {
     if (event.Length() > 0) {
       if (buffer == nullptr) throw std::invalid_argument("processCallbacks was given no buffer");
+      // Checked first, so no exception is raised to clear: the buffer must
+      // hold the largest record, 514 bytes.
+      const jsize length = env->GetArrayLength(buffer);
+      if (length < event.Length()) {
+        throw std::length_error("Java array buffer holds " + std::to_string(length) +
+                                " bytes, shorter than the " + std::to_string(event.Length()) +
+                                "-byte record of event " + std::to_string(event.Id()) +
+                                " (it must hold 514); the event is dropped");
+      }
       env->SetByteArrayRegion(buffer, 0, event.Length(),
                               reinterpret_cast<const jbyte*>(event.Data()));
-      if (env->ExceptionCheck()) {
+      if (env->ExceptionCheck()) {  // looked for, as JNI requires; not expected
         env->ExceptionClear();
-        throw std::length_error("buffer shorter than the " + std::to_string(event.Length()) +
-                                "-byte record of event " + std::to_string(event.Id()));
+        throw std::runtime_error("copy into the buffer failed");
       }
     }
     jvalue args[2];
@@ -63,6 +72,8 @@ jmethodID FindMessageReceived(JNIEnv* env, jobject self) {
 
 extern "C" JNIEXPORT void JNICALL
 Java_korvane_api_delphi_ClientAPI_processCallbacks(JNIEnv* env, jobject self, jbyteArray buffer) {
+  if (natives::gAnyMismatch.load(std::memory_order_relaxed) && natives::RefuseMismatched(kWhere))
+    return;  // logged: a buffer of another type is nothing to copy into
   const jmethodID method = FindMessageReceived(env, self);
   if (method == nullptr) return;  // logged: there is nobody to deliver to
   relay::PumpSession pump;

@@ -27,10 +27,10 @@ extern "C" JNIEXPORT jint JNICALL Java_korvane_util_BasicWinAPIImpl_getCursorPos
                                                                                  jobject,
                                                                                  jintArray point) {
   return binding::Capture(__func__, [&] {
-    natives::RequireArray(point);
+    natives::RequireOut(env, point, "point", 2);
     int32_t xy[2] = {0, 0};
     desktop::CursorPos(&xy[0], &xy[1]);
-    natives::CopyOut(env, point, xy, 2);
+    natives::CopyOut(env, point, "point", xy, 2);
     return 0;
   });
 }

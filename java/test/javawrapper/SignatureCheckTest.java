@@ -13,12 +13,13 @@ import org.junit.jupiter.api.Test;
 
 /**
  * A front-end with its own ClientAPI: the bridge names every native declared
- * with other types, expected and found, on standard error and in the trace,
- * and otherwise runs as before; a failed load names the file it tried.
+ * with other types, expected and found, on standard error and in the trace;
+ * each of those answers 99 and calls nothing, and the rest run as before; a
+ * failed load names the file it tried.
  */
 class SignatureCheckTest {
   @Test
-  void mismatchedNativesAndAFailedLoadAreReportedAndNothingElseChanges() throws Exception {
+  void mismatchedNativesAreReportedAndRefusedAndAFailedLoadIsNamed() throws Exception {
     Path dir = Files.createTempDirectory("javawrapper-frontend");
     try {
       Path trace = dir.resolve("trace.json");
@@ -26,8 +27,9 @@ class SignatureCheckTest {
       List<String> command = new ArrayList<>(List.of(System.getProperty("javawrapper.java"),
           "-Xcheck:jni"));
       command.addAll(FreshJvmTest.jvmFlags());
-      command.addAll(List.of("-Djavawrapper.library=" + Bridge.BIN + "libJavaWrapper.so", "-cp",
-          Bridge.BIN + "frontend_mismatch.jar", "javawrapper.FrontEndMain", missing));
+      command.addAll(List.of("-Djavawrapper.library=" + Bridge.BIN + "libJavaWrapper.so",
+          "-Djavawrapper.bin=" + Bridge.BIN, "-cp", Bridge.BIN + "frontend_mismatch.jar",
+          "javawrapper.FrontEndMain", missing, Bridge.BIN));
       ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
       builder.environment().put("JAVAWRAPPER_TRACE", trace.toString());
       Process p = builder.start();
@@ -52,7 +54,20 @@ class SignatureCheckTest {
       for (String line : mismatches) {
         assertEquals(1, count(out, "JavaWrapper: " + line + "\n"), line + " once in\n" + out);
       }
-      assertEquals(3, count(out, "does not match the bridge"), out);
+      // Each mismatched native refuses its call: 99 under its own name, the
+      // mismatch named, and its entry never called; a matching one still runs.
+      String where = " Where Java_korvane_api_delphi_ClientAPI_";
+      String[] natives = {"logon", "getExchange", "purge"};
+      for (int i = 0; i < natives.length; i++) {
+        assertTrue(out.contains(natives[i] + "=99\n"), natives[i] + " in\n" + out);
+        String refusal = "JavaWrapper: Wrapper API Error" + mismatches.get(i) + where + natives[i];
+        assertEquals(1, count(out, refusal + "\n"), refusal + " once in\n" + out);
+      }
+      for (String line : List.of("loaded=0", "countExchanges=0", "qrLogOn called=false",
+          "qrGetExchange called=false", "qrPurge called=false", "qrCountExchanges called=true")) {
+        assertTrue(out.contains(line + "\n"), line + " in\n" + out);
+      }
+      assertEquals(3, count(out, "JavaWrapper: " + api), out); // said once each at load
       assertEquals(1, count(out, "JavaWrapper: " + cannotLoad + "\n"), out);
       // The matching natives work as they always did.
       for (String line : List.of("message55=Cannot load library", "initialise=55", "logoff=0")) {

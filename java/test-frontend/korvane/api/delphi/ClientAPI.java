@@ -4,7 +4,8 @@ package korvane.api.delphi;
  * A front-end's own declaration of the class, as some teams keep it: three
  * natives declared with other types than the bridge takes them (an int for a
  * boolean, a long for an int, a static method), the rest as the bridge has
- * them. Only the matching ones are called.
+ * them, and one matching native to show the rest still work. The mismatched
+ * ones answer 99 and call nothing.
  */
 public class ClientAPI {
   static {
@@ -26,4 +27,6 @@ public class ClientAPI {
   public native int getExchange(long index, byte[] record);
 
   public static native int purge(String first, String second);
+
+  public native int countExchanges(int[] count);
 }
