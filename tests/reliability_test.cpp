@@ -44,7 +44,14 @@ long ResidentBytes() {
 long OpenHandles() {
 #if defined(_WIN32)
   DWORD count = 0;
-  return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<long>(count) : 0;
+  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
+    return static_cast<long>(count);
+  // Wine answers 0: the handle table is walked instead, a handle value being
+  // a multiple of 4.
+  DWORD flags = 0;
+  for (uintptr_t value = 4; value < (1u << 18); value += 4)
+    count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+  return static_cast<long>(count);
 #else
   long n = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))

@@ -152,7 +152,8 @@ class PumpTest {
     String out = FreshJvmTest.echo(new String(p.getInputStream().readAllBytes(),
         StandardCharsets.UTF_8));
     assertEquals(0, p.exitValue(), out);
-    assertTrue(out.contains("initialise=0") && out.contains("fireStream=0"), out);
+    assertTrue(out.contains("initialise=0") && out.contains("fireStream=0")
+        && out.contains("marker=0"), out);
     Matcher m = Pattern.compile("delivered=(\\d+) limitLines=(\\d+)").matcher(out);
     assertTrue(m.find(), out);
     int delivered = Integer.parseInt(m.group(1));

@@ -2,6 +2,7 @@ package javawrapper;
 
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
 
 /**
@@ -12,15 +13,22 @@ import java.util.concurrent.atomic.AtomicInteger;
 public final class QueueLimitMain {
   private QueueLimitMain() {}
 
+  private static final int MARKER = 7;  // a signal event, after the stream's
+
   public static void main(String[] args) throws Exception {
     int perThread = Integer.parseInt(args[0]);
     Simulator sim = Simulator.load("QUORAPI.DLL");
     sim.reset();
     AtomicInteger seen = new AtomicInteger();
+    AtomicBoolean marked = new AtomicBoolean();
     CountDownLatch release = new CountDownLatch(1);
     Bridge bridge = new Bridge() {
       @Override
       public void messageReceived(int id, int length) {
+        if (id == MARKER) {
+          marked.set(true);
+          return;
+        }
         if (seen.incrementAndGet() == 1) {
           try {
             release.await(60, TimeUnit.SECONDS);
@@ -35,11 +43,18 @@ public final class QueueLimitMain {
     System.out.println("fireStream=" + sim.fireStream(5, 27, 2, perThread));
     sim.waitIdle();  // the producers were not held for a pump that does not move
     release.countDown();
-    int last = -1;
-    long deadline = System.currentTimeMillis() + 60_000;
-    while (seen.get() != last && System.currentTimeMillis() < deadline) {
-      last = seen.get();
-      Thread.sleep(500);  // until the kept events stop arriving
+    // Once the pump has taken one more event the queue is below its limit,
+    // and an event fired then queues behind every kept event: when it
+    // arrives, all of them have. (Waiting for the count to stop moving for a
+    // while fails on a busy machine, where the pump may not move for that
+    // while.)
+    long deadline = System.nanoTime() + 60_000_000_000L;
+    while (seen.get() < 2 && System.nanoTime() - deadline < 0) {
+      Thread.sleep(10);
+    }
+    System.out.println("marker=" + sim.fire(MARKER, new byte[0]));
+    while (!marked.get() && System.nanoTime() - deadline < 0) {
+      Thread.sleep(10);
     }
     int lines = 0;
     for (int i = sim.find("qrLogString"); i >= 0; i = sim.find("qrLogString", i + 1)) {
