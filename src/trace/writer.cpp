@@ -139,6 +139,7 @@ void Writer::Run() {
   // The callers come first: on a busy machine the writer waits, and records
   // it cannot take in time are dropped and counted.
   self.store(platform::OpenThisThread(), std::memory_order_release);
+  running.store(true, std::memory_order_release);
   platform::LowerThisThreadPriority();
   for (;;) {
     const bool last = finish.load(std::memory_order_acquire);
@@ -169,6 +170,11 @@ Writer* StartWriter(const Settings& settings, std::string* problem) {
     w = new Writer(settings);
     if (w->Open(problem)) {
       w->thread = std::thread([w] { w->Run(); });
+      // Running before the trace is on: a thread still starting needs the
+      // Windows loader lock, so one that a host's FreeLibrary overtook could
+      // neither finish nor park before the bridge is unmapped.
+      for (int waited = 0; !w->running.load(std::memory_order_acquire) && waited < 5000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return w;
     }
   } catch (const std::exception& e) {  // no memory, no thread: tracing stays off
@@ -200,8 +206,8 @@ bool WaitFinished(Writer* w, std::chrono::milliseconds stalled, std::chrono::mil
     }
     if (w->giveUp.load(std::memory_order_relaxed) && now - gaveUp >= kAfterGivingUp) {
       platform::WriteStandardError(
-          "JavaWrapper: the trace's writer did not finish (its destination stalls); what it had "
-          "not written is lost\n");
+          "JavaWrapper: the trace's writer did not finish within its bound (a stalled destination, "
+          "or no processor time); what it had not written is lost\n");
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
