@@ -31,7 +31,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPeriod = std::chrono::milliseconds(10);
 // After giving up: its current write's wait, the summary's, and time to run.
 constexpr auto kAfterGivingUp = std::chrono::milliseconds(2000);
-constexpr auto kStartBound = std::chrono::seconds(5);  // for the writer's thread to start
 
 }  // namespace
 
@@ -171,13 +170,10 @@ Writer* StartWriter(const Settings& settings, std::string* problem) {
     w = new Writer(settings);
     if (w->Open(problem)) {
       w->thread = std::thread([w] { w->Run(); });
-      // Until the system has started it, a new thread on Windows still needs
-      // the loader lock: a bridge freed right after this session would hold
-      // that lock while it waits for the writer to finish, and cut its file
-      // short. The wait is bounded; a writer still not running after it is
-      // given up on as any stuck writer is.
-      const auto until = Clock::now() + kStartBound;
-      while (!w->running.load(std::memory_order_acquire) && Clock::now() < until)
+      // Running before the trace is on: a thread still starting needs the
+      // Windows loader lock, so one that a host's FreeLibrary overtook could
+      // neither finish nor park before the bridge is unmapped.
+      for (int waited = 0; !w->running.load(std::memory_order_acquire) && waited < 5000; ++waited)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return w;
     }
@@ -210,8 +206,8 @@ bool WaitFinished(Writer* w, std::chrono::milliseconds stalled, std::chrono::mil
     }
     if (w->giveUp.load(std::memory_order_relaxed) && now - gaveUp >= kAfterGivingUp) {
       platform::WriteStandardError(
-          "JavaWrapper: the trace's writer did not finish (its destination stalls); what it had "
-          "not written is lost\n");
+          "JavaWrapper: the trace's writer did not finish within its bound (a stalled destination, "
+          "or no processor time); what it had not written is lost\n");
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -57,7 +57,7 @@ class Writer {
   std::atomic<bool> giveUp{false};
   std::atomic<uint64_t> progress{0};  // passes made and writes done, for the waiter
   std::atomic<void*> self{nullptr};   // a handle to the writer's thread, where parking needs one
-  std::atomic<bool> running{false};   // the thread is in Run: the system has started it
+  std::atomic<bool> running{false};   // its thread has started: past the system's start-up
 
  private:
   // writer.cpp
