@@ -172,8 +172,10 @@ Writer* StartWriter(const Settings& settings, std::string* problem) {
       w->thread = std::thread([w] { w->Run(); });
       // Running before the trace is on: a thread still starting needs the
       // Windows loader lock, so one that a host's FreeLibrary overtook could
-      // neither finish nor park before the bridge is unmapped.
-      for (int waited = 0; !w->running.load(std::memory_order_acquire) && waited < 5000; ++waited)
+      // neither finish nor park before the bridge is unmapped. The wait is a
+      // deadline, so a coarse system timer cannot stretch it.
+      const auto until = Clock::now() + std::chrono::seconds(5);
+      while (!w->running.load(std::memory_order_acquire) && Clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return w;
     }
