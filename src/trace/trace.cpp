@@ -62,6 +62,7 @@ struct Local {
   int secret = 0;            // texts and records
   int secretNumbers = 0;     // numbers too
   uint64_t triedAt = ~0ull;  // gReleases when no buffer could be had
+  uint32_t triedIn = 0;      // ... and gSession (a new trace may have a larger cap)
 };
 thread_local Local tLocal;
 std::atomic<uint32_t> gGeneration{1};
@@ -112,15 +113,18 @@ void LearnName(Buffer& b) {
 
 // The calling thread's buffer, taken at its first record (from the pool or
 // made, within the cap). nullptr when none can be had: then tried again only
-// once the writer has freed one.
+// once the writer has freed one, or in the next trace.
 Buffer* Adopt(Local& local) {
   const uint64_t releases = gReleases.load(std::memory_order_acquire);
   const uint32_t generation = gGeneration.load(std::memory_order_relaxed);
-  if (local.buffer == nullptr && local.generation == generation && local.triedAt == releases)
+  const uint32_t session = gSession.load(std::memory_order_relaxed);
+  if (local.buffer == nullptr && local.generation == generation && local.triedAt == releases &&
+      local.triedIn == session)
     return nullptr;
   local.generation = generation;
   local.buffer = TakeBuffer();
   local.triedAt = local.buffer == nullptr ? releases : ~0ull;
+  local.triedIn = session;
   return local.buffer;
 }
 
