@@ -314,8 +314,8 @@ TEST_F(SessionTest, AnInitialiseBehindAStuckUnloadGives54WithinItsBound) {
     }
     return true;
   };
-  ASSERT_TRUE(
-      awaitTrue([] { return binding::InLibrary(purging.load()); }, "purge entering the library"));
+  ASSERT_TRUE(awaitTrue([] { return binding::MarkLibraryCall(purging.load()).inside; },
+                        "purge entering the library"));
   auto logoff = onThreadOfItsOwn([](JNIEnv* env, jobject self) -> jint {
     return Java_korvane_api_delphi_ClientAPI_logoff(env, self);
   });
