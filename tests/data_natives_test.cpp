@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "natives/frame.h"
 #include "natives_support.h"
 
 using testing_support::BridgeTest;
@@ -240,6 +241,57 @@ TEST_F(DataTest, SettingsThatCallTwiceOrPassBytes) {
   EXPECT_EQ(jni_.Booleans(answer)[0], JNI_TRUE);
   binding::UnloadAPI();
   EXPECT_EQ(CALL(setMemoryWarning, 80), 52);
+}
+
+// A native that checked its out-array before the call reads its length once,
+// not again when it copies: the length read is a JNI call on every fetch.
+TEST_F(DataTest, AnOutArraysLengthIsReadOncePerCall) {
+  jbyteArray exchange = jni_.NewByteArray(33, 0xAB);
+  EXPECT_EQ(CALL(getExchange, 2, exchange), 0);
+  EXPECT_EQ(jni_.CountCalls("GetArrayLength"), 1u);
+  EXPECT_EQ(jni_.CountCalls("SetByteArrayRegion"), 1u);
+  EXPECT_EQ(sim_.IntArg(sim_.Find("qrGetExchange"), 0), 2);
+  jni_.ClearCalls();
+  jintArray count = jni_.NewIntArray(4, -7);
+  EXPECT_EQ(CALL(countExchanges, count), 0);
+  EXPECT_EQ(jni_.CountCalls("GetArrayLength"), 1u);
+  EXPECT_NE(jni_.Ints(count)[0], -7);
+  EXPECT_EQ(jni_.Ints(count)[3], -7);
+  EXPECT_TRUE(jni_.violations().empty());
+}
+
+// A copy that finds its array short (a size known only after the call) fails
+// like the check before the call: 99 under the where-text, a message naming
+// the array and both sizes, the array untouched, nothing left pending.
+TEST_F(DataTest, AShortArrayFoundAtTheCopyIs99WithItsSizes) {
+  jintArray values = jni_.NewIntArray(2, 0x5151);
+  const int32_t wide[3] = {31, 32, 33};
+  EXPECT_EQ(binding::Capture("CopyWhere",
+                             [&] {
+                               natives::CopyOut(jni_.env(), values, "values", wide, 3);
+                               return 0;
+                             }),
+            99);
+  jbyteArray record = jni_.NewByteArray(6, 0x3C);
+  const unsigned char bytes[7] = {1, 2, 3, 4, 5, 6, 7};
+  EXPECT_EQ(binding::Capture("ByteWhere",
+                             [&] {
+                               natives::CopyOut(jni_.env(), record, "record", bytes, sizeof bytes);
+                               return 0;
+                             }),
+            99);
+  EXPECT_FALSE(jni_.pending());
+  EXPECT_TRUE(jni_.violations().empty());
+  EXPECT_EQ(jni_.Ints(values), std::vector<int32_t>(2, 0x5151));
+  EXPECT_EQ(jni_.Bytes(record), std::vector<uint8_t>(6, 0x3C));
+  const auto lines = Logged();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0],
+            "Wrapper API ErrorJava array values holds 2 elements, shorter than the 3 it receives "
+            "Where CopyWhere");
+  EXPECT_EQ(lines[1],
+            "Wrapper API ErrorJava array record holds 6 elements, shorter than the 7 it receives "
+            "Where ByteWhere");
 }
 
 }  // namespace

@@ -157,6 +157,8 @@ DECLARE_NATIVE(jint, reparentOrder, jstring, jstring);
 DECLARE_NATIVE(jint, cancelOrder, jstring);
 DECLARE_NATIVE(jint, getReport, jstring, jbyteArray);
 DECLARE_NATIVE(jint, getAccount, jint, jbyteArray);
+DECLARE_NATIVE(jint, getExchange, jint, jbyteArray);
+DECLARE_NATIVE(jint, countExchanges, jintArray);
 DECLARE_NATIVE(jint, subscribe, jstring, jstring, jstring);
 DECLARE_NATIVE(jint, getContractPrices, jstring, jstring, jstring, jbyteArray);
 DECLARE_NATIVE(jint, subscribeToBroadcasts, jstring);

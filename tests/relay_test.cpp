@@ -63,6 +63,25 @@ TEST_F(PumpTest, DeliversInOrderWithTheExactJniSequence) {
   EXPECT_TRUE(jni_.violations().empty());
 }
 
+// The buffer's length is read once per pump, not once per event: a JNI call
+// per event costs the relay about a tenth of its rate.
+TEST_F(PumpTest, BufferLengthIsReadOncePerPump) {
+  const std::string a(27, '\x31'), b(10, '\x32'), c(514, '\x33');
+  relay::AddCallback(5, a.data(), 27);
+  relay::AddCallback(9, b.data(), 10);
+  relay::AddCallback(10, c.data(), 514);
+  jbyteArray buffer = jni_.NewByteArray(514);
+  jni_.ClearCalls();
+  Pump(buffer, 3);
+  ASSERT_EQ(jni_.messages().size(), 3u);
+  EXPECT_EQ(jni_.messages()[1].id, 9);
+  EXPECT_EQ(jni_.messages()[1].length, 10);
+  EXPECT_EQ(jni_.messages()[2].buffer, std::vector<uint8_t>(514, 0x33));
+  EXPECT_EQ(jni_.CountCalls("GetArrayLength"), 1u);
+  EXPECT_EQ(jni_.CountCalls("SetByteArrayRegion"), 3u);
+  EXPECT_TRUE(jni_.violations().empty());
+}
+
 TEST_F(PumpTest, ShortBufferIsLoggedAndTheNextEventStillArrives) {
   const std::string fill(27, '\x22');
   relay::AddCallback(5, fill.data(), 27);

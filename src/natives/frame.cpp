@@ -127,41 +127,48 @@ void RequireOut(JNIEnv* env, jarray array, const char* name, size_t count) {
 }
 
 namespace {
-// After a copy whose length was checked: an exception now is the JVM's own
-// failure, cleared so none is left pending (and looked for, as JNI requires
-// before the next call).
-void ThrowIfFailed(JNIEnv* env) {
+// After a copy into a Java array: the JVM checks the bounds before it writes
+// anything, so a short array raises an exception and is left as it was. The
+// exception is cleared, so none is left pending, and the length is read only
+// now, for the message RequireOut would have given: a native that checked
+// its array first pays for one length read, not two.
+void ThrowIfFailed(JNIEnv* env, jarray array, const char* name, size_t count) {
   if (!env->ExceptionCheck()) return;
   env->ExceptionClear();
+  RequireOut(env, array, name, count);
   throw std::runtime_error("copy into a Java array failed");
+}
+
+void RequireNotNull(jarray array, const char* name) {
+  if (array == nullptr) throw std::invalid_argument(std::string("null Java array ") + name);
 }
 }  // namespace
 
 void CopyOut(JNIEnv* env, jbyteArray array, const char* name, const void* bytes, size_t size) {
-  RequireOut(env, array, name, size);
+  RequireNotNull(array, name);
   if (trace::On()) trace::ArgSize("out", size);
   env->SetByteArrayRegion(array, 0, static_cast<jsize>(size), static_cast<const jbyte*>(bytes));
-  ThrowIfFailed(env);
+  ThrowIfFailed(env, array, name, size);
 }
 
 void CopyOut(JNIEnv* env, jintArray array, const char* name, const int32_t* values, size_t count) {
-  RequireOut(env, array, name, count);
+  RequireNotNull(array, name);
   env->SetIntArrayRegion(array, 0, static_cast<jsize>(count),
                          reinterpret_cast<const jint*>(values));
-  ThrowIfFailed(env);
+  ThrowIfFailed(env, array, name, count);
 }
 
 void CopyOut(JNIEnv* env, jbooleanArray array, const char* name, bool value) {
-  RequireOut(env, array, name, 1);
+  RequireNotNull(array, name);
   const jboolean element = value ? JNI_TRUE : JNI_FALSE;
   env->SetBooleanArrayRegion(array, 0, 1, &element);
-  ThrowIfFailed(env);
+  ThrowIfFailed(env, array, name, 1);
 }
 
 void CopyOut(JNIEnv* env, jdoubleArray array, const char* name, double value) {
-  RequireOut(env, array, name, 1);
+  RequireNotNull(array, name);
   env->SetDoubleArrayRegion(array, 0, 1, &value);
-  ThrowIfFailed(env);
+  ThrowIfFailed(env, array, name, 1);
 }
 
 std::string StringElement(JNIEnv* env, jobjectArray array, jsize index) {

@@ -128,9 +128,10 @@ void ReadRecord(JNIEnv* env, jbyteArray array, const char* name, void* record, s
 // written when the answer could not be delivered whole.
 void RequireOut(JNIEnv* env, jarray array, const char* name, size_t count);
 
-// Copies into a Java array from element 0, after the same check as
-// RequireOut (so a size known only after the call fails alike): a null or
-// short array fails the native with 99 through the funnel and is not written.
+// Copies into a Java array from element 0. A null or short array fails the
+// native with 99 through the funnel with RequireOut's message and is not
+// written (the JVM checks the bounds before it writes); the length is read
+// only then, so a native that called RequireOut first reads it once.
 void CopyOut(JNIEnv* env, jbyteArray array, const char* name, const void* bytes, size_t size);
 void CopyOut(JNIEnv* env, jintArray array, const char* name, const int32_t* values, size_t count);
 void CopyOut(JNIEnv* env, jbooleanArray array, const char* name, bool value);

@@ -21,15 +21,15 @@ constexpr const char* kWhere = "Java_korvane_api_delphi_ClientAPI_processCallbac
 
 // Copies the record into the buffer from index 0 and calls messageReceived.
 // A Java exception from either is cleared and logged; the event is then not
-// delivered again.
-void Deliver(JNIEnv* env, jobject self, jmethodID method, jbyteArray buffer,
+// delivered again. `length` is the buffer's, read once per pump (a Java
+// array's length never changes), not once per event.
+void Deliver(JNIEnv* env, jobject self, jmethodID method, jbyteArray buffer, jsize length,
              const relay::TCallback& event) {
   binding::CaptureAll(kWhere, [&] {
     if (event.Length() > 0) {
       if (buffer == nullptr) throw std::invalid_argument("processCallbacks was given no buffer");
       // Checked first, so no exception is raised to clear: the buffer must
       // hold the largest record, 514 bytes.
-      const jsize length = env->GetArrayLength(buffer);
       if (length < event.Length()) {
         throw std::length_error("Java array buffer holds " + std::to_string(length) +
                                 " bytes, shorter than the " + std::to_string(event.Length()) +
@@ -76,12 +76,13 @@ Java_korvane_api_delphi_ClientAPI_processCallbacks(JNIEnv* env, jobject self, jb
     return;  // logged: a buffer of another type is nothing to copy into
   const jmethodID method = FindMessageReceived(env, self);
   if (method == nullptr) return;  // logged: there is nobody to deliver to
+  const jsize length = buffer != nullptr ? env->GetArrayLength(buffer) : 0;
   relay::PumpSession pump;
   // One wake-up drains the queue, including what arrives meanwhile; a stop
   // leaves the event after the one being delivered at the front.
   while (const relay::TCallback* event = pump.Next()) {
     const uint64_t traced = trace::On() ? trace::Now() : 0;  // when delivery began
-    Deliver(env, self, method, buffer, *event);
+    Deliver(env, self, method, buffer, length, *event);
     if (traced != 0) {
       trace::Delivered(event->Id(), event->Length(), traced, event->EnqueuedNs(), event->Producer(),
                        pump.Depth());
