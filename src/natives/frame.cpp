@@ -103,16 +103,18 @@ jsize ArrayLength(JNIEnv* env, jarray array) {
 
 void ReadRecord(JNIEnv* env, jbyteArray array, const char* name, void* record, size_t size) {
   if (array == nullptr) throw std::invalid_argument(std::string("null Java array ") + name);
-  const jsize length = env->GetArrayLength(array);
-  if (length < 0 || static_cast<size_t>(length) < size) {
-    // The message is made only when it is needed.
+  // The copy's own bound is the check: the JVM raises an exception for a
+  // short array and copies nothing; it is cleared, so none is left pending,
+  // and the length is read only then, for the message. A length read first
+  // would cost every order a JNI call.
+  env->GetByteArrayRegion(array, 0, static_cast<jsize>(size), static_cast<jbyte*>(record));
+  if (env->ExceptionCheck()) {
+    env->ExceptionClear();
+    const jsize length = env->GetArrayLength(array);
+    if (length >= 0 && static_cast<size_t>(length) >= size)
+      throw std::runtime_error("copy from a Java array failed");
     throw std::length_error("Java array " + std::string(name) + " holds " + std::to_string(length) +
                             " bytes, shorter than its " + std::to_string(size) + "-byte record");
-  }
-  env->GetByteArrayRegion(array, 0, static_cast<jsize>(size), static_cast<jbyte*>(record));
-  if (env->ExceptionCheck()) {  // looked for, as JNI requires; not expected
-    env->ExceptionClear();
-    throw std::runtime_error("copy from a Java array failed");
   }
   if (trace::On()) trace::ArgBytes(record, size);  // the order itself, in full
 }

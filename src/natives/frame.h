@@ -117,8 +117,8 @@ jsize ArrayLength(JNIEnv* env, jarray array);
 
 // Fills record with exactly size bytes from the start of the Java array named
 // `name` (its Java parameter name). A null or short array fails the native
-// with 99 through the funnel, naming the array and both sizes (checked
-// first, so no exception is raised), and no partly filled record ever
+// with 99 through the funnel, naming the array and both sizes (the JVM's
+// exception for the short copy is cleared), and no partly filled record ever
 // reaches the trading library.
 void ReadRecord(JNIEnv* env, jbyteArray array, const char* name, void* record, size_t size);
 
