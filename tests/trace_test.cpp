@@ -18,6 +18,7 @@
 DECLARE_NATIVE(jint, getExchange, jint, jbyteArray);
 DECLARE_NATIVE(jint, addOrder, jbyteArray);
 DECLARE_NATIVE(jint, setMDSToken, jstring);
+DECLARE_NATIVE(jint, createStrategy, jbyte, jint, jstring, jstring, jobjectArray);
 
 using testing_support::BridgeTest;
 using testing_support::SimLibrary;
@@ -177,6 +178,35 @@ TEST_F(TraceSession, ASessionIsTracedWithItsArgumentsAndNoSecret) {
   const std::string text = Slurp(path);
   EXPECT_EQ(text.rfind("[\n", 0), 0u);
   EXPECT_EQ(text.substr(text.size() - 3), "\n]\n");
+}
+
+// Each argument is named by its Java parameter, whatever order the bridge
+// reads them in: a String[]'s length and its elements (read last to first),
+// two arrays apart, a null text, texts read after an array.
+TEST_F(TraceSession, ArgumentsAreNamedByTheirJavaParameters) {
+  const std::string path = Fresh("trace-names.json");
+  SetEnv("JAVAWRAPPER_TRACE", path.c_str());
+  ASSERT_EQ(Initialise(), 0);
+  Java_korvane_api_delphi_ClientAPI_openConnections(jni_.env(), self_,
+                                                    jni_.NewStringArray({"h-a:11", "h-b:22"}),
+                                                    jni_.NewStringArray({"p-c:33"}));
+  EXPECT_EQ(
+      Java_korvane_api_delphi_ClientAPI_purge(jni_.env(), self_, nullptr, jni_.NewString("p-two")),
+      0);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_createStrategy(
+                jni_.env(), self_, 0x53, 3, jni_.NewString("s-one"), jni_.NewString("s-two"),
+                jni_.NewStringArray({"B\001D\001E\001 7\001F"})),
+            0);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
+  const std::string text = Slurp(path);
+  for (const char* args :
+       {"\"hostAddresses.length\":2,\"hostAddresses[1]\":\"h-b:22\","
+        "\"hostAddresses[0]\":\"h-a:11\",\"priceAddresses.length\":1,"
+        "\"priceAddresses[0]\":\"p-c:33\"}}",
+        "\"args\":{\"result\":0,\"first\":null,\"second\":\"p-two\"}}",
+        "\"args\":{\"result\":0,\"kind\":83,\"n\":3,\"legs.length\":1,"
+        "\"legs[0]\":\"B\\u0001D\\u0001E\\u0001 7\\u0001F\",\"s1\":\"s-one\",\"s2\":\"s-two\"}}"})
+    EXPECT_NE(text.find(args), std::string::npos) << args << "\n" << text;
 }
 
 // An unwritable path: one funnel line, tracing stays off. A tiny buffer:

@@ -13,6 +13,7 @@ CLIENT_API(createStrategy)
 (JNIEnv* env, jobject, jbyte kind, jint n, jstring j1, jstring j2, jobjectArray legs) {
   unsigned char table[kLegTableBytes] = {};
   return Native(__func__, [&](const Entries& qr) {
+    trace::Numbers(kind, n);
     const jsize count = StringArrayLength(env, legs);
     for (jsize i = 0; i < count; ++i) {
       const LegFields fields = Parse(StringElement(env, legs, i));
