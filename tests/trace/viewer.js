@@ -56,7 +56,8 @@ if (asked.includes('error')) {
   for (const {e} of errors) {
     if (e.phase !== 'X' || e.duration !== 0 || !Number.isFinite(e.startTime) ||
         typeof e.args.message !== 'string' || typeof e.args.where !== 'string')
-      fail(`an error is not a zero-length bar with its text: ${JSON.stringify(e)}`);
+      fail(`an error is not a zero-length bar with its text: phase ${e.phase}, ` +
+           `duration ${e.duration}, args ${JSON.stringify(e.args)}`);
   }
 }
 for (const name of asked.filter(a => !a.includes('=') && a !== 'error')) {
