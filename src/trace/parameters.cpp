@@ -103,9 +103,13 @@ const char* KindName(const Piece& piece) {
 
 }  // namespace
 
-ArgumentNames::ArgumentNames(std::string_view native) : parameters_(nullptr) {
+ArgumentNames::ArgumentNames(std::string_view exported) : parameters_(nullptr) {
+  // Only ClientAPI's natives have their parameters in the table.
+  constexpr std::string_view kClass = "Java_korvane_api_delphi_ClientAPI_";
+  if (exported.substr(0, kClass.size()) != kClass) return;
   const Table& table = Parameters();
-  if (auto found = table.find(native); found != table.end()) parameters_ = &found->second;
+  if (auto found = table.find(exported.substr(kClass.size())); found != table.end())
+    parameters_ = &found->second;
 }
 
 void ArgumentNames::Key(std::string& out, const Piece& piece, size_t index) {

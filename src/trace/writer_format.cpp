@@ -151,7 +151,7 @@ void Writer::OnCall(Buffer& b, Seen& seen, const CallRecord& r) {
   // The arguments as "key":value pairs, keyed by the Java parameters' names.
   pairs_.clear();
   pairEnds_.clear();
-  ArgumentNames names(name);
+  ArgumentNames names(std::string_view(r.name, r.nameLength));
   size_t from = 0;
   for (size_t i = 0; i < seen.pieces.size(); ++i) {
     names.Key(pairs_, seen.pieces[i], i);

@@ -44,7 +44,7 @@ struct Piece {
 class ArgumentNames {
  public:
   struct Parameter;
-  explicit ArgumentNames(std::string_view native);
+  explicit ArgumentNames(std::string_view exported);  // the native's exported name
   void Key(std::string& out, const Piece& piece, size_t index);
 
  private:
