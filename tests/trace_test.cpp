@@ -87,9 +87,9 @@ class TraceSession : public BridgeTest {
     return Java_korvane_api_delphi_ClientAPI_purge(jni_.env(), self_, jni_.NewString("p-one"),
                                                    jni_.NewString("p-two"));
   }
-  // A pump buffer of 100 bytes: event 3 (the simulator's 345-byte logon
-  // status) cannot be copied into it and is dropped; event 9's handler
-  // (82 bytes) throws; event 7 arrives. The first two go through the funnel.
+  // A pump buffer of 100 bytes: event 3 (a 345-byte logon status) cannot be
+  // copied into it and is dropped; event 9's handler (an 82-byte fill)
+  // throws; event 7 (no record) arrives. The first two go through the funnel.
   void ShortBufferRun() {
     jbyteArray buffer = jni_.NewByteArray(100);
     jni_.lastBuffer = buffer;
@@ -99,9 +99,9 @@ class TraceSession : public BridgeTest {
           if (m.id == 7) relay::RequestStop();
         },
         nullptr);
-    ASSERT_EQ(sim_.Fire(3, std::string(40, 'L')), 0);
-    ASSERT_EQ(sim_.Fire(9, std::string(12, 'T')), 0);
-    ASSERT_EQ(sim_.Fire(7, std::string(8, 'S')), 0);
+    ASSERT_EQ(sim_.Fire(3, std::string(345, 'L')), 0);
+    ASSERT_EQ(sim_.Fire(9, std::string(82, 'T')), 0);
+    ASSERT_EQ(sim_.Fire(7, ""), 0);
     const size_t before = jni_.messages().size();
     Java_korvane_api_delphi_ClientAPI_processCallbacks(jni_.env(), self_, buffer);
     ASSERT_EQ(jni_.messages().size(), before + 2) << "messageReceived for 9 and 7 only";

@@ -41,7 +41,7 @@ public final class TraceMain {
       small.startPump();
       System.out.println("logon=" + small.logon("u", "p", "t", true, false));
       small.expectEvents(1, 30_000);  // event 7; event 3 never arrives
-      System.out.println("fire=" + sim.fire(9, new byte[20]));
+      System.out.println("fire=" + sim.fire(9, new byte[82]));
       small.expectEvents(2, 30_000);
       System.out.println("events=" + small.events().stream().map(e -> e.id).toList());
       System.out.println("logoff=" + small.logoff());
