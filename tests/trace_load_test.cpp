@@ -98,15 +98,15 @@ class TraceLoad : public BridgeTest {
   }
   jint Logoff() { return Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_); }
   // Every setPriceHandShakePeriods call in the file carries its own pair:
-  // int1 is 3 * int0 + 1 for each, and no other argument. The calls seen.
+  // second is 3 * first + 1 for each, and no other argument. The calls seen.
   static long long CheckPairs(const std::string& text) {
     long long calls = 0;
     for (const std::string& line : Lines(text)) {
       if (line.find("\"name\":\"setPriceHandShakePeriods\"") == std::string::npos) continue;
       ++calls;
-      const long long first = Number(line, "int0");
-      const std::string args = "\"args\":{\"result\":0,\"int0\":" + std::to_string(first) +
-                               ",\"int1\":" + std::to_string(first * 3 + 1) + "}},";
+      const long long first = Number(line, "first");
+      const std::string args = "\"args\":{\"result\":0,\"first\":" + std::to_string(first) +
+                               ",\"second\":" + std::to_string(first * 3 + 1) + "}},";
       EXPECT_EQ(line.size() >= args.size() ? line.substr(line.size() - args.size()) : line, args)
           << "a call with arguments not its own";
     }
@@ -195,7 +195,7 @@ TEST_F(TraceLoad, A99UnderAFullBufferTriggersTheRingAndIsCounted) {
     ASSERT_EQ(Logoff(), 0);
     const std::string text = Slurp(path);
     EXPECT_NE(text.find("\"failures\":{\"99\":1}"), std::string::npos) << text;
-    EXPECT_EQ(text.find("\"int0\":4242"), std::string::npos) << "the 99's records were kept";
+    EXPECT_EQ(text.find("\"value\":4242"), std::string::npos) << "the 99's records were kept";
     if (std::string(mode) == "ring") {
       EXPECT_NE(text.find("\"trigger\":\"result 99 from setPriceAgeCounter\""), std::string::npos)
           << text;
@@ -225,7 +225,7 @@ TEST_F(TraceLoad, LongNonAsciiTextsAreCutSoNoLineCrossesAPage) {
     const size_t end = text.find('\n', at);
     ASSERT_NE(end, std::string::npos) << "the file does not end with a whole line";
     EXPECT_LE(at % 4096 + (end - at + 1), 4096u) << "a line crosses a page at " << at;
-    if (text.compare(at, 25, "{\"name\":\"funnel\",\"cat\":\"f") == 0) {
+    if (text.compare(at, 24, "{\"name\":\"error\",\"cat\":\"f") == 0) {
       ++funnels;
       EXPECT_NE(text.substr(at, end - at).find("...\"}}"), std::string::npos) << "not cut";
     }
@@ -260,14 +260,22 @@ TEST_F(TraceLoad, TextsThatMayBeCredentialsAreWrittenAsTheirLength) {
     for (const char* secret :
          {"licence-KEY-7a", "app-NAME-3c", "second-KEY-9d", "auth-NAME-55e", "cert-NAME-66f0"})
       EXPECT_EQ(text.find(secret) != std::string::npos, all) << secret;
-    EXPECT_NE(text.find("client-PATH-x1"), std::string::npos);  // a path, not a credential
+    // A path, not a credential; each argument named by its Java parameter.
+    EXPECT_NE(text.find("\"libraryDirectory\":" + trace::JsonString(SimLibrary::Directory()) +
+                        ",\"clientPath\":\"client-PATH-x1\",\"demo\":false,\"test\":false,"
+                        "\"connectionStatus\":true,"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\"initByte\":7"), std::string::npos) << text;
     if (!all) {
-      // initialise's fifth, eighth and ninth arguments; each name the first.
-      for (const char* length :
-           {"\"text5\":{\"secret_length\":14}", "\"text7\":{\"secret_length\":13}",
-            "\"text8\":{\"secret_length\":11}", "\"text0\":{\"secret_length\":13}",
-            "\"text0\":{\"secret_length\":14}"})
-        EXPECT_NE(text.find(length), std::string::npos) << length;
+      // initialise's three library texts (one a length apart from the
+      // others), the authentication name and the certificate name.
+      for (const char* length : {"\"initText1\":{\"secret_length\":14}",
+                                 "\"applicationText\":{\"secret_length\":11},"
+                                 "\"initText2\":{\"secret_length\":13}",
+                                 "\"args\":{\"result\":0,\"name\":{\"secret_length\":13}}",
+                                 "\"args\":{\"result\":0,\"name\":{\"secret_length\":14}}"})
+        EXPECT_NE(text.find(length), std::string::npos) << length << "\n" << text;
     }
   }
 }

@@ -18,6 +18,7 @@
 DECLARE_NATIVE(jint, getExchange, jint, jbyteArray);
 DECLARE_NATIVE(jint, addOrder, jbyteArray);
 DECLARE_NATIVE(jint, setMDSToken, jstring);
+DECLARE_NATIVE(jint, createStrategy, jbyte, jint, jstring, jstring, jobjectArray);
 
 using testing_support::BridgeTest;
 using testing_support::SimLibrary;
@@ -86,6 +87,26 @@ class TraceSession : public BridgeTest {
     return Java_korvane_api_delphi_ClientAPI_purge(jni_.env(), self_, jni_.NewString("p-one"),
                                                    jni_.NewString("p-two"));
   }
+  // A pump buffer of 100 bytes: event 3 (a 345-byte logon status) cannot be
+  // copied into it and is dropped; event 9's handler (an 82-byte fill)
+  // throws; event 7 (no record) arrives. The first two go through the funnel.
+  void ShortBufferRun() {
+    jbyteArray buffer = jni_.NewByteArray(100);
+    jni_.lastBuffer = buffer;
+    jni_.OnMessage(
+        [](fake::FakeJni& jni, const fake::FakeJni::Message& m, void*) {
+          if (m.id == 9) jni.Throw("java/lang/IllegalStateException");
+          if (m.id == 7) relay::RequestStop();
+        },
+        nullptr);
+    ASSERT_EQ(sim_.Fire(3, std::string(345, 'L')), 0);
+    ASSERT_EQ(sim_.Fire(9, std::string(82, 'T')), 0);
+    ASSERT_EQ(sim_.Fire(7, ""), 0);
+    const size_t before = jni_.messages().size();
+    Java_korvane_api_delphi_ClientAPI_processCallbacks(jni_.env(), self_, buffer);
+    ASSERT_EQ(jni_.messages().size(), before + 2) << "messageReceived for 9 and 7 only";
+    EXPECT_EQ(jni_.messages().back().id, 7);
+  }
   // Delivers count events fired from two simulator threads.
   void Pump(int count) {
     jbyteArray buffer = jni_.NewByteArray(514);
@@ -118,6 +139,7 @@ TEST_F(TraceSession, ASessionIsTracedWithItsArgumentsAndNoSecret) {
   EXPECT_EQ(
       Java_korvane_api_delphi_ClientAPI_setMDSToken(jni_.env(), self_, jni_.NewString(kSecrets[3])),
       0);
+  ShortBufferRun();  // before the logon, whose own events 3 and 7 come later
   EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logon(jni_.env(), self_, jni_.NewString(kSecrets[0]),
                                                     jni_.NewString(kSecrets[1]),
                                                     jni_.NewString(kSecrets[2]), true, false),
@@ -143,16 +165,48 @@ TEST_F(TraceSession, ASessionIsTracedWithItsArgumentsAndNoSecret) {
       << "{\"secrets\":[\"" << kSecrets[0] << "\",\"" << kSecrets[1] << "\",\"" << kSecrets[2]
       << "\",\"" << kSecrets[3] << "\"],\"calls\":{\"initialise\":1,\"setMDSToken\":1,\"logon\":1,"
       << "\"addOrder\":1,\"getExchange\":1,\"purge\":1,\"logoff\":1},"
-      << "\"args\":{\"getExchange\":{\"result\":0,\"int0\":3,\"out1\":33},"
-      << "\"purge\":{\"result\":7,\"text0\":\"p-one\",\"text1\":\"p-two\"},"
-      << "\"addOrder\":{\"result\":0,\"record0\":\"" << Hex(order) << "\"},"
-      << "\"logon\":{\"result\":0,\"text0\":{\"secret_length\":13},"
-      << "\"text1\":{\"secret_length\":13},\"text2\":{\"secret_length\":14},"
-      << "\"flag3\":true,\"flag4\":false}},"
-      << "\"events\":{\"5\":200},\"gap\":[\"getExchange\",\"purge\",30000," << whole << "]}";
+      << "\"args\":{\"getExchange\":{\"result\":0,\"index\":3,\"record\":33},"
+      << "\"purge\":{\"result\":7,\"first\":\"p-one\",\"second\":\"p-two\"},"
+      << "\"addOrder\":{\"result\":0,\"order\":\"" << Hex(order) << "\"},"
+      << "\"logon\":{\"result\":0,\"text1\":{\"secret_length\":13},"
+      << "\"text2\":{\"secret_length\":13},\"text3\":{\"secret_length\":14},"
+      << "\"flag1\":true,\"flag2\":false}},"
+      << "\"events\":{\"5\":200},\"dropped\":{\"3\":\"holds 100 bytes, shorter than the\"},"
+      << "\"threw\":{\"9\":\"messageReceived(9, \"},"
+      << "\"errors\":[\"record of event 3 (it must hold 514)\",\"messageReceived(9, \"],"
+      << "\"gap\":[\"getExchange\",\"purge\",30000," << whole << "]}";
   const std::string text = Slurp(path);
   EXPECT_EQ(text.rfind("[\n", 0), 0u);
   EXPECT_EQ(text.substr(text.size() - 3), "\n]\n");
+}
+
+// Each argument is named by its Java parameter, whatever order the bridge
+// reads them in: a String[]'s length and its elements (read last to first),
+// two arrays apart, a null text, texts read after an array.
+TEST_F(TraceSession, ArgumentsAreNamedByTheirJavaParameters) {
+  const std::string path = Fresh("trace-names.json");
+  SetEnv("JAVAWRAPPER_TRACE", path.c_str());
+  ASSERT_EQ(Initialise(), 0);
+  Java_korvane_api_delphi_ClientAPI_openConnections(jni_.env(), self_,
+                                                    jni_.NewStringArray({"h-a:11", "h-b:22"}),
+                                                    jni_.NewStringArray({"p-c:33"}));
+  EXPECT_EQ(
+      Java_korvane_api_delphi_ClientAPI_purge(jni_.env(), self_, nullptr, jni_.NewString("p-two")),
+      0);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_createStrategy(
+                jni_.env(), self_, 0x53, 3, jni_.NewString("s-one"), jni_.NewString("s-two"),
+                jni_.NewStringArray({"B\001D\001E\001 7\001F"})),
+            0);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
+  const std::string text = Slurp(path);
+  for (const char* args :
+       {"\"hostAddresses.length\":2,\"hostAddresses[1]\":\"h-b:22\","
+        "\"hostAddresses[0]\":\"h-a:11\",\"priceAddresses.length\":1,"
+        "\"priceAddresses[0]\":\"p-c:33\"}}",
+        "\"args\":{\"result\":0,\"first\":null,\"second\":\"p-two\"}}",
+        "\"args\":{\"result\":0,\"kind\":83,\"n\":3,\"legs.length\":1,"
+        "\"legs[0]\":\"B\\u0001D\\u0001E\\u0001 7\\u0001F\",\"s1\":\"s-one\",\"s2\":\"s-two\"}}"})
+    EXPECT_NE(text.find(args), std::string::npos) << args << "\n" << text;
 }
 
 // An unwritable path: one funnel line, tracing stays off. A tiny buffer:

@@ -17,7 +17,10 @@ void RequireArray(jarray array) {
 
 std::string JNIString(JNIEnv* env, jstring text) {
   std::string result;
-  if (text == nullptr) return result;
+  if (text == nullptr) {
+    if (trace::On()) trace::ArgNull();  // recorded, so the next text keeps its name
+    return result;
+  }
   binding::CaptureAll("JNIString", [&] {
     const char* chars = env->GetStringUTFChars(text, nullptr);
     if (chars == nullptr) {
@@ -68,7 +71,10 @@ std::string TakeException(JNIEnv* env) {
 
 void JNIStringInto(JNIEnv* env, jstring text, char* field, size_t capacity) {
   std::memset(field, 0, capacity + 1);
-  if (text == nullptr) return;
+  if (text == nullptr) {
+    if (trace::On()) trace::ArgNull();
+    return;
+  }
   binding::CaptureAll("JNIString", [&] {
     const char* chars = env->GetStringUTFChars(text, nullptr);
     if (chars == nullptr) {
@@ -173,12 +179,19 @@ void CopyOut(JNIEnv* env, jdoubleArray array, const char* name, double value) {
   ThrowIfFailed(env, array, name, 1);
 }
 
+jsize StringArrayLength(JNIEnv* env, jobjectArray array) {
+  const jsize length = ArrayLength(env, array);
+  if (trace::On()) trace::ArgCount(static_cast<size_t>(length));
+  return length;
+}
+
 std::string StringElement(JNIEnv* env, jobjectArray array, jsize index) {
   ScopedLocalRef element(env, env->GetObjectArrayElement(array, index));
   if (env->ExceptionCheck()) {
     env->ExceptionClear();
     throw std::out_of_range("String[] element out of range");
   }
+  if (trace::On()) trace::ArgElement(static_cast<size_t>(index));
   return JNIString(env, static_cast<jstring>(element.get()));
 }
 

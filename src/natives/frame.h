@@ -158,6 +158,10 @@ class ScopedLocalRef {
 // argument (unlike JNIString): it runs outside any native's record.
 std::string TakeException(JNIEnv* env);
 
+// A String[]'s length (a null array fails as ArrayLength), recorded in the
+// trace so the elements read after it are named as its own.
+jsize StringArrayLength(JNIEnv* env, jobjectArray array);
+
 // Element i of a String[] as a bridge string.
 std::string StringElement(JNIEnv* env, jobjectArray array, jsize index);
 

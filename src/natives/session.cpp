@@ -43,7 +43,7 @@ std::string ModuleDirectory() {
 // Passes each host:port entry from the last element down to element 0.
 template <typename SetAddress>
 void PassAddresses(JNIEnv* env, jobjectArray entries, SetAddress setAddress) {
-  for (jsize i = ArrayLength(env, entries) - 1; i >= 0; --i) {
+  for (jsize i = StringArrayLength(env, entries) - 1; i >= 0; --i) {
     const auto [host, port] = GetHostAndPort(StringElement(env, entries, i));
     CheckResult(setAddress(host.c_str(), port.c_str()));
   }
@@ -63,8 +63,9 @@ CLIENT_API(initialise)
   TraceSignatureMismatches();
   return Edge(where, where, [&] {
     relay::CreateQueue();  // before anything can fail
-    std::string clientPath = JNIString(env, jClientPath);
+    // Read in the order Java declares them, as the trace names them.
     std::string libraryDir = JNIString(env, jLibraryDir);
+    std::string clientPath = JNIString(env, jClientPath);
     trace::Numbers(demo, test, connectionStatus);
     std::string text1;
     {
@@ -92,8 +93,8 @@ CLIENT_API(initialise)
     binding::LibraryUse qr = binding::CheckAPILoaded();
     qr->qrSetClientPath(clientPath.c_str());
     trace::Secret credentials(trace::Secret::kCredentials);
-    const std::string text2 = JNIString(env, jText2);
     const std::string application = JNIString(env, jApplication);
+    const std::string text2 = JNIString(env, jText2);
     CheckResult(qr->qrInitialise(letter, kApiVersion, text1.c_str(), application.c_str(),
                                  text2.c_str(), ZeroExtended(initByte)));
     qr->qrSetHostHandShake(0, 0);

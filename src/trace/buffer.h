@@ -39,6 +39,9 @@ enum Kind : uint16_t {
   kReal,       // an argument: a double
   kOutSize,    // an argument: an output array's size
   kSecret,     // an argument written as its length only (extra: its kind)
+  kNull,       // an argument: a null Java reference where a text was expected
+  kCount,      // an argument: a String[]'s length (its elements follow)
+  kElement,    // marks the next argument as element `number` of that String[]
 };
 
 constexpr size_t kTextCut = 64;
@@ -58,11 +61,13 @@ struct CallRecord {
   int32_t code;
 };
 
+// extra: the Outcome (trace.h). An event that did not reach Java, or whose
+// handler threw, is followed by `why` bytes of the reason.
 struct DeliveredRecord {
   Header h;
   uint64_t start, end, enqueued, depth;
   int32_t id, length;
-  uint32_t producer, unused;
+  uint32_t producer, why;
 };
 
 struct ValueRecord {
@@ -106,9 +111,11 @@ struct Buffer {
   alignas(64) std::atomic<uint64_t> head{0};  // bytes written (producer)
   // The producer's counters: written only by the owning thread.
   std::atomic<uint64_t> calls{0};
-  std::atomic<uint64_t> deliveries{0};
-  std::atomic<uint64_t> dropped{0};       // records
-  std::atomic<uint64_t> droppedCalls{0};  // calls, with their arguments
+  std::atomic<uint64_t> deliveries{0};     // events messageReceived returned from
+  std::atomic<uint64_t> eventsDropped{0};  // events Java never got
+  std::atomic<uint64_t> handlerThrew{0};   // events whose messageReceived threw
+  std::atomic<uint64_t> dropped{0};        // records
+  std::atomic<uint64_t> droppedCalls{0};   // calls, with their arguments
   // The owner's alone: the staged bytes, and whether one of them could not
   // be staged (the call then goes whole or not at all: not at all).
   size_t staged = 0;

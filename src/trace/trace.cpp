@@ -431,14 +431,40 @@ void Call(std::string_view where, const Begun& begun, int32_t code) {
 }
 
 void Delivered(int32_t id, int32_t length, uint64_t start, uint64_t enqueued, uint32_t producer,
-               uint64_t depth) {
+               uint64_t depth, Outcome outcome, std::string_view why) {
   const uint64_t end = Now();
   if (id == kForcedLogout) NoteForcedLogout();  // raised whether or not the record fits
   Buffer* b = Mine(tLocal);
   if (b == nullptr) return;
-  Bump(b->deliveries);
-  PutFixed<DeliveredRecord>(b, kDelivered, 0, start, end, enqueued, depth, id, length, producer,
-                            0u);
+  // Counted apart from the record, so the summary never shows an event Java
+  // did not get as delivered, whether or not its bar fits.
+  Bump(outcome == Outcome::kDropped ? b->eventsDropped
+       : outcome == Outcome::kThrew ? b->handlerThrew
+                                    : b->deliveries);
+  if (outcome == Outcome::kDelivered) {
+    PutFixed<DeliveredRecord>(b, kDelivered, 0, start, end, enqueued, depth, id, length, producer,
+                              0u);
+    return;
+  }
+  const size_t n = std::min(why.size(), kWhyCut);
+  uint64_t next;
+  unsigned char* at = Reserve(*b, Rounded(sizeof(DeliveredRecord) + n), &next);
+  if (at == nullptr) {
+    Bump(b->dropped);
+    return;
+  }
+  new (at) DeliveredRecord{Header{static_cast<uint32_t>(Rounded(sizeof(DeliveredRecord) + n)),
+                                  kDelivered, static_cast<uint16_t>(outcome)},
+                           start,
+                           end,
+                           enqueued,
+                           depth,
+                           id,
+                           length,
+                           producer,
+                           static_cast<uint32_t>(n)};
+  if (n != 0) std::memcpy(at + sizeof(DeliveredRecord), why.data(), n);
+  Publish(*b, next);
 }
 
 void Funnel(std::string_view where, std::string_view message) {
@@ -477,6 +503,18 @@ void ArgFlag(bool value) {
 
 void ArgReal(double value) {
   PutValue(kReal, 0, value);
+}
+
+void ArgNull() {
+  StageValue(kNull, 0, 0, 0.0);
+}
+
+void ArgCount(size_t count) {
+  StageValue(kCount, 0, static_cast<int64_t>(count), 0.0);
+}
+
+void ArgElement(size_t index) {
+  StageValue(kElement, 0, static_cast<int64_t>(index), 0.0);
 }
 
 Secret::Secret(What what)

@@ -87,18 +87,30 @@ struct Begun {
 };
 Begun Begin();
 void Call(std::string_view where, const Begun& begun, int32_t code);
+// An event the pump took: delivered (messageReceived returned), dropped
+// before Java got it (a buffer too short, none given) or delivered to a
+// handler that threw; why says what went wrong (cut to kWhyCut bytes).
+// Each outcome is counted even when the record does not fit.
+enum class Outcome : uint16_t { kDelivered, kDropped, kThrew };
+constexpr size_t kWhyCut = 512;
 void Delivered(int32_t id, int32_t length, uint64_t start, uint64_t enqueued, uint32_t producer,
-               uint64_t depth);
+               uint64_t depth, Outcome outcome = Outcome::kDelivered, std::string_view why = {});
 void Funnel(std::string_view where, std::string_view message);
 
 // Arguments, recorded by the conversions during a native call on this thread
-// and attached to its Call record, in the order they are recorded.
+// and attached to its Call record, in the order they are recorded. The file
+// names each by the native's Java parameter of its type, the first not yet
+// named, in declaration order: a native records every parameter it reads
+// (a null text too), those of one type in the order Java declares them.
 void ArgText(const char* text, size_t length);
 void ArgSize(const char* what, size_t size);    // an output array's size
 void ArgBytes(const void* bytes, size_t size);  // an input record, in full
 void ArgNumber(int64_t value);                  // ints, bytes, chars
 void ArgFlag(bool value);
 void ArgReal(double value);
+void ArgNull();                 // a null where a text was expected
+void ArgCount(size_t count);    // a String[]'s length, before its elements
+void ArgElement(size_t index);  // the next text is element `index` of it
 // A native's plain arguments (jint, jboolean, jbyte, jdouble, ...).
 inline void Arg(int32_t v) {
   ArgNumber(v);

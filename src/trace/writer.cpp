@@ -50,6 +50,8 @@ bool Writer::Open(std::string* problem) {
     seen.deliveries0 = b->deliveries.load(std::memory_order_relaxed);
     seen.dropped0 = b->dropped.load(std::memory_order_relaxed);
     seen.droppedCalls0 = b->droppedCalls.load(std::memory_order_relaxed);
+    seen.eventsDropped0 = b->eventsDropped.load(std::memory_order_relaxed);
+    seen.handlerThrew0 = b->handlerThrew.load(std::memory_order_relaxed);
     b->tail.store(b->head.load(std::memory_order_acquire), std::memory_order_release);
     if (ended) Release(*b);
   }
@@ -78,7 +80,7 @@ void Writer::Drain(Buffer& b, Seen& seen) {
     } else if (h.kind == kDelivered) {
       DeliveredRecord r;
       std::memcpy(&r, at, sizeof r);
-      OnDelivered(b, r);
+      OnDelivered(b, r, reinterpret_cast<const char*>(at + sizeof r));
     } else if (h.kind == kFunnel) {
       BytesRecord r;
       std::memcpy(&r, at, sizeof r);
@@ -123,7 +125,8 @@ void Writer::Pass() {
     if (ended) {
       seen.nameWritten = false;  // the next thread to take it has a name of its own
       seen.args.clear();
-      seen.ends.clear();
+      seen.pieces.clear();
+      seen.element = -1;
       Release(*b);
     }
   }

@@ -72,33 +72,33 @@ void Writer::OnArg(Seen& seen, const Header& h, const unsigned char* record) {
   } else {
     std::memcpy(&v, record, sizeof v);
   }
-  const size_t index = seen.ends.size();
+  if (h.kind == kElement) {  // no value of its own: it marks the next text
+    seen.element = v.number;
+    return;
+  }
   std::string& a = seen.args;
-  auto key = [&](const char* what) {
-    a += ",\"";
-    a += what;
-    Put(a, index);
-    a += "\":";
-  };
+  Piece piece{h.kind, false, 0, -1, 0};
+  if (h.kind == kText || h.kind == kNull || (h.kind == kSecret && h.extra == kText)) {
+    piece.element = seen.element;  // an element of a String[], or -1
+    seen.element = -1;
+  }
   const unsigned char* payload = record + sizeof(BytesRecord);
   switch (h.kind) {
     case kText:
-      key("text");
       a += JsonString(std::string_view(reinterpret_cast<const char*>(payload), bytes.stored));
       break;
+    case kNull:
+      piece.kind = kText;
+      a += "null";
+      break;
     case kBytes:
-      // Long records in parts: "record2" holds the first bytes, "record2@1500"
+      // Long records in parts: "order" holds the first bytes, "order@1500"
       // the bytes from offset 1500, so no line outgrows its page.
       for (size_t off = 0; off == 0 || off < bytes.stored; off += kHexChunk) {
         if (off != 0) {
-          seen.ends.push_back(a.size());
-          a += ",\"record";
-          Put(a, index);
-          a += '@';
-          Put(a, off);
-          a += "\":";
-        } else {
-          key("record");
+          piece.end = a.size();
+          seen.pieces.push_back(piece);
+          piece.part = static_cast<uint32_t>(off);
         }
         a += '"';
         PutHex(a, payload + off, std::min<size_t>(kHexChunk, bytes.stored - off));
@@ -106,15 +106,14 @@ void Writer::OnArg(Seen& seen, const Header& h, const unsigned char* record) {
       }
       break;
     case kNumber:
-      key("int");
+    case kOutSize:
+    case kCount:
       Put(a, v.number);
       break;
     case kFlag:
-      key("flag");
       a += v.number != 0 ? "true" : "false";
       break;
     case kReal: {
-      key("real");
       // to_chars: never the process's locale (a comma-decimal one would break
       // the JSON), and the shortest text that reads back as the same double.
       char text[40];
@@ -126,12 +125,9 @@ void Writer::OnArg(Seen& seen, const Header& h, const unsigned char* record) {
       if (!finite) a += '"';
       break;
     }
-    case kOutSize:
-      key("out");
-      Put(a, v.number);
-      break;
     case kSecret:
-      key(h.extra == kText ? "text" : h.extra == kBytes ? "record" : "value");
+      piece.kind = h.extra;
+      piece.secret = true;
       a += "{\"secret_length\":";
       Put(a, v.number);
       a += '}';
@@ -139,7 +135,8 @@ void Writer::OnArg(Seen& seen, const Header& h, const unsigned char* record) {
     default:
       return;
   }
-  seen.ends.push_back(a.size());
+  piece.end = a.size();
+  seen.pieces.push_back(piece);
 }
 
 void Writer::OnCall(Buffer& b, Seen& seen, const CallRecord& r) {
@@ -151,6 +148,20 @@ void Writer::OnCall(Buffer& b, Seen& seen, const CallRecord& r) {
   const uint64_t dur = Ns(r.end) - std::min(Ns(r.end), start);
   natives_[name].Add(dur);
   const uint32_t tid = b.tid.load(std::memory_order_relaxed);
+  // The arguments as "key":value pairs, keyed by the Java parameters' names.
+  pairs_.clear();
+  pairEnds_.clear();
+  ArgumentNames names(std::string_view(r.name, r.nameLength));
+  size_t from = 0;
+  for (size_t i = 0; i < seen.pieces.size(); ++i) {
+    names.Key(pairs_, seen.pieces[i], i);
+    pairs_.append(seen.args, from, seen.pieces[i].end - from);
+    from = seen.pieces[i].end;
+    pairEnds_.push_back(pairs_.size());
+  }
+  seen.args.clear();
+  seen.pieces.clear();
+  seen.element = -1;
   // Method names are plain identifiers: no escaping needed.
   std::string& line = line_;
   line.assign("{\"name\":\"").append(name).append("\",\"cat\":\"native\"");
@@ -159,8 +170,8 @@ void Writer::OnCall(Buffer& b, Seen& seen, const CallRecord& r) {
   PutUs(line, dur);
   line += ",\"args\":{\"result\":";
   Put(line, r.code);
-  size_t from = 0;
-  for (size_t to : seen.ends) {
+  from = 0;
+  for (size_t to : pairEnds_) {
     if (line.size() + (to - from) + 2 > kLine) {  // the rest on a line of its own
       line += "}}";
       Line(line);
@@ -170,17 +181,22 @@ void Writer::OnCall(Buffer& b, Seen& seen, const CallRecord& r) {
       PutCommon(line, "i", tid, start);
       line += ",\"s\":\"t\",\"args\":{\"part\":true";
     }
-    line.append(seen.args, from, to - from);
+    line.append(pairs_, from, to - from);
     from = to;
   }
-  seen.args.clear();
-  seen.ends.clear();
   line += "}}";
   Line(line);
 }
 
-void Writer::OnDelivered(Buffer& b, const DeliveredRecord& r) {
-  ++events_[r.id];
+void Writer::OnDelivered(Buffer& b, const DeliveredRecord& r, const char* why) {
+  // Only an event messageReceived returned from counts as delivered; one
+  // Java never got, or whose handler threw, is marked on its bar and in its
+  // name, so no viewer shows it as a normal delivery.
+  const auto outcome = static_cast<Outcome>(r.h.extra);
+  const char* mark = outcome == Outcome::kDropped ? " (dropped)"
+                     : outcome == Outcome::kThrew ? " (handler threw)"
+                                                  : "";
+  if (outcome == Outcome::kDelivered) ++events_[r.id];
   maxDepth_ = std::max(maxDepth_, r.depth);
   const uint32_t tid = b.tid.load(std::memory_order_relaxed);
   const uint64_t start = Ns(r.start);
@@ -189,6 +205,7 @@ void Writer::OnDelivered(Buffer& b, const DeliveredRecord& r) {
   std::string& line = line_;
   line.assign("{\"name\":\"event ");
   Put(line, r.id);
+  line += mark;
   line += "\",\"cat\":\"event\"";
   PutCommon(line, "X", tid, start);
   line += ",\"dur\":";
@@ -201,6 +218,12 @@ void Writer::OnDelivered(Buffer& b, const DeliveredRecord& r) {
   PutUs(line, wait);
   line += ",\"producer_tid\":";
   Put(line, r.producer);
+  if (outcome != Outcome::kDelivered) {
+    line += outcome == Outcome::kDropped ? ",\"outcome\":\"dropped\""
+                                         : ",\"outcome\":\"handler threw\"";
+    line += ",\"why\":";
+    line += JsonString(std::string_view(why, r.why), kMessageCut);
+  }
   line += "}}";
   Line(line);
   if (delivered_++ % kDepthEvery == 0) {
@@ -213,13 +236,13 @@ void Writer::OnDelivered(Buffer& b, const DeliveredRecord& r) {
   }
 }
 
+// A zero-length bar rather than an instant: some viewers drop instant events.
 void Writer::OnFunnel(Buffer& b, const BytesRecord& r, const char* text) {
-  line_ = "{\"name\":\"funnel\",\"cat\":\"funnel\"" +
-          Common("i", b.tid.load(std::memory_order_relaxed), Ns(r.at)) +
-          ",\"s\":\"t\",\"args\":{\"where\":" +
-          JsonString(std::string_view(text, r.stored), kWhereCut) +
-          ",\"message\":" + JsonString(std::string_view(text + r.stored, r.full), kMessageCut) +
-          "}}";
+  line_ =
+      "{\"name\":\"error\",\"cat\":\"funnel\"" +
+      Common("X", b.tid.load(std::memory_order_relaxed), Ns(r.at)) +
+      ",\"dur\":0,\"args\":{\"where\":" + JsonString(std::string_view(text, r.stored), kWhereCut) +
+      ",\"message\":" + JsonString(std::string_view(text + r.stored, r.full), kMessageCut) + "}}";
   Line(line_);
 }
 
@@ -227,10 +250,13 @@ void Writer::OnFunnel(Buffer& b, const BytesRecord& r, const char* text) {
 // line too long, "summary (continued)" events with the rest of them.
 std::vector<std::string> Writer::Summary() {
   uint64_t calls = 0, deliveries = 0, dropped = 0, droppedCalls = 0;
+  uint64_t eventsDropped = 0, handlerThrew = 0;
   std::string byThread;
   for (auto& [b, seen] : seen_) {
     calls += b->calls.load(std::memory_order_relaxed) - seen.calls0;
     deliveries += b->deliveries.load(std::memory_order_relaxed) - seen.deliveries0;
+    eventsDropped += b->eventsDropped.load(std::memory_order_relaxed) - seen.eventsDropped0;
+    handlerThrew += b->handlerThrew.load(std::memory_order_relaxed) - seen.handlerThrew0;
     droppedCalls += b->droppedCalls.load(std::memory_order_relaxed) - seen.droppedCalls0;
     const uint64_t lost = b->dropped.load(std::memory_order_relaxed) - seen.dropped0;
     dropped += lost;
@@ -274,6 +300,10 @@ std::vector<std::string> Writer::Summary() {
   Put(out, calls);
   out += ",\"deliveries\":";
   Put(out, deliveries);
+  out += ",\"events_dropped\":";
+  Put(out, eventsDropped);
+  out += ",\"handler_threw\":";
+  Put(out, handlerThrew);
   out.append(",\"failures\":{").append(failures).append("}");
   out.append(",\"events\":{").append(events.size() < 800 ? events : "").append("}");
   out += ",\"max_queue_depth\":";

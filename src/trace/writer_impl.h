@@ -27,12 +27,41 @@ constexpr size_t kPage = 4096;
 constexpr size_t kLine = 3600;         // a line's longest, so it fits a page
 constexpr unsigned kWriteWaitMs = 50;  // one write's wait, between looks at giveUp
 
+// One argument of the call in progress, its value already JSON in
+// Seen::args; named only at the call's record, which says whose it is.
+struct Piece {
+  uint16_t kind;    // what it is for naming: kText, kBytes, kNumber, ...
+  bool secret;      // written as its length only
+  uint32_t part;    // a long record's later part: the offset it starts at
+  int64_t element;  // a String[]'s element: its index (-1: none)
+  size_t end;       // where its value ends in args
+};
+
+// The Java parameter names of ClientAPI's natives (parameters.cpp): appends
+// each argument's key, `,"name":`, taking for it the native's first
+// parameter of its type not yet taken; an argument no parameter takes keeps
+// a key by its kind and position (`int3`).
+class ArgumentNames {
+ public:
+  struct Parameter;
+  explicit ArgumentNames(std::string_view exported);  // the native's exported name
+  void Key(std::string& out, const Piece& piece, size_t index);
+
+ private:
+  const std::vector<Parameter>* parameters_;
+  uint64_t taken_ = 0;  // a bit per parameter
+  int array_ = -1;      // the String[] whose elements come now
+  int last_ = -1;       // the parameter of the previous argument
+};
+
 // What the writer keeps per buffer: the counters when the trace began, the
 // arguments of the call in progress, and whether its name is in the file.
 struct Seen {
   uint64_t calls0 = 0, deliveries0 = 0, dropped0 = 0, droppedCalls0 = 0;
-  std::string args;          // "key":value pairs, each after a comma
-  std::vector<size_t> ends;  // where each pair ends in args
+  uint64_t eventsDropped0 = 0, handlerThrew0 = 0;
+  std::string args;           // the arguments' values, one after another
+  std::vector<Piece> pieces;  // what each is and where it ends in args
+  int64_t element = -1;       // a String[] element's index, for the next text
   bool nameWritten = false;
 };
 
@@ -78,7 +107,7 @@ class Writer {
   }
   void PutCommon(std::string& s, const char* ph, uint32_t tid, uint64_t ns) const;
   void OnCall(Buffer& b, Seen& seen, const CallRecord& r);
-  void OnDelivered(Buffer& b, const DeliveredRecord& r);
+  void OnDelivered(Buffer& b, const DeliveredRecord& r, const char* why);
   void OnArg(Seen& seen, const Header& h, const unsigned char* record);
   void OnFunnel(Buffer& b, const BytesRecord& r, const char* text);
   void Head();
@@ -104,9 +133,11 @@ class Writer {
   double nsPerTick_ = 1.0;
   std::string utcStart_;
   std::unordered_map<Buffer*, Seen> seen_;
-  std::string line_;      // the line being made
-  std::string out_;       // whole lines waiting for the file
-  uint64_t written_ = 0;  // bytes in the file, out_ not included
+  std::string line_;              // the line being made
+  std::string pairs_;             // a call's arguments, named: "key":value after a comma each
+  std::vector<size_t> pairEnds_;  // where each ends in pairs_
+  std::string out_;               // whole lines waiting for the file
+  uint64_t written_ = 0;          // bytes in the file, out_ not included
   bool limitReached_ = false;
   bool stalled_ = false;  // given up on the destination: nothing more is written
   uint64_t unwrittenBytes_ = 0, unwrittenRecords_ = 0;

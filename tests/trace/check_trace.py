@@ -8,7 +8,10 @@ expect.json (written by the session's driver):
   secrets       texts that must not appear in any form
   calls         {native: how many calls}
   args          {native: the exact args of its first call}
-  events        {id: how many delivered}
+  events        {id: how many delivered (messageReceived returned)}
+  dropped       {id: text of why}  events Java never got, one each, marked so
+  threw         {id: text of why}  events whose handler threw, one each
+  errors        texts each in the message of one funnel line's error bar
   gap           [first native, second native, least µs between them,
                  most µs from the first's start to the second's end]
   thread_names  names that must label the rows of the calls (Java only)
@@ -65,7 +68,24 @@ for name, count in expect.get("calls", {}).items():
     stats = s["natives"][name]
     assert stats["calls"] == count and stats["max_us"] >= max(e["dur"] for e in by_name[name]) - 0.001
 
-delivered = [e for e in events if e.get("cat") == "event" and e["ph"] == "X"]
+bars = [e for e in events if e.get("cat") == "event" and e["ph"] == "X"]
+delivered = [e for e in bars if "outcome" not in e["args"]]
+for key, outcome, mark in (("dropped", "dropped", "(dropped)"),
+                           ("threw", "handler threw", "(handler threw)")):
+    marked = [e for e in bars if e["args"].get("outcome") == outcome]
+    want = expect.get(key, {})
+    assert sorted(str(e["args"]["id"]) for e in marked) == sorted(want), (key, marked)
+    for e in marked:
+        assert e["name"] == f"event {e['args']['id']} {mark}", e
+        assert want[str(e["args"]["id"])] in e["args"]["why"], (want, e)
+summary_keys = {"dropped": "events_dropped", "threw": "handler_threw"}
+for key, name in summary_keys.items():
+    assert s[name] == len(expect.get(key, {})), (name, s[name], expect.get(key))
+errors = [e for e in events if e["name"] == "error"]
+for e in errors:
+    assert e["ph"] == "X" and e["dur"] == 0 and e["cat"] == "funnel", f"not a zero-length bar: {e}"
+for text in expect.get("errors", []):
+    assert sum(text in e["args"]["message"] for e in errors) == 1, (text, errors)
 wanted = {str(k): v for k, v in expect.get("events", {}).items()}
 got = {}
 for e in delivered:

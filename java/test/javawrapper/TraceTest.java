@@ -57,7 +57,23 @@ class TraceTest {
     check(trace.toString(), dir.resolve("expect.json").toString());
     String second = Files.readString(dir.resolve("session-2.json"));
     assertTrue(
-        second.contains("\"int0\":6,\"out1\":33") && second.contains("\"calls\":3,"), second);
+        second.contains("\"index\":6,\"record\":33") && second.contains("\"calls\":3,"), second);
+  }
+
+  @Test
+  void aDroppedEventAndAThrowingHandlerAreMarkedAndCountedNotDelivered() throws Exception {
+    Path trace = dir.resolve("short.json");
+    Process p = start(trace, "short", dir.resolve("expect.json").toString());
+    String out =
+        FreshJvmTest.echo(new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
+    assertEquals(0, p.waitFor(), out);
+    for (String line : List.of("initialise=0", "logon=0", "fire=0", "events=[7, 9]", "logoff=0",
+             "pumpReturned=true")) {
+      assertTrue(out.contains(line + "\n"), line + " in\n" + out);
+    }
+    check(trace.toString(), dir.resolve("expect.json").toString());
+    String text = Files.readString(trace);
+    assertTrue(text.contains("\"deliveries\":1,\"events_dropped\":1,\"handler_threw\":1,"), text);
   }
 
   @Test
