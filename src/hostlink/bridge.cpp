@@ -477,6 +477,15 @@ uint32_t HostsEnded() {
   return gEnded.load();
 }
 
+int CallsInFlight() {
+  Host* h = Acquire();
+  if (h == nullptr) return 0;
+  int n = 0;
+  for (const CallSlot& s : h->shared->slots) n += s.state.load() == kRequest;
+  h->users.fetch_sub(1);
+  return n;
+}
+
 }  // namespace hostlink
 
 namespace hostlink {

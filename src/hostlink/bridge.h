@@ -41,5 +41,7 @@ void MarkInHost();
 // For tests: the running host's process id (or -1), and how many hosts ended.
 int HostPid();
 uint32_t HostsEnded();
+// For tests: calls posted to the running host and not yet answered.
+int CallsInFlight();
 
 }  // namespace hostlink
