@@ -43,6 +43,9 @@ struct Host {
   std::thread reader;
   std::string how;                // how it ended
   std::atomic<bool> stop{false};  // the bridge is leaving: the reader ends the host
+  // Events before this ring position were raised for an earlier session:
+  // dropped, as the queue drops what an earlier session left.
+  std::atomic<uint64_t> sessionStart{0};
 };
 
 std::mutex gStartLock;  // one start, unload or shutdown at a time
@@ -162,7 +165,8 @@ bool Drain(Host* h, uint64_t* tail) {
     ring.tail.store(*tail, std::memory_order_release);
     ring.spaceSeq.fetch_add(1);
     if (ring.writersWaiting.load() != 0) platform::WakeWord(&ring.spaceSeq);
-    if (id != kPad) relay::AddCallback(id, length > 0 ? record : nullptr, length);
+    const bool current = *tail - used >= h->sessionStart.load();
+    if (id != kPad && current) relay::AddCallback(id, length > 0 ? record : nullptr, length);
   }
   return true;
 }
@@ -195,8 +199,8 @@ void Ended(Host* h, uint64_t* tail) {
     platform::UnmapSharedMemory(h->shared, kSharedBytes);
     h->shared = nullptr;
   }
-  platform::CloseHandle(h->process.socket);
-  platform::CloseHandle(h->memory);
+  platform::CloseDescriptor(h->process.socket);
+  platform::CloseDescriptor(h->memory);
   gEnded.fetch_add(1);
 }
 
@@ -214,12 +218,12 @@ void Reader(Host* h, std::string exe, Start* start) {
   std::string whyNot;
   if (platform::SpawnHost(exe, &h->process, &whyNot)) {
     const Hello hello{kMagic, static_cast<uint32_t>(kSharedBytes)};
-    if (!platform::SendMessage(h->process.socket, &hello, sizeof hello, h->memory)) {
+    if (!platform::SendOnSocket(h->process.socket, &hello, sizeof hello, h->memory)) {
       whyNot = "the library host took no shared memory";
       platform::KillHost(h->process.pid);
       std::string how;
       platform::HostEnded(h->process.pid, true, &how);
-      platform::CloseHandle(h->process.socket);
+      platform::CloseDescriptor(h->process.socket);
     }
   }
   const bool running = whyNot.empty();
@@ -243,7 +247,7 @@ void Reader(Host* h, std::string exe, Start* start) {
     ring.readerWaiting.store(0);
     // The host's end closes its socket; a message from it is a violation.
     char byte;
-    const long n = platform::ReceiveMessage(h->process.socket, &byte, 1, 0);
+    const long n = platform::ReceiveFromSocket(h->process.socket, &byte, 1, 0);
     if (n == 0) break;
     if (n > 0) {
       Violation(h, "a message on the socket");
@@ -281,7 +285,7 @@ ActiveCall::ActiveCall() : host_(nullptr), slot_(nullptr) {
     bool sent;
     {
       std::lock_guard<std::mutex> lock(h->sendLock);
-      sent = platform::SendMessage(h->process.socket, &start, sizeof start);
+      sent = platform::SendOnSocket(h->process.socket, &start, sizeof start);
     }
     if (!sent) {
       h->owned[found].store(false);
@@ -402,7 +406,7 @@ bool EnsureHost(std::string* whyNot) {
     wait.unlock();
     h->reader.join();
     platform::UnmapSharedMemory(h->shared, kSharedBytes);
-    platform::CloseHandle(h->memory);
+    platform::CloseDescriptor(h->memory);
     return false;
   }
   gLatest = h;
@@ -434,6 +438,9 @@ int32_t Load(const std::string& fileName, std::string* detail) {
     }
     return code;
   }
+  // The new session's queue exists already: what the host raised before the
+  // library was loaded for it belongs to an earlier one.
+  if (Host* h = gHost.load()) h->sessionStart.store(h->shared->ring.head.load());
   gForwarding.store(true);
   return 0;
 }

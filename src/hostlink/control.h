@@ -9,6 +9,9 @@
 
 #include "hostlink/marshal.h"
 
+struct JNIEnv_;
+typedef JNIEnv_ JNIEnv;
+
 namespace hostlink {
 
 inline constexpr int kControlBase = 1000;
@@ -39,6 +42,10 @@ void ControlClose(int target);
 // callable like it; nullptr for a name not in control.def. It never throws:
 // a host that cannot answer gives -1 and a line on standard error.
 void* ControlFunction(const char* name, int target);
+
+// The tests' natives for the control calls, on javawrapper.HostControl when
+// that class exists (hostlink/jni_control.cpp).
+void RegisterTestControl(JNIEnv* env);
 
 // The host's side.
 void ServeControl(CallSlot& slot);

@@ -138,12 +138,20 @@ void ServeControl(CallSlot& s) {
   static std::mutex lock;
   static platform::LibraryHandle opened[kControlTargets] = {};
   std::unique_lock<std::mutex> held(lock);
+  static std::string names[kControlTargets];
   if (s.op == kOpControlOpen) {
+    // One target a file: loads of one file share one instance anyway.
+    const std::string name(reinterpret_cast<const char*>(s.data));
     s.result = -1;
-    for (int i = 0; i < kControlTargets; ++i) {
+    for (int i = 0; i < kControlTargets && s.result < 0; ++i)
+      if (opened[i] != nullptr && names[i] == name) s.result = i;
+    for (int i = 0; i < kControlTargets && s.result < 0; ++i) {
       if (opened[i] != nullptr) continue;
-      opened[i] = platform::LoadLibraryFile(reinterpret_cast<const char*>(s.data));
-      if (opened[i] != nullptr) s.result = i;
+      opened[i] = platform::LoadLibraryFile(name);
+      if (opened[i] != nullptr) {
+        names[i] = name;
+        s.result = i;
+      }
       break;
     }
     return;
@@ -187,18 +195,18 @@ int RunHost(int socket) {
   MarkInHost();
   Hello hello{};
   int memory = -1;
-  if (platform::ReceiveMessage(socket, &hello, sizeof hello, 10000, &memory) !=
+  if (platform::ReceiveFromSocket(socket, &hello, sizeof hello, 10000, &memory) !=
           static_cast<long>(sizeof hello) ||
       hello.magic != kMagic || hello.bytes != kSharedBytes || memory < 0) {
     std::fprintf(stderr, "javawrapper-host: no bridge to serve\n");
     return 2;
   }
   gShared = static_cast<Shared*>(platform::MapSharedMemory(memory, kSharedBytes));
-  platform::CloseHandle(memory);
+  platform::CloseDescriptor(memory);
   if (gShared == nullptr || gShared->magic != kMagic) return 2;
   for (;;) {
     StartMirror start{};
-    const long n = platform::ReceiveMessage(socket, &start, sizeof start, -1);
+    const long n = platform::ReceiveFromSocket(socket, &start, sizeof start, -1);
     if (n <= 0) break;  // the bridge has gone: so does the host
     if (n != sizeof start || start.slot < 0 || start.slot >= kSlots) continue;
     try {

@@ -27,14 +27,15 @@ bool SpawnHost(const std::string& exe, HostProcess* out, std::string* whyNot);
 void* CreateSharedMemory(size_t bytes, int* handle);
 void* MapSharedMemory(int handle, size_t bytes);  // the host's side
 void UnmapSharedMemory(void* address, size_t bytes);
-void CloseHandle(int handle);
+void CloseDescriptor(int handle);
 
 // One message on the socket, optionally carrying a descriptor. Receive waits
 // up to timeoutMs (negative: without limit) and returns the bytes read, 0 at
 // the other end's close, -1 on a timeout or an error; *handle (when given)
 // receives a descriptor that came with it, else -1.
-bool SendMessage(int socket, const void* bytes, size_t length, int handle = -1);
-long ReceiveMessage(int socket, void* bytes, size_t capacity, int timeoutMs, int* handle = nullptr);
+bool SendOnSocket(int socket, const void* bytes, size_t length, int handle = -1);
+long ReceiveFromSocket(int socket, void* bytes, size_t capacity, int timeoutMs,
+                       int* handle = nullptr);
 
 // Cross-process wake-ups on a 32-bit word of shared memory: Wait returns when
 // the word no longer holds expected, on a wake, or after timeoutMs.

@@ -94,11 +94,11 @@ void UnmapSharedMemory(void* address, size_t bytes) {
   if (address != nullptr) munmap(address, bytes);
 }
 
-void CloseHandle(int handle) {
+void CloseDescriptor(int handle) {
   if (handle >= 0) close(handle);
 }
 
-bool SendMessage(int socket, const void* bytes, size_t length, int handle) {
+bool SendOnSocket(int socket, const void* bytes, size_t length, int handle) {
   iovec iov{const_cast<void*>(bytes), length};
   msghdr msg{};
   msg.msg_iov = &iov;
@@ -121,7 +121,7 @@ bool SendMessage(int socket, const void* bytes, size_t length, int handle) {
   }
 }
 
-long ReceiveMessage(int socket, void* bytes, size_t capacity, int timeoutMs, int* handle) {
+long ReceiveFromSocket(int socket, void* bytes, size_t capacity, int timeoutMs, int* handle) {
   if (handle != nullptr) *handle = -1;
   pollfd p{socket, POLLIN, 0};
   for (;;) {

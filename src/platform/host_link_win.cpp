@@ -17,11 +17,11 @@ void* MapSharedMemory(int, size_t) {
   return nullptr;
 }
 void UnmapSharedMemory(void*, size_t) {}
-void CloseHandle(int) {}
-bool SendMessage(int, const void*, size_t, int) {
+void CloseDescriptor(int) {}
+bool SendOnSocket(int, const void*, size_t, int) {
   return false;
 }
-long ReceiveMessage(int, void*, size_t, int, int* handle) {
+long ReceiveFromSocket(int, void*, size_t, int, int* handle) {
   if (handle != nullptr) *handle = -1;
   return 0;
 }
