@@ -259,6 +259,18 @@ void Reader(Host* h, std::string exe, Start* start) {
 
 }  // namespace
 
+void Publish(CallSlot& slot, uint32_t state) {
+  slot.state.store(state, std::memory_order_seq_cst);
+  if (slot.sleepers.load(std::memory_order_seq_cst) != 0) platform::WakeWord(&slot.state);
+}
+
+void SleepWhile(CallSlot& slot, uint32_t state, unsigned timeoutMs) {
+  slot.sleepers.fetch_add(1, std::memory_order_seq_cst);
+  if (slot.state.load(std::memory_order_seq_cst) == state)
+    platform::WaitOnWord(&slot.state, state, timeoutMs);
+  slot.sleepers.fetch_sub(1, std::memory_order_seq_cst);
+}
+
 ActiveCall::ActiveCall() : host_(nullptr), slot_(nullptr) {
   Host* h = Acquire();
   if (h == nullptr) throw HostLost(" The library host is not running");
@@ -323,8 +335,7 @@ int32_t ActiveCall::Transact(int32_t op, size_t used, const char** text) {
   s.op = op >= kControlBase ? op + tControlTarget * kControlStride : op;
   s.fault = 0;
   s.resultBytes = 0;
-  s.state.store(kRequest, std::memory_order_release);
-  platform::WakeWord(&s.state);
+  Publish(s, kRequest);
   // Spin briefly (a quick call answers within microseconds), then sleep on
   // the word; the reader wakes every slot when the host ends.
   uint32_t state = kRequest;
@@ -335,7 +346,7 @@ int32_t ActiveCall::Transact(int32_t op, size_t used, const char** text) {
   }
   while (state == kRequest) {
     if (h->dead.load()) Lost(h);
-    platform::WaitOnWord(&s.state, kRequest, 50);
+    SleepWhile(s, kRequest, 50);
     state = s.state.load(std::memory_order_acquire);
   }
   if (h->dead.load()) Lost(h);

@@ -120,13 +120,12 @@ void Mirror(int index) {
     }
     if (state == kRequest) {
       Serve(s);
-      s.state.store(kReply, std::memory_order_release);
-      platform::WakeWord(&s.state);
+      Publish(s, kReply);
     } else if (state == kExit) {
       s.state.store(kFree, std::memory_order_release);
       return;
     } else {
-      platform::WaitOnWord(&s.state, state, 1000);
+      SleepWhile(s, state, 1000);
     }
   }
 }

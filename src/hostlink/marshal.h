@@ -98,6 +98,12 @@ struct Cursor {
   }
 };
 
+// Changes a slot's word and wakes whoever sleeps on it (no system call when
+// nobody does: the sleeper announces itself before it looks again).
+void Publish(CallSlot& slot, uint32_t state);
+// Sleeps while the slot's word holds state, up to timeoutMs.
+void SleepWhile(CallSlot& slot, uint32_t state, unsigned timeoutMs);
+
 inline void Put32(unsigned char* p, uint32_t v) {
   std::memcpy(p, &v, 4);
 }

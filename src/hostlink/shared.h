@@ -39,10 +39,11 @@ inline constexpr uint32_t kFailed = 0xFFFFFFFFu;  // an exception other than a f
 
 struct alignas(64) CallSlot {
   std::atomic<uint32_t> state;
-  alignas(64) int32_t op;  // entry slot index or SpecialOp; written by the bridge
-  int32_t result;          // written by the host
-  uint32_t resultBytes;    // the result text's length, for entries that return text
-  uint32_t fault;          // nonzero: the host's guard ended the call (the code), or kFailed
+  std::atomic<uint32_t> sleepers;  // threads asleep on state: a change wakes them
+  alignas(64) int32_t op;          // entry slot index or SpecialOp; written by the bridge
+  int32_t result;                  // written by the host
+  uint32_t resultBytes;            // the result text's length, for entries that return text
+  uint32_t fault;  // nonzero: the host's guard ended the call (the code), or kFailed
   alignas(64) unsigned char data[kSlotData];
 };
 
