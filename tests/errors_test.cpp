@@ -3,12 +3,20 @@
 #include <gtest/gtest.h>
 #include <jni.h>
 
+#include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <new>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "binding/loader.h"
+#include "binding/report.h"
 #include "fake_jni.h"
 #include "natives/java_text.h"
+#include "natives_support.h"
 #include "sim_library.h"
 
 extern "C" JNIEXPORT jstring JNICALL Java_korvane_api_delphi_ClientAPI_getErrorMessage(JNIEnv*,
@@ -132,6 +140,45 @@ TEST(JavaText, ModifiedUtf8Validation) {
   EXPECT_FALSE(natives::IsModifiedUtf8("\xF0\x9F\x98\x80"));         // four-byte form
   EXPECT_FALSE(natives::IsModifiedUtf8("\xC1\xBF"));                 // overlong
   EXPECT_EQ(natives::ToModifiedUtf8("\x81"), "\xC2\x81");
+}
+
+// Lines written at once from many threads all reach the JAVAWRAPPER_LOG
+// file, each whole: none overwrites another (a seek to the end and then a
+// write, as the C runtime appends on Windows, lost some lines of 4800).
+TEST(Report, LinesFromManyThreadsAllReachTheLogFile) {
+  const std::string path = testing::TempDir() + "javawrapper-report-threads.log";
+  std::remove(path.c_str());
+  testing_support::SetEnvironment("JAVAWRAPPER_LOG", path);
+  constexpr int kThreads = 16;
+  constexpr int kLines = 300;
+  testing::internal::CaptureStderr();
+  std::atomic<int> ready{0};  // all start together, so their lines overlap
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &ready] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) std::this_thread::yield();
+      for (int i = 0; i < kLines; ++i)
+        Report({"thread ", std::to_string(t), " line ", std::to_string(i)});
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  testing::internal::GetCapturedStderr();
+  testing_support::SetEnvironment("JAVAWRAPPER_LOG", "");
+  std::set<std::string> seen;
+  int lines = 0;
+  std::ifstream file(path, std::ios::binary);
+  for (std::string line; std::getline(file, line); ++lines) seen.insert(line);
+  file.close();
+  std::remove(path.c_str());
+  EXPECT_EQ(lines, kThreads * kLines);
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kLines; ++i) {
+      const std::string line =
+          "JavaWrapper: thread " + std::to_string(t) + " line " + std::to_string(i);
+      ASSERT_EQ(seen.count(line), 1u) << "missing or torn: " << line;
+    }
+  }
 }
 
 }  // namespace

@@ -69,7 +69,8 @@ class TraceSession : public BridgeTest {
   void TearDown() override {
     BridgeTest::TearDown();
     for (const char* name :
-         {"JAVAWRAPPER_TRACE", "JAVAWRAPPER_TRACE_BUFFER_KB", "JAVAWRAPPER_TRACE_MODE"})
+         {"JAVAWRAPPER_TRACE", "JAVAWRAPPER_TRACE_BUFFER_KB", "JAVAWRAPPER_TRACE_MODE",
+          "JAVAWRAPPER_TRACE_MAX_MB", "JAVAWRAPPER_TRACE_MEMORY_MB"})
       SetEnv(name, "");
   }
   // A trace file name that no earlier run left behind.
@@ -184,6 +185,65 @@ TEST_F(TraceSession, BadPathsFullBuffersAndSecondSessions) {
   EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
   EXPECT_EQ(Slurp(first), text);
   EXPECT_NE(Slurp(second).find("\"calls\":2,"), std::string::npos);
+}
+
+// Settings a shift cannot hold (a negative number reads as a huge one) fall
+// back to their defaults: a traced call returns and the file holds it.
+TEST_F(TraceSession, SettingsOutOfRangeNeitherHoldACallNorEmptyTheFile) {
+  const std::string path = Fresh("trace-settings.json");
+  SetEnv("JAVAWRAPPER_TRACE", path.c_str());
+  SetEnv("JAVAWRAPPER_TRACE_BUFFER_KB", "-1");
+  SetEnv("JAVAWRAPPER_TRACE_MAX_MB", "17592186044416");  // 2^44 MiB: 0 bytes once shifted
+  static std::atomic<bool> returned;
+  static std::atomic<jint> results;
+  returned = false;
+  std::thread caller([this] {  // a traced call that never returned would hold the test
+    results = Initialise() * 100 + Call("getExchange");
+    returned = true;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!returned && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!returned) {
+    // Stuck for good, inside initialise: no logoff could follow, so the run
+    // ends here with the failure.
+    ADD_FAILURE() << "initialise and getExchange did not return within 20 s with "
+                     "JAVAWRAPPER_TRACE_BUFFER_KB=-1";
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
+  caller.join();
+  EXPECT_EQ(results.load(), 0);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
+  const std::string text = Slurp(path);
+  EXPECT_NE(text.find("\"name\":\"getExchange\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"calls\":3,"), std::string::npos) << text;
+}
+
+// A trace whose threads found no buffer within the memory cap counts those
+// calls as its own; the next trace's summary holds only its own calls.
+TEST_F(TraceSession, CallsWithNoBufferAreCountedInTheirOwnTraceOnly) {
+  trace::Shutdown(false);  // as at an unload: no buffer of earlier tests is left to take
+  const std::string first = Fresh("trace-capped.json"), second = Fresh("trace-after-cap.json");
+  SetEnv("JAVAWRAPPER_TRACE", first.c_str());
+  SetEnv("JAVAWRAPPER_TRACE_BUFFER_KB", "1024");
+  SetEnv("JAVAWRAPPER_TRACE_MEMORY_MB", "1");  // below one buffer: no thread gets one
+  ASSERT_EQ(Initialise(), 0);
+  for (int i = 0; i < 37; ++i) Call("getExchange");
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
+  const std::string capped = Slurp(first);
+  EXPECT_NE(capped.find("\"calls\":39,"), std::string::npos) << capped;
+  EXPECT_NE(capped.find("\"calls_dropped\":39,"), std::string::npos) << capped;
+
+  SetEnv("JAVAWRAPPER_TRACE", second.c_str());
+  SetEnv("JAVAWRAPPER_TRACE_BUFFER_KB", "");
+  SetEnv("JAVAWRAPPER_TRACE_MEMORY_MB", "");
+  ASSERT_EQ(Initialise(), 0);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
+  const std::string after = Slurp(second);
+  EXPECT_NE(after.find("\"calls\":2,"), std::string::npos) << after;
+  EXPECT_NE(after.find("\"records_dropped\":0,"), std::string::npos) << after;
+  EXPECT_NE(after.find("\"calls_dropped\":0,"), std::string::npos) << after;
 }
 
 // Ring mode: a clean session writes nothing; a 99 writes the ring with the

@@ -1,8 +1,10 @@
 #include "binding/report.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -25,13 +27,15 @@ void Report(std::initializer_list<std::string_view> parts) noexcept {
   std::fputs(buffer, stderr);
   std::fflush(stderr);
   // Opened per line: lines are rare, and a file removed or rotated meanwhile
-  // is simply made again. One write of the whole line keeps concurrent lines
-  // whole in a file opened for appending.
+  // is simply made again. One write of the whole line on a handle for
+  // appending only keeps concurrent lines whole and every one of them.
+  // The lock orders this process's own lines: Wine places an append-only
+  // write at the end in two steps too.
   if (const char* path = std::getenv("JAVAWRAPPER_LOG"); path != nullptr && *path != '\0') {
-    if (std::FILE* file = std::fopen(path, "ab")) {
-      std::fwrite(buffer, 1, length, file);
-      std::fclose(file);
-    }
+    static std::atomic_flag busy = ATOMIC_FLAG_INIT;
+    while (busy.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+    platform::AppendToFile(path, buffer, length);
+    busy.clear(std::memory_order_release);
   }
   platform::DebugOutput(buffer);
 }

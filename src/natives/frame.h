@@ -46,7 +46,7 @@ jint Edge(std::string_view native, std::string_view where, Body&& body) noexcept
   const bool traced = trace::On();
   const trace::Begun begun = traced ? trace::Begin() : trace::Begun{};
   const jint code = gAnyMismatch.load(std::memory_order_relaxed) && RefuseMismatched(native)
-                        ? binding::kWrapperError
+                        ? MismatchedResult(native)
                         : binding::Capture(where, body);
   if (traced) trace::Call(native, begun, code);
   return code;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/errors.h"
 #include "binding/report.h"
 #include "hostlink/control.h"
 #include "natives/frame.h"
@@ -43,6 +44,7 @@ constexpr jint kNative = 0x0100;
 struct Mismatch {
   std::string name;  // the Java method's name
   std::string text;
+  bool objectResult = false;  // declared to return an object or an array
 };
 std::vector<Mismatch> gMismatches;
 
@@ -185,7 +187,10 @@ void Check(JNIEnv* env) {
       text.append(expected.name).append(" does not match the bridge: expected ");
       text.append(expected.descriptor).append(", found ").append(d.descriptor);
       binding::Report(text);
-      gMismatches.push_back({expected.name, std::move(text)});
+      const size_t close = d.descriptor.rfind(')');
+      const bool objectResult = close != std::string::npos && close + 1 < d.descriptor.size() &&
+                                (d.descriptor[close + 1] == 'L' || d.descriptor[close + 1] == '[');
+      gMismatches.push_back({expected.name, std::move(text), objectResult});
     }
   }
   gAnyMismatch.store(!gMismatches.empty(), std::memory_order_release);
@@ -203,6 +208,14 @@ const std::string* SignatureMismatch(std::string_view native) noexcept {
     if (SameName(m.name, native)) return &m.text;
   }
   return nullptr;
+}
+
+int32_t MismatchedResult(std::string_view native) noexcept {
+  if (native.substr(0, kPrefix.size()) == kPrefix) native.remove_prefix(kPrefix.size());
+  for (const Mismatch& m : gMismatches) {
+    if (SameName(m.name, native)) return m.objectResult ? 0 : binding::kWrapperError;
+  }
+  return binding::kWrapperError;
 }
 
 bool RefuseMismatched(std::string_view native) noexcept {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,11 @@ const std::string* SignatureMismatch(std::string_view native) noexcept;
 // The refusal of a mismatched native: true (after logging the mismatch
 // through the funnel under the native's name) when `native` must not run.
 bool RefuseMismatched(std::string_view native) noexcept;
+
+// What a refused native returns: 99, or 0 where Java declared it to return
+// an object or an array (the JVM reads the result as a reference there, and
+// 99 is none: it would throw at the caller or worse; 0 is null).
+int32_t MismatchedResult(std::string_view native) noexcept;
 
 // Writes each native that JNI_OnLoad found declared with other types than
 // the bridge takes into the trace, when tracing is on (initialise calls it

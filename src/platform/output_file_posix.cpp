@@ -76,4 +76,15 @@ void WriteStandardError(const std::string& line) {
   }
 }
 
+bool AppendToFile(const char* path, const void* bytes, size_t size) noexcept {
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd < 0) return false;
+  ssize_t n;
+  do {
+    n = write(fd, bytes, size);
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+  return n == static_cast<ssize_t>(size);
+}
+
 }  // namespace platform

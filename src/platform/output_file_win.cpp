@@ -83,4 +83,19 @@ void WriteStandardError(const std::string& line) {
   WriteFile(err, line.data(), static_cast<DWORD>(line.size()), &n, nullptr);
 }
 
+bool AppendToFile(const char* path, const void* bytes, size_t size) noexcept {
+  // Append access alone (no FILE_WRITE_DATA): the system moves each write to
+  // the end of the file as it writes it. The C runtime's append mode seeks
+  // to the end and then writes, two steps another thread's line can fall
+  // between and be overwritten.
+  const HANDLE file =
+      CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == size;
+}
+
 }  // namespace platform

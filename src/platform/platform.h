@@ -148,6 +148,12 @@ class OutputFile {
 // A line on standard error with the system's own call: no C runtime lock.
 void WriteStandardError(const std::string& line);
 
+// Appends bytes to the file at path (made if missing) with one write on a
+// handle opened for appending only, so the system places each write at the
+// end: lines from threads (or processes) writing at once never overwrite one
+// another. Opened and closed per call; false where it could not be written.
+bool AppendToFile(const char* path, const void* bytes, size_t size) noexcept;
+
 // Puts the calling thread at the system's lowest normal priority (a
 // background worker that must never take time from the threads it serves).
 void LowerThisThreadPriority();

@@ -35,6 +35,9 @@ constexpr uint64_t kDefaultMaxMb = 256;
 constexpr uint64_t kDefaultRingMb = 32;
 constexpr uint64_t kDefaultBufferKb = 256;
 constexpr uint64_t kDefaultMemoryMb = 64;
+// The largest settings taken: 1 TiB, and 1 GiB for a thread's buffer (a
+// power of two a 32-bit size holds).
+constexpr uint64_t kMostMb = uint64_t{1} << 20, kMostBufferKb = uint64_t{1} << 20;
 constexpr int32_t kForcedLogout = 6;
 // How long logoff and unload wait for the writer: while it makes progress
 // up to kMostBound, and kStallBound after its last progress; at exit and
@@ -59,6 +62,7 @@ struct Local {
   int secret = 0;            // texts and records
   int secretNumbers = 0;     // numbers too
   uint64_t triedAt = ~0ull;  // gReleases when no buffer could be had
+  uint32_t triedIn = 0;      // ... and gSession (a new trace may have a larger cap)
 };
 thread_local Local tLocal;
 std::atomic<uint32_t> gGeneration{1};
@@ -109,15 +113,18 @@ void LearnName(Buffer& b) {
 
 // The calling thread's buffer, taken at its first record (from the pool or
 // made, within the cap). nullptr when none can be had: then tried again only
-// once the writer has freed one.
+// once the writer has freed one, or in the next trace.
 Buffer* Adopt(Local& local) {
   const uint64_t releases = gReleases.load(std::memory_order_acquire);
   const uint32_t generation = gGeneration.load(std::memory_order_relaxed);
-  if (local.buffer == nullptr && local.generation == generation && local.triedAt == releases)
+  const uint32_t session = gSession.load(std::memory_order_relaxed);
+  if (local.buffer == nullptr && local.generation == generation && local.triedAt == releases &&
+      local.triedIn == session)
     return nullptr;
   local.generation = generation;
   local.buffer = TakeBuffer();
   local.triedAt = local.buffer == nullptr ? releases : ~0ull;
+  local.triedIn = session;
   return local.buffer;
 }
 
@@ -246,12 +253,16 @@ uint64_t StagedRecords(const Buffer& b, size_t from) {
   return n;
 }
 
-uint64_t EnvNumber(const char* name, uint64_t fallback) {
+// A setting in whole units: digits only and above 0, or the default (a sign
+// would read as a huge number); past `most` it is `most`, so no shift of it
+// overflows and no buffer's size outgrows the address space.
+uint64_t EnvNumber(const char* name, uint64_t fallback, uint64_t most = kMostMb) {
   const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
+  if (text == nullptr || *text < '0' || *text > '9') return fallback;
   char* end = nullptr;
-  const unsigned long long v = std::strtoull(text, &end, 10);
-  return (end != nullptr && *end == '\0' && v > 0) ? v : fallback;
+  const unsigned long long v = std::strtoull(text, &end, 10);  // too large: ULLONG_MAX
+  if (end == nullptr || *end != '\0' || v == 0) return fallback;
+  return std::min<uint64_t>(v, most);
 }
 
 // Takes the open trace out of reach under the lock; the caller finishes it
@@ -301,8 +312,9 @@ std::string Start(JNIEnv* env) {
   s.ring = mode != nullptr && std::strcmp(mode, "ring") == 0;
   s.ringBytes = EnvNumber("JAVAWRAPPER_TRACE_RING_MB", kDefaultRingMb) << 20;
   s.maxBytes = EnvNumber("JAVAWRAPPER_TRACE_MAX_MB", kDefaultMaxMb) << 20;
-  gLimit.store(static_cast<size_t>(EnvNumber("JAVAWRAPPER_TRACE_BUFFER_KB", kDefaultBufferKb))
-               << 10);
+  gLimit.store(
+      static_cast<size_t>(EnvNumber("JAVAWRAPPER_TRACE_BUFFER_KB", kDefaultBufferKb, kMostBufferKb))
+      << 10);
   SetMemoryCap(EnvNumber("JAVAWRAPPER_TRACE_MEMORY_MB", kDefaultMemoryMb) << 20);
   const char* texts = std::getenv("JAVAWRAPPER_TRACE_TEXTS");
   gAllTexts.store(texts != nullptr && std::strcmp(texts, "all") == 0);

@@ -55,6 +55,8 @@ bool Writer::Open(std::string* problem) {
   }
   triggersSeen_ = TriggerCount();
   ReadFailures(&failures0_);
+  unbuffered0_ = gUnbuffered.load(std::memory_order_relaxed);
+  unbufferedCalls0_ = gUnbufferedCalls.load(std::memory_order_relaxed);
   if (s_.ring) return true;  // the file waits for a trigger
   if (!CreateFile(problem)) return false;
   Head();  // written by the writer's first pass: the caller never waits for the disk

@@ -238,10 +238,13 @@ std::vector<std::string> Writer::Summary() {
       byThread += (byThread.empty() ? "\"" : ",\"") + std::to_string(b->tid.load()) +
                   "\":" + std::to_string(lost);
   }
-  // Records of threads that found no buffer: counted for the whole process.
-  dropped += gUnbuffered.load(std::memory_order_relaxed);
-  droppedCalls += gUnbufferedCalls.load(std::memory_order_relaxed);
-  calls += gUnbufferedCalls.load(std::memory_order_relaxed);
+  // Records of threads that found no buffer: counted for the whole process,
+  // this trace's since it began.
+  const uint64_t unbufferedCalls =
+      gUnbufferedCalls.load(std::memory_order_relaxed) - unbufferedCalls0_;
+  dropped += gUnbuffered.load(std::memory_order_relaxed) - unbuffered0_;
+  droppedCalls += unbufferedCalls;
+  calls += unbufferedCalls;
   Failures now;
   ReadFailures(&now);
   std::string failures;

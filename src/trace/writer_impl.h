@@ -116,6 +116,8 @@ class Writer {
   uint64_t triggersSeen_ = 0;
   std::vector<std::string> triggers_;
   Failures failures0_;  // the failures noted before the trace began
+  // The records and calls that found no buffer before the trace began.
+  uint64_t unbuffered0_ = 0, unbufferedCalls0_ = 0;
   std::map<std::string_view, Histogram> natives_;
   std::map<int32_t, uint64_t> events_;
   uint64_t maxDepth_ = 0, delivered_ = 0;

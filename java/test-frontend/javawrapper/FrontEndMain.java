@@ -26,6 +26,7 @@ public final class FrontEndMain {
     System.out.println("purge=" + ClientAPI.purge("first", "second"));
     int[] count = {-1};
     System.out.println("countExchanges=" + api.countExchanges(count));
+    System.out.println("countCommodities=" + api.countCommodities(count));
     for (String entry : new String[] {"qrLogOn", "qrGetExchange", "qrPurge",
         "qrCountExchanges"}) {
       System.out.println(entry + " called=" + (sim.find(entry) >= 0));

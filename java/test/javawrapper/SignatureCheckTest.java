@@ -48,7 +48,8 @@ class SignatureCheckTest {
           api + "getExchange does not match the bridge: expected (I[B)I, found (J[B)I",
           api + "purge does not match the bridge: expected "
               + "(Ljava/lang/String;Ljava/lang/String;)I, found "
-              + "static (Ljava/lang/String;Ljava/lang/String;)I");
+              + "static (Ljava/lang/String;Ljava/lang/String;)I",
+          api + "countCommodities does not match the bridge: expected ([I)I, found ([I)[I");
       String cannotLoad = "Cannot load " + missing + "QUORAPI.DLL: " + missing
           + "QUORAPI.DLL: cannot open shared object file: No such file or directory";
       for (String line : mismatches) {
@@ -57,9 +58,12 @@ class SignatureCheckTest {
       // Each mismatched native refuses its call: 99 under its own name, the
       // mismatch named, and its entry never called; a matching one still runs.
       String where = " Where Java_korvane_api_delphi_ClientAPI_";
-      String[] natives = {"logon", "getExchange", "purge"};
+      String[] natives = {"logon", "getExchange", "purge", "countCommodities"};
       for (int i = 0; i < natives.length; i++) {
-        assertTrue(out.contains(natives[i] + "=99\n"), natives[i] + " in\n" + out);
+        // One declared to return an array gets null (a reference made of 99
+        // threw at the caller), the rest 99.
+        String result = natives[i].equals("countCommodities") ? "null" : "99";
+        assertTrue(out.contains(natives[i] + "=" + result + "\n"), natives[i] + " in\n" + out);
         String refusal = "JavaWrapper: Wrapper API Error" + mismatches.get(i) + where + natives[i];
         assertEquals(1, count(out, refusal + "\n"), refusal + " once in\n" + out);
       }
@@ -67,7 +71,7 @@ class SignatureCheckTest {
           "qrGetExchange called=false", "qrPurge called=false", "qrCountExchanges called=true")) {
         assertTrue(out.contains(line + "\n"), line + " in\n" + out);
       }
-      assertEquals(3, count(out, "JavaWrapper: " + api), out); // said once each at load
+      assertEquals(4, count(out, "JavaWrapper: " + api), out); // said once each at load
       assertEquals(1, count(out, "JavaWrapper: " + cannotLoad + "\n"), out);
       // The matching natives work as they always did.
       for (String line : List.of("message55=Cannot load library", "initialise=55", "logoff=0")) {

@@ -3,7 +3,7 @@ package korvane.api.delphi;
 /**
  * A front-end's own declaration of the class, as some teams keep it: three
  * natives declared with other types than the bridge takes them (an int for a
- * boolean, a long for an int, a static method), the rest as the bridge has
+ * boolean, a long for an int, a static method, an array returned), the rest as the bridge has
  * them, and one matching native to show the rest still work. The mismatched
  * ones answer 99 and call nothing.
  */
@@ -29,4 +29,8 @@ public class ClientAPI {
   public static native int purge(String first, String second);
 
   public native int countExchanges(int[] count);
+
+  // Declared to return an array: a refusal must read as null, not as a
+  // reference made of 99.
+  public native int[] countCommodities(int[] count);
 }
