@@ -475,6 +475,9 @@ void* HostHandle() {
 
 void Shutdown() {
   std::lock_guard<std::mutex> lock(gStartLock);
+  // The bridge may be unmapped next: no thread that ends later may run its
+  // hook, nor may the reader outlive this.
+  platform::ForgetThreadEndHooks();
   Host* h = gLatest;
   if (h == nullptr || !h->reader.joinable()) return;
   h->stop.store(true);

@@ -50,6 +50,9 @@ void KillHost(int pid);
 // A hook run with value when the calling thread ends (a key of its own, apart
 // from the loader's thread pointer). False when the system refuses.
 bool SetThreadEndHook(void (*hook)(void*), void* value);
+// Drops every thread's hook without running it (the bridge is leaving); a
+// later SetThreadEndHook starts afresh.
+void ForgetThreadEndHooks();
 
 // The host's side: end when the parent process ends, and close every
 // descriptor above keepUpTo that the parent's process may have left open.

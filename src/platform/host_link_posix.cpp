@@ -18,6 +18,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -191,20 +192,22 @@ void KillHost(int pid) {
 }
 
 namespace {
+// Made on the first hook and deleted when the bridge leaves: a key left
+// behind would run its destructor, code of the unmapped bridge, in every
+// thread that ends afterwards.
+std::mutex gEndKeyLock;
 pthread_key_t gEndKey;
-pthread_once_t gEndOnce = PTHREAD_ONCE_INIT;
 bool gEndKeyMade = false;
-void MakeEndKey() {
-  gEndKeyMade = pthread_key_create(&gEndKey, [](void* value) {
-                  auto* hook = static_cast<void**>(value);
-                  reinterpret_cast<void (*)(void*)>(hook[0])(hook[1]);
-                  delete[] hook;
-                }) == 0;
+void RunEndHook(void* value) {
+  auto* hook = static_cast<void**>(value);
+  reinterpret_cast<void (*)(void*)>(hook[0])(hook[1]);
+  delete[] hook;
 }
 }  // namespace
 
 bool SetThreadEndHook(void (*hook)(void*), void* value) {
-  pthread_once(&gEndOnce, &MakeEndKey);
+  std::lock_guard<std::mutex> lock(gEndKeyLock);
+  if (!gEndKeyMade) gEndKeyMade = pthread_key_create(&gEndKey, &RunEndHook) == 0;
   if (!gEndKeyMade) return false;
   void** pair = new (std::nothrow) void*[2];
   if (pair == nullptr) return false;
@@ -212,6 +215,16 @@ bool SetThreadEndHook(void (*hook)(void*), void* value) {
   pair[1] = value;
   delete[] static_cast<void**>(pthread_getspecific(gEndKey));
   return pthread_setspecific(gEndKey, pair) == 0;
+}
+
+void ForgetThreadEndHooks() {
+  std::lock_guard<std::mutex> lock(gEndKeyLock);
+  if (!gEndKeyMade) return;
+  // Other threads' pairs (two pointers each) stay allocated: the system
+  // offers no way to reach them.
+  delete[] static_cast<void**>(pthread_getspecific(gEndKey));
+  pthread_key_delete(gEndKey);
+  gEndKeyMade = false;
 }
 
 void EndWithParent() {

@@ -37,6 +37,7 @@ void KillHost(int) {}
 bool SetThreadEndHook(void (*)(void*), void*) {
   return false;
 }
+void ForgetThreadEndHooks() {}
 void EndWithParent() {}
 void CloseDescriptorsAbove(int) {}
 
