@@ -43,9 +43,11 @@ struct Host {
   std::thread reader;
   std::string how;                // how it ended
   std::atomic<bool> stop{false};  // the bridge is leaving: the reader ends the host
-  // Events before this ring position were raised for an earlier session:
-  // dropped, as the queue drops what an earlier session left.
-  std::atomic<uint64_t> sessionStart{0};
+  // Loads asked of the host, and session marks its ring has shown (the
+  // reader's own): events before the latest load's mark were raised for an
+  // earlier session and are dropped, as the queue drops what one left.
+  std::atomic<uint32_t> loadsAsked{0};
+  uint32_t marksSeen = 0;
 };
 
 std::mutex gStartLock;  // one start, unload or shutdown at a time
@@ -77,6 +79,9 @@ Mode ReadMode() {
 }
 
 std::string HostExecutable() {
+  // The tests' stand-in hosts, which break the protocol on purpose.
+  if (const char* exe = std::getenv("JAVAWRAPPER_TEST_HOST"); exe != nullptr && *exe != '\0')
+    return exe;
   std::string dir = platform::ModuleFileName();
   size_t end = dir.size();
   while (end > 0 && !platform::IsDirectoryEnd(dir[end - 1])) --end;
@@ -143,6 +148,13 @@ bool Drain(Host* h, uint64_t* tail) {
     uint64_t used;
     if (id == kPad) {
       used = room;
+    } else if (id == kSessionMark) {
+      if (length != 0) {
+        Violation(h, "session mark length");
+        return false;
+      }
+      used = 8;
+      ++h->marksSeen;
     } else {
       const size_t expected = relay::EventBytes(id);
       if (expected == relay::kNoSuchEvent || length < 0 ||
@@ -165,8 +177,8 @@ bool Drain(Host* h, uint64_t* tail) {
     ring.tail.store(*tail, std::memory_order_release);
     ring.spaceSeq.fetch_add(1);
     if (ring.writersWaiting.load() != 0) platform::WakeWord(&ring.spaceSeq);
-    const bool current = *tail - used >= h->sessionStart.load();
-    if (id != kPad && current) relay::AddCallback(id, length > 0 ? record : nullptr, length);
+    const bool current = h->marksSeen == h->loadsAsked.load();
+    if (id >= 0 && current) relay::AddCallback(id, length > 0 ? record : nullptr, length);
   }
   return true;
 }
@@ -440,6 +452,8 @@ int32_t Load(const std::string& fileName, std::string* detail) {
   }
   std::memcpy(call.Slot()->data, fileName.c_str(), fileName.size() + 1);
   const char* text = nullptr;
+  // Counted before the host can write this load's mark.
+  if (Host* h = gHost.load()) h->loadsAsked.fetch_add(1);
   const int32_t code = call.Transact(kOpLoad, fileName.size() + 1, &text);
   if (code != 0) {
     *detail = text != nullptr ? text : "";
@@ -449,9 +463,6 @@ int32_t Load(const std::string& fileName, std::string* detail) {
     }
     return code;
   }
-  // The new session's queue exists already: what the host raised before the
-  // library was loaded for it belongs to an earlier one.
-  if (Host* h = gHost.load()) h->sessionStart.store(h->shared->ring.head.load());
   gForwarding.store(true);
   return 0;
 }

@@ -42,6 +42,9 @@ void ReplyText(CallSlot& s, size_t at, const std::string& text) {
 }
 
 void LoadLibrary(CallSlot& s) {
+  // Every load marks the ring first, loaded or not: the bridge counts marks
+  // against its loads to tell this session's events from earlier ones'.
+  relay::AddCallback(kSessionMark, nullptr, 0);
   const std::string fileName(reinterpret_cast<const char*>(s.data));
   const size_t after = fileName.size() + 1;
   // Opened once first, so a file that does not load is reported by the

@@ -51,6 +51,9 @@ struct alignas(64) CallSlot {
 // record that would not fit before the end is preceded by a pad record (id
 // kPad) that fills the rest. head and tail count bytes ever written/read.
 inline constexpr int32_t kPad = -1;
+// Written (length 0) by the host as it starts each load of the library: what
+// precedes the latest one was raised for an earlier session.
+inline constexpr int32_t kSessionMark = -2;
 struct Ring {
   alignas(64) std::atomic<uint64_t> head;      // host: bytes published
   alignas(64) std::atomic<uint64_t> tail;      // bridge: bytes consumed
