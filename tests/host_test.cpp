@@ -6,8 +6,10 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -45,6 +47,42 @@ bool Within(int seconds, Done done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+// Mappings of a host's shared memory in this process (one a running host).
+int HostMappings() {
+  int n = 0;
+  if (FILE* maps = std::fopen("/proc/self/maps", "r")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, maps) != nullptr)
+      n += std::strstr(line, "memfd:javawrapper-host") != nullptr;
+    std::fclose(maps);
+  }
+  return n;
+}
+
+// This process's children not yet reaped, zombies included.
+int Children() {
+  int n = 0;
+  const std::string self = std::to_string(getpid());
+  if (DIR* d = opendir("/proc")) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+      const std::string path = std::string("/proc/") + e->d_name + "/stat";
+      if (FILE* f = std::fopen(path.c_str(), "r")) {
+        char stat[512] = {};
+        const size_t got = std::fread(stat, 1, sizeof stat - 1, f);
+        std::fclose(f);
+        const char* end = std::strrchr(stat, ')');  // the name may hold spaces
+        int ppid = 0;
+        char state = 0;
+        if (got > 0 && end != nullptr && std::sscanf(end + 1, " %c %d", &state, &ppid) == 2)
+          n += std::to_string(ppid) == self;
+      }
+    }
+    closedir(d);
+  }
+  return n;
 }
 
 bool ProcessGone(int pid) {
@@ -160,13 +198,20 @@ TEST_F(HostTest, AHostKilledMidCallEndsItWith99AndTheSessionWithOneForcedLogout)
       << CountEntries("/proc/self/fd") << " descriptors, " << fds << " with the first host";
   EXPECT_TRUE(Within(10, [&] { return CountEntries("/proc/self/task") == threads; }))
       << CountEntries("/proc/self/task") << " threads, " << threads << " with the first host";
+  EXPECT_EQ(HostMappings(), 1) << "shared memory of a dead host is still mapped";
+  EXPECT_EQ(Children(), 1) << "a dead host is left as a child";
 }
 
 TEST_F(HostTest, AHostKilledMidFloodDeliversEachThreadsEventsInOrderThenOneLogout) {
+  int fds = -1, threads = -1;
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     fake::FakeJni jni;
     ASSERT_EQ(Initialise(), 0);
+    if (round == 1) {
+      fds = CountEntries("/proc/self/fd");
+      threads = CountEntries("/proc/self/task");
+    }
     const int pid = hostlink::HostPid();
     ASSERT_EQ(sim_.FireStream(5, 27, 2, 1000000), 0);
     ASSERT_TRUE(Within(10, [] { return relay::QueuedCount() > 1000; })) << "no flood arrived";
@@ -176,6 +221,16 @@ TEST_F(HostTest, AHostKilledMidFloodDeliversEachThreadsEventsInOrderThenOneLogou
     ASSERT_TRUE(Within(10, [] { return !binding::IsAPILoaded(); }));
     EXPECT_TRUE(Within(5, [&] { return ProcessGone(pid); })) << "host " << pid << " left";
   }
+  // The last host is dead too: nothing of any of the twenty is left.
+  EXPECT_TRUE(Within(10, [] { return HostMappings() == 0; })) << HostMappings() << " mappings";
+  EXPECT_EQ(Children(), 0) << "a dead host is left as a child";
+  // The next host brings back what one host holds, and no more.
+  fake::FakeJni jni;
+  ASSERT_EQ(Initialise(), 0);
+  EXPECT_TRUE(Within(10, [&] { return CountEntries("/proc/self/fd") == fds; }))
+      << CountEntries("/proc/self/fd") << " descriptors, " << fds << " with the second host";
+  EXPECT_TRUE(Within(10, [&] { return CountEntries("/proc/self/task") == threads; }))
+      << CountEntries("/proc/self/task") << " threads, " << threads << " with the second host";
 }
 
 }  // namespace
