@@ -29,9 +29,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One started host. Never freed: a thread may still hold a pointer to it
-// after it ended (its users count says when the memory may go).
+// One started host. Never freed once published: a thread may still hold a
+// pointer to it after it ended (its users count says when the shared memory
+// may go). Each keeps the one before it, so every host stays reachable from
+// gLatest; one that never started is freed at once.
 struct Host {
+  Host* previous = nullptr;
   uint32_t generation = 0;
   platform::HostProcess process;
   Shared* shared = nullptr;
@@ -410,7 +413,8 @@ bool EnsureHost(std::string* whyNot) {
   h->shared = static_cast<Shared*>(platform::CreateSharedMemory(kSharedBytes, &h->memory));
   if (h->shared == nullptr) {
     *whyNot = "no shared memory for the library host";
-    return false;  // the Host is left: a few bytes
+    delete h;
+    return false;
   }
   h->shared->magic = kMagic;
   h->shared->version = 1;
@@ -420,6 +424,9 @@ bool EnsureHost(std::string* whyNot) {
     h->reader = std::thread(&Reader, h, exe, &start);
   } catch (...) {
     *whyNot = "no thread for the library host's reader";
+    platform::UnmapSharedMemory(h->shared, kSharedBytes);
+    platform::CloseDescriptor(h->memory);
+    delete h;
     return false;
   }
   std::unique_lock<std::mutex> wait(start.lock);
@@ -430,8 +437,10 @@ bool EnsureHost(std::string* whyNot) {
     h->reader.join();
     platform::UnmapSharedMemory(h->shared, kSharedBytes);
     platform::CloseDescriptor(h->memory);
+    delete h;
     return false;
   }
+  h->previous = gLatest;
   gLatest = h;
   gHost.store(h, std::memory_order_release);
   Say("library host mode always: " + exe + " pid " + std::to_string(h->process.pid));
