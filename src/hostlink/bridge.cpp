@@ -44,7 +44,8 @@ struct Host {
   std::atomic<bool> owned[kSlots] = {};  // the bridge's own record of its slots
   std::mutex sendLock;
   std::thread reader;
-  std::string how;                // how it ended
+  std::string how;  // how it ended; read once howKnown
+  std::atomic<bool> howKnown{false};
   std::atomic<bool> stop{false};  // the bridge is leaving: the reader ends the host
   // Loads asked of the host, and session marks its ring has shown (the
   // reader's own): events before the latest load's mark were raised for an
@@ -111,8 +112,8 @@ Host* Acquire() {
 }
 
 [[noreturn]] void Lost(Host* h) {
-  throw HostLost(" The library host ended (" + (h->how.empty() ? std::string("gone") : h->how) +
-                 ")");
+  const bool known = h->howKnown.load(std::memory_order_acquire);
+  throw HostLost(" The library host ended (" + (known && !h->how.empty() ? h->how : "gone") + ")");
 }
 
 // A host that broke the protocol is treated as dead: it is killed, and the
@@ -195,6 +196,7 @@ void Ended(Host* h, uint64_t* tail) {
   std::string how;
   platform::HostEnded(h->process.pid, true, &how);
   h->how = how;
+  h->howKnown.store(true, std::memory_order_release);
   const bool leaving = h->stop.load();
   if (!leaving) {
     Say("the library host (pid " + std::to_string(h->process.pid) + ") ended: " + how);
@@ -243,11 +245,13 @@ void Reader(Host* h, std::string exe, Start* start) {
   }
   const bool running = whyNot.empty();
   {
+    // Notified under the lock: the starter may free start as soon as it
+    // sees finished.
     std::lock_guard<std::mutex> lock(start->lock);
     start->whyNot = whyNot;
     start->finished = true;
-  }
-  start->done.notify_all();  // start is not touched after this
+    start->done.notify_all();
+  }  // start is not touched after this
   if (!running) return;
 
   Ring& ring = h->shared->ring;

@@ -83,7 +83,7 @@ void SpoilRing() {
     Put(kPad, 0, 0, 0);  // a pad claims the rest of the ring; 8 bytes are published
   } else if (gFault == "head-back") {
     Put(5, 27, 27, 0x44);  // delivered, so the bridge's tail moves on
-    usleep(200 * 1000);
+    for (int i = 0; i < 10000 && ring.tail.load() == tail; ++i) usleep(1000);
     SetHead(tail);
   } else if (gFault == "head-forward") {
     SetHead(tail + kRingBytes + 8);
