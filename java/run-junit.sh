@@ -2,9 +2,10 @@
 # Runs the JUnit suite in a JVM that has loaded the bridge, under -Xcheck:jni.
 # The run fails when a test fails, and also when the JVM reports any JNI
 # misuse, even if every test passed.
-#   run-junit.sh <java> <bin dir> <class path>
+#   run-junit.sh <java> <bin dir> <class path> [launcher options...]
 set -uo pipefail
 java=$1 bin=$2 classpath=$3
+shift 3
 log=$(mktemp)
 # The suite's own temporary directory: whatever a test leaves in it fails the run.
 scratch=$(mktemp -d)
@@ -26,7 +27,7 @@ env -u DISPLAY "$java" -Xcheck:jni "${flags[@]}" -Djava.io.tmpdir="$scratch" \
   -Djavawrapper.classpath="$classpath" \
   -cp "$classpath" org.junit.platform.console.ConsoleLauncher \
   --disable-banner --disable-ansi-colors --details=tree --fail-if-no-tests \
-  --scan-classpath "$bin/clientapi_tests.jar" 2>&1 | tee "$log"
+  --scan-classpath "$bin/clientapi_tests.jar" "$@" 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 
 if grep -q 'WARNING: A restricted method' "$log"; then

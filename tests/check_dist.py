@@ -9,7 +9,8 @@ the gzip header; mode 0755 for libraries, 0644 for the rest; the files the
 README's Releases section lists. The second build make dist made in another
 directory (<dist dir>/verify) is byte-identical, and SHA256SUMS matches. The
 DLLs are stripped and name their debug file (GNU debuglink with its CRC); the
-Linux library passes the exports and glibc-floor check; the test kit's example
+Linux library passes the exports and glibc-floor check, and the library host
+beside it starts; the test kit's example
 front-end test, and its JUnit 5 form, compile against the archive's
 clientapi.jar and pass against its bridge and simulator, and its JNA binding
 compiles; every archive carries FIRST-SESSION.md.
@@ -44,7 +45,7 @@ def commit_time():
 
 
 def executable(name):
-    return name.endswith((".so", ".dll", ".DLL"))
+    return name.endswith((".so", ".dll", ".DLL", "/javawrapper-host"))
 
 
 def entries(path, epoch):
@@ -151,7 +152,7 @@ def main():
             top, files = unpacked[name]
             want = sorted([library, "clientapi.jar", "clientapi-sources.jar", "README.txt",
                            "FIRST-SESSION.md"] +
-                          ([library + ".debug"] if objdump else []))
+                          ([library + ".debug"] if objdump else ["javawrapper-host"]))
             if files != want:
                 fail(f"{name} holds {files}, not {want}")
             lib = os.path.join(scratch, top, library)
@@ -218,6 +219,14 @@ def main():
         out = run.stdout + run.stderr
         if run.returncode != 0 or "2 tests successful" not in out or "WARNING" in out:
             fail(f"the kit's JUnit 5 example or its JNA binding:\n{out}")
+        # The library host runs from the archive as shipped: started without
+        # a bridge it says so and ends.
+        host = os.path.join(linux, "javawrapper-host")
+        run = subprocess.run(["timeout", "30", host], capture_output=True, text=True)
+        if run.returncode != 2 or "no bridge to serve" not in run.stderr:
+            fail(f"the archive's javawrapper-host: {run.returncode} {run.stderr}")
+        if "javawrapper-host" not in open(os.path.join(linux, "README.txt")).read():
+            fail("the Linux archive's README does not name javawrapper-host")
         readme = open(os.path.join(kit, "README.txt")).read()
         if "--enable-native-access=ALL-UNNAMED" not in readme:
             fail("the kit's README gives no command for JDK 22 and later")

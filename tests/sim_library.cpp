@@ -1,7 +1,11 @@
 #include "sim_library.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
+
+#include "hostlink/control.h"
 
 namespace testing_support {
 
@@ -19,15 +23,41 @@ std::string SimLibrary::Path(const char* file, const char* variant) {
   return dir + "variants" + sep + variant + sep + file;
 }
 
+bool SimLibrary::InHost() {
+  const char* mode = std::getenv("JAVAWRAPPER_HOST");
+  return mode != nullptr && std::strcmp(mode, "always") == 0;
+}
+
 namespace {
+// In host mode the control surface is reached in the library host, where the
+// bridge's instance of the simulator lives.
 template <typename Fn>
 void Bind(platform::LibraryHandle handle, Fn& fn, const char* name) {
-  fn = reinterpret_cast<Fn>(platform::ResolveSymbol(handle, name));
+  if (SimLibrary::InHost()) {
+    // The handle is the target's number plus one.
+    fn = reinterpret_cast<Fn>(
+        hostlink::ControlFunction(name, static_cast<int>(reinterpret_cast<intptr_t>(handle)) - 1));
+  } else {
+    fn = reinterpret_cast<Fn>(platform::ResolveSymbol(handle, name));
+  }
   if (fn == nullptr) throw std::runtime_error(std::string("simulator lacks ") + name);
+}
+
+// Record pointers do not cross to another process.
+int32_t NoFireRecords(const char*, int32_t, const void* const*, int32_t) {
+  ADD_FAILURE() << "simFireRecords cannot reach a library host";
+  return -1;
+}
+
+platform::LibraryHandle Open(const std::string& path) {
+  if (!SimLibrary::InHost()) return platform::LoadLibraryFile(path);
+  const int target = hostlink::ControlOpen(path);
+  return target >= 0 ? reinterpret_cast<platform::LibraryHandle>(static_cast<intptr_t>(target) + 1)
+                     : nullptr;
 }
 }  // namespace
 
-SimLibrary::SimLibrary(const std::string& path) : handle_(platform::LoadLibraryFile(path)) {
+SimLibrary::SimLibrary(const std::string& path) : handle_(Open(path)) {
   if (handle_ == nullptr) throw std::runtime_error("cannot load " + path);
   Bind(handle_, reset_, "simReset");
   Bind(handle_, forceResult_, "simForceResult");
@@ -41,7 +71,11 @@ SimLibrary::SimLibrary(const std::string& path) : handle_(platform::LoadLibraryF
   Bind(handle_, fireAsync_, "simFireAsync");
   Bind(handle_, fireStream_, "simFireStream");
   Bind(handle_, burst_, "simBurst");
-  Bind(handle_, fireRecords_, "simFireRecords");
+  if (InHost()) {
+    fireRecords_ = &NoFireRecords;
+  } else {
+    Bind(handle_, fireRecords_, "simFireRecords");
+  }
   Bind(handle_, fireLocked_, "simFireLocked");
   Bind(handle_, waitIdleFor_, "simWaitIdleFor");
   Bind(handle_, registeredCount_, "simRegisteredCount");
@@ -57,11 +91,15 @@ SimLibrary::SimLibrary(const std::string& path) : handle_(platform::LoadLibraryF
 SimLibrary::~SimLibrary() {
   reset_();
   market_(1);
-  platform::FreeLibraryHandle(handle_);
+  if (InHost()) {
+    hostlink::ControlClose(static_cast<int>(reinterpret_cast<intptr_t>(handle_)) - 1);
+  } else {
+    platform::FreeLibraryHandle(handle_);
+  }
 }
 
 void* SimLibrary::Symbol(const char* name) const {
-  return platform::ResolveSymbol(handle_, name);
+  return InHost() ? nullptr : platform::ResolveSymbol(handle_, name);
 }
 
 std::vector<std::string> SimLibrary::Calls() {

@@ -26,7 +26,9 @@ class SimLibrary {
   SimLibrary(const SimLibrary&) = delete;
   SimLibrary& operator=(const SimLibrary&) = delete;
 
-  void* Symbol(const char* name) const;  // any export, or nullptr
+  void* Symbol(const char* name) const;  // any export, or nullptr (always in host mode)
+  // JAVAWRAPPER_HOST=always: the simulator is the library host's instance.
+  static bool InHost();
 
   void Reset() { reset_(); }
   void ForceResult(const char* entry, int32_t code) { forceResult_(entry, code); }

@@ -8,6 +8,7 @@
 
 #include "binding/errors.h"
 #include "binding/report.h"
+#include "hostlink/bridge.h"
 #include "platform/platform.h"
 #include "trace/trace.h"
 
@@ -195,6 +196,33 @@ void ResolveAll(platform::LibraryHandle library) {
 #include "binding/entries.def"
 }
 
+// Never called: a library in the host leaves no address in a slot, and a
+// slot forwards while it is loaded there (hostlink/marshal.h).
+void UnreachableEntry() {}
+
+// The library loaded in its host process: the bridge decides 53 and 55 from
+// the host's answer, and shows the box or the line itself, in this process.
+platform::LibraryHandle LoadInHost(const std::string& fileName) {
+  std::string detail;
+  const int32_t code = hostlink::Load(fileName, &detail);
+  if (code == kCannotLoadLibrary) {
+    ReportLoadFailure(fileName, detail);
+    throw EQUOR(kCannotLoadLibrary);
+  }
+  if (code == kFunctionNotFound) {
+    const std::string text = "Can't find " + detail;
+    platform::ShowErrorBox(text.c_str());
+    throw EQUOR(kFunctionNotFound);
+  }
+  ClearEntryTable();
+#define QR_ENTRY(name, result, params) \
+  gTable.name.fn =                     \
+      reinterpret_cast<decltype(gTable.name.fn)>(reinterpret_cast<void*>(&UnreachableEntry));
+#define QR_AGAIN(name)
+#include "binding/entries.def"
+  return hostlink::HostHandle();
+}
+
 }  // namespace
 
 namespace {
@@ -202,7 +230,12 @@ namespace {
 // library freed. A free that leaves it held by another module is remembered.
 bool FreeClosedLibrary(platform::LibraryHandle library) {
   ClearEntryTable();
-  const bool gone = platform::FreeLibraryHandle(library);
+  bool gone = true;
+  if (library == hostlink::HostHandle()) {
+    hostlink::Unload();
+  } else {
+    gone = platform::FreeLibraryHandle(library);
+  }
   if (!gone) gFreedWhileHeld.store(true);
   gHandle.store(nullptr);
   gClosing.store(false);
@@ -269,6 +302,18 @@ void LoadAPI(const std::string& fileName) {
     {
       FlagLock lock(gLoaderBusy, &deadline);
       if (lock) FinishUnloadLeftClosing();
+      if (lock && gHandle.load() == nullptr && hostlink::Wanted(fileName)) {
+        platform::LibraryHandle library = LoadInHost(fileName);
+        const bool refused = PrepareFence();
+        gHandle.store(library);
+        if (refused) {
+          ErrorFunnel(
+              " The system refuses the asymmetric fence: the unload guard takes full "
+              "fences instead",
+              "LoadAPI");
+        }
+        return;
+      }
       if (lock && gHandle.load() == nullptr) {
         std::string whyNot;
         platform::LibraryHandle library = platform::LoadLibraryFile(fileName, &whyNot);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 
+#include "hostlink/marshal.h"
 #include "platform/callconv.h"
 #include "platform/fault_guard.h"
 
@@ -18,16 +20,44 @@ typedef void(QR_CALL* QRMessageProc)(const char* messageId);
 
 namespace binding {
 
+// Each slot's number, in the order of entries.def.
+enum SlotIndex : int {
+#define QR_ENTRY(name, result, params) kSlot_##name,
+#define QR_AGAIN(name)
+#include "binding/entries.def"
+};
+
+}  // namespace binding
+
+namespace hostlink {
+#define QR_ENTRY(name, result, params)
+#define QR_AGAIN(name)
+#define QR_RECORDS(name, ...)                                       \
+  template <>                                                       \
+  struct Records<binding::kSlot_##name> {                           \
+    static constexpr RecordSpec list[] = {__VA_ARGS__};             \
+    static constexpr int count = static_cast<int>(std::size(list)); \
+  };
+#include "binding/entries.def"
+}  // namespace hostlink
+
+namespace binding {
+
 // One slot per entry: the entry's address (null while no library is
 // loaded), called like the entry itself. Every call is a guarded call, so a
-// processor fault inside the library ends as platform::ProcessorFault.
+// processor fault inside the library ends as platform::ProcessorFault. While
+// the library lives in a host process, the call goes to the calling thread's
+// mirror thread there instead (hostlink/marshal.h).
 namespace slots {
 #define QR_ENTRY(name, result, params)                                       \
   struct name {                                                              \
+    using Signature = result params;                                         \
     result(QR_CALL* fn) params;                                              \
     explicit operator bool() const { return fn != nullptr; }                 \
     template <typename... Args>                                              \
     result operator()(Args... args) const {                                  \
+      if (hostlink::Forwarding()) [[unlikely]]                               \
+        return hostlink::Forwarder<kSlot_##name, Signature>::Call(args...);  \
       return platform::CallGuarded([&]() -> result { return fn(args...); }); \
     }                                                                        \
   };

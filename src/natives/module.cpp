@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "binding/loader.h"
+#include "hostlink/bridge.h"
 #include "platform/desktop.h"
 #include "platform/fault_guard.h"
 #include "platform/module_hooks.h"
@@ -32,6 +33,7 @@ enum class By {
 void TearDown(By by) {
   const binding::Unloaded library = binding::UnloadAPIWithin(std::chrono::seconds(5));
   const bool gone = library == binding::Unloaded::kGone;
+  hostlink::Shutdown();  // the host ends; its reader no longer queues
   if (gone) {
     relay::FreeQueues();
   } else {

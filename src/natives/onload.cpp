@@ -17,6 +17,7 @@
 
 #include "binding/errors.h"
 #include "binding/report.h"
+#include "hostlink/control.h"
 #include "natives/frame.h"
 #include "trace/trace.h"
 
@@ -236,6 +237,7 @@ extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
   if (vm->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_8) != JNI_OK) return JNI_VERSION_1_8;
   try {
     natives::Check(env);
+    hostlink::RegisterTestControl(env);
   } catch (...) {
     // Out of memory while checking: the check is advice, the load goes on.
     env->ExceptionClear();

@@ -42,40 +42,44 @@ void QueueRecord(int32_t id, const void* record, size_t bytes) noexcept {
     AddCallback(id, nullptr, 0); \
   }
 
-CB_RECORD(cbHostLinkStateChange, 1, 2)
-CB_RECORD(cbPriceLinkStateChange, 2, 2)
-CB_RECORD(cbPriceUpdate, 8, 73)
-CB_RECORD(cbBlankPrice, 27, 73)
-CB_RECORD(cbGenericPriceUpdate, 26, 78)
-CB_RECORD(cbDOMUpdate, 21, 73)
-CB_RECORD(cbSettlementUpdate, 22, 114)
-CB_RECORD(cbAtBestUpdate, 16, 73)
-CB_RECORD(cbSubscriberDepthUpdate, 19, 73)
-CB_RECORD(cbStatusChange, 10, 77)
-CB_RECORD(cbOrderChange, 5, 27)
-CB_RECORD(cbOrderTypeUpdate, 38, 36)
-CB_RECORD(cbFillChange, 9, 82)
-CB_RECORD(cbContractAdded, 11, 73)
-CB_RECORD(cbContractDeleted, 12, 73)
-CB_RECORD(cbContractEvent33, 33, 73)
-CB_RECORD(cbCommodityEvent32, 32, 22)
-CB_RECORD(cbExchangeEvent31, 31, 11)
-CB_RECORD(cbExchangeEvent36, 36, 11)
-CB_SIGNAL(cbDataDownloadComplete, 7)
-CB_SIGNAL(cbForcedLogout, 6)
-CB_RECORD(cbExchangeRate, 13, 11)
-// Amend failures get their own entry point and id, sized like the other
-// order failure records (the exchange-rate entry point would misreport them).
-CB_RECORD(cbAmendFailure, 25, 27)
-CB_SIGNAL(cbMemoryWarning, 18)
-CB_RECORD(cbConStatus, 14, 394)
-CB_RECORD(cbOrderCancelFailure, 15, 27)
-CB_RECORD(cbOrderSentFailure, 28, 27)
-CB_RECORD(cbOrderQueuedFailure, 29, 27)
-CB_RECORD(cbStrategyCreateSuccess, 23, 135)
-CB_RECORD(cbStrategyCreateFailure, 24, 145)
-CB_SIGNAL(cbOrderBookReset, 30)
-CB_RECORD(cbTraderAdded, 37, 47)
+// Every plain entry point: (name, id, record bytes) or (name, id).
+#define CB_EVENTS                                                                   \
+  CB_RECORD(cbHostLinkStateChange, 1, 2)                                            \
+  CB_RECORD(cbPriceLinkStateChange, 2, 2)                                           \
+  CB_RECORD(cbPriceUpdate, 8, 73)                                                   \
+  CB_RECORD(cbBlankPrice, 27, 73)                                                   \
+  CB_RECORD(cbGenericPriceUpdate, 26, 78)                                           \
+  CB_RECORD(cbDOMUpdate, 21, 73)                                                    \
+  CB_RECORD(cbSettlementUpdate, 22, 114)                                            \
+  CB_RECORD(cbAtBestUpdate, 16, 73)                                                 \
+  CB_RECORD(cbSubscriberDepthUpdate, 19, 73)                                        \
+  CB_RECORD(cbStatusChange, 10, 77)                                                 \
+  CB_RECORD(cbOrderChange, 5, 27)                                                   \
+  CB_RECORD(cbOrderTypeUpdate, 38, 36)                                              \
+  CB_RECORD(cbFillChange, 9, 82)                                                    \
+  CB_RECORD(cbContractAdded, 11, 73)                                                \
+  CB_RECORD(cbContractDeleted, 12, 73)                                              \
+  CB_RECORD(cbContractEvent33, 33, 73)                                              \
+  CB_RECORD(cbCommodityEvent32, 32, 22)                                             \
+  CB_RECORD(cbExchangeEvent31, 31, 11)                                              \
+  CB_RECORD(cbExchangeEvent36, 36, 11)                                              \
+  CB_SIGNAL(cbDataDownloadComplete, 7)                                              \
+  CB_SIGNAL(cbForcedLogout, 6)                                                      \
+  CB_RECORD(cbExchangeRate, 13, 11)                                                 \
+  /* Amend failures get their own entry point and id, sized like the other */       \
+  /* order failure records (the exchange-rate entry point would misreport them). */ \
+  CB_RECORD(cbAmendFailure, 25, 27)                                                 \
+  CB_SIGNAL(cbMemoryWarning, 18)                                                    \
+  CB_RECORD(cbConStatus, 14, 394)                                                   \
+  CB_RECORD(cbOrderCancelFailure, 15, 27)                                           \
+  CB_RECORD(cbOrderSentFailure, 28, 27)                                             \
+  CB_RECORD(cbOrderQueuedFailure, 29, 27)                                           \
+  CB_RECORD(cbStrategyCreateSuccess, 23, 135)                                       \
+  CB_RECORD(cbStrategyCreateFailure, 24, 145)                                       \
+  CB_SIGNAL(cbOrderBookReset, 30)                                                   \
+  CB_RECORD(cbTraderAdded, 37, 47)
+
+CB_EVENTS
 
 #undef CB_RECORD
 #undef CB_SIGNAL
@@ -115,6 +119,45 @@ void QR_CALL cbLogonStatus() {
     AddCallback(kLogonStatusId, record, kLogonStatusBytes);
   });
 }
+
+// Every entry point, numbered the same in the bridge and its library host, so
+// a registration made through the host registers the host's own point.
+const void* const kPoints[] = {
+    reinterpret_cast<const void*>(&cbHostLinkStateChange),
+    reinterpret_cast<const void*>(&cbPriceLinkStateChange),
+    reinterpret_cast<const void*>(&cbPriceUpdate),
+    reinterpret_cast<const void*>(&cbBlankPrice),
+    reinterpret_cast<const void*>(&cbGenericPriceUpdate),
+    reinterpret_cast<const void*>(&cbDOMUpdate),
+    reinterpret_cast<const void*>(&cbSettlementUpdate),
+    reinterpret_cast<const void*>(&cbAtBestUpdate),
+    reinterpret_cast<const void*>(&cbSubscriberDepthUpdate),
+    reinterpret_cast<const void*>(&cbStatusChange),
+    reinterpret_cast<const void*>(&cbOrderChange),
+    reinterpret_cast<const void*>(&cbOrderTypeUpdate),
+    reinterpret_cast<const void*>(&cbFillChange),
+    reinterpret_cast<const void*>(&cbContractAdded),
+    reinterpret_cast<const void*>(&cbContractDeleted),
+    reinterpret_cast<const void*>(&cbContractEvent33),
+    reinterpret_cast<const void*>(&cbCommodityEvent32),
+    reinterpret_cast<const void*>(&cbExchangeEvent31),
+    reinterpret_cast<const void*>(&cbExchangeEvent36),
+    reinterpret_cast<const void*>(&cbDataDownloadComplete),
+    reinterpret_cast<const void*>(&cbForcedLogout),
+    reinterpret_cast<const void*>(&cbExchangeRate),
+    reinterpret_cast<const void*>(&cbAmendFailure),
+    reinterpret_cast<const void*>(&cbMemoryWarning),
+    reinterpret_cast<const void*>(&cbConStatus),
+    reinterpret_cast<const void*>(&cbOrderCancelFailure),
+    reinterpret_cast<const void*>(&cbOrderSentFailure),
+    reinterpret_cast<const void*>(&cbOrderQueuedFailure),
+    reinterpret_cast<const void*>(&cbStrategyCreateSuccess),
+    reinterpret_cast<const void*>(&cbStrategyCreateFailure),
+    reinterpret_cast<const void*>(&cbOrderBookReset),
+    reinterpret_cast<const void*>(&cbTraderAdded),
+    reinterpret_cast<const void*>(&cbMessage),
+    reinterpret_cast<const void*>(&cbLogonStatus),
+};
 
 struct Registration {
   int32_t (*make)(const binding::EntryTable& qr);
@@ -167,6 +210,36 @@ const Registration kRegistrations[] = {
 #undef REGISTER
 
 }  // namespace
+
+int32_t PointIndex(const void* point) {
+  for (size_t i = 0; i < std::size(kPoints); ++i)
+    if (kPoints[i] == point) return static_cast<int32_t>(i);
+  return -1;
+}
+
+const void* PointAt(int32_t index) {
+  return index >= 0 && static_cast<size_t>(index) < std::size(kPoints) ? kPoints[index] : nullptr;
+}
+
+size_t EventBytes(int32_t id) {
+  switch (id) {
+#define CB_RECORD(name, id, bytes) \
+  case id:                         \
+    return bytes;
+#define CB_SIGNAL(name, id) \
+  case id:                  \
+    return 0;
+    CB_EVENTS
+#undef CB_RECORD
+#undef CB_SIGNAL
+    case kMessageId:
+      return kMessageBytes;
+    case kLogonStatusId:
+      return kLogonStatusBytes;
+    default:
+      return kNoSuchEvent;
+  }
+}
 
 void RegisterCallbacks(const binding::EntryTable& qr, bool connectionStatus) {
   for (const Registration& r : kRegistrations)

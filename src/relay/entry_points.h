@@ -2,6 +2,9 @@
 // and their registration.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "binding/vendor.h"
 
 namespace relay {
@@ -10,5 +13,11 @@ namespace relay {
 // check: the first failing code stops the sequence as EQUOR. The
 // connection-status callback is registered only when asked for.
 void RegisterCallbacks(const binding::EntryTable& qr, bool connectionStatus);
+
+// The record bytes the entry point for id queues (0 for one that takes
+// none), or kNoSuchEvent: what the bridge accepts from its library host.
+inline constexpr size_t kLargestEventBytes = 514;
+inline constexpr size_t kNoSuchEvent = ~size_t{0};
+size_t EventBytes(int32_t id);
 
 }  // namespace relay

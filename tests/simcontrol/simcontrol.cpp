@@ -6,6 +6,7 @@
 #include <jni.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,49 @@ SIM(jlong, open)(JNIEnv* env, jclass, jstring path) {
     if (c->library != nullptr) platform::FreeLibraryHandle(c->library);
     delete c;
     return 0;
+  }
+  return static_cast<jlong>(reinterpret_cast<intptr_t>(c));
+}
+
+// The control surface in the library host: the bridge's forwarding
+// functions (javawrapper.HostControl), in the order of Control's members.
+SIM(jlong, openHosted)(JNIEnv* env, jclass, jlongArray functions) {
+  auto* c = new Control;
+  void** fields[] = {
+      reinterpret_cast<void**>(&c->reset),
+      reinterpret_cast<void**>(&c->forceResult),
+      reinterpret_cast<void**>(&c->clearResult),
+      reinterpret_cast<void**>(&c->setOutput),
+      reinterpret_cast<void**>(&c->setErrorText),
+      reinterpret_cast<void**>(&c->journalClear),
+      reinterpret_cast<void**>(&c->journalSize),
+      reinterpret_cast<void**>(&c->journalName),
+      reinterpret_cast<void**>(&c->journalArg),
+      reinterpret_cast<void**>(&c->journalFind),
+      reinterpret_cast<void**>(&c->journalArgCount),
+      reinterpret_cast<void**>(&c->registeredCount),
+      reinterpret_cast<void**>(&c->fire),
+      reinterpret_cast<void**>(&c->fireAsync),
+      reinterpret_cast<void**>(&c->fireStream),
+      reinterpret_cast<void**>(&c->waitIdleFor),
+      reinterpret_cast<void**>(&c->fault),
+      reinterpret_cast<void**>(&c->burst),
+      reinterpret_cast<void**>(&c->fireLocked),
+      reinterpret_cast<void**>(&c->market),
+  };
+  const jsize n = env->GetArrayLength(functions);
+  std::vector<jlong> values(static_cast<size_t>(n));
+  env->GetLongArrayRegion(functions, 0, n, values.data());
+  if (env->ExceptionCheck() || static_cast<size_t>(n) != std::size(fields)) {
+    delete c;
+    return 0;
+  }
+  for (size_t i = 0; i < std::size(fields); ++i) {
+    if (values[i] == 0) {
+      delete c;
+      return 0;
+    }
+    *fields[i] = reinterpret_cast<void*>(static_cast<intptr_t>(values[i]));
   }
   return static_cast<jlong>(reinterpret_cast<intptr_t>(c));
 }

@@ -28,6 +28,10 @@ class DirectoryTest {
     try {
       Files.copy(Paths.get(Bridge.BIN, "libJavaWrapper.so"), dir.resolve("libJavaWrapper.so"));
       Files.copy(Paths.get(Bridge.BIN, "QUORAPI.DLL"), dir.resolve("QUORAPI.DLL"));
+      // The library host sits beside the bridge, as it ships.
+      Path host = Paths.get(Bridge.BIN, "javawrapper-host");
+      if (Files.exists(host)) Files.copy(host, dir.resolve("javawrapper-host"),
+          java.nio.file.StandardCopyOption.COPY_ATTRIBUTES);
       String out = FreshJvmTest.run(
           dir.resolve("libJavaWrapper.so").toString(), "javawrapper.BlankDirectoryMain", dir + "/");
       assertTrue(out.contains("initialise=0\n"), out);

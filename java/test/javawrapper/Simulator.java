@@ -29,7 +29,7 @@ public final class Simulator {
 
   /** The market starts off: entries answer with set outputs or a fixed pattern. */
   public static Simulator loadPath(String path) {
-    long handle = open(path);
+    long handle = HostControl.ON ? openHosted(path) : open(path);
     if (handle == 0) {
       throw new IllegalStateException("cannot load the simulator " + path);
     }
@@ -143,6 +143,20 @@ public final class Simulator {
   }
 
   private static native long open(String path);
+  private static native long openHosted(long[] functions);
+
+  /** The same file opened in the library host, reached through the bridge. */
+  private static long openHosted(String path) {
+    int target = HostControl.open(path);
+    if (target < 0) return 0;
+    String[] names = {"simReset", "simForceResult", "simClearResult", "simSetOutput",
+        "simSetErrorText", "simJournalClear", "simJournalSize", "simJournalName", "simJournalArg",
+        "simJournalFind", "simJournalArgCount", "simRegisteredCount", "simFire", "simFireAsync",
+        "simFireStream", "simWaitIdleFor", "simFault", "simBurst", "simFireLocked", "simMarket"};
+    long[] functions = new long[names.length];
+    for (int i = 0; i < names.length; i++) functions[i] = HostControl.function(names[i], target);
+    return openHosted(functions);
+  }
   private static native void reset(long h);
   private static native void forceResult(long h, String entry, int code);
   private static native void clearResult(long h, String entry);

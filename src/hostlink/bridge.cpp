@@ -1,0 +1,608 @@
+#include "hostlink/bridge.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "binding/errors.h"
+#include "binding/loader.h"
+#include "hostlink/control.h"
+#include "hostlink/marshal.h"
+#include "hostlink/shared.h"
+#include "platform/cpu.h"
+#include "platform/fault_guard.h"
+#include "platform/host_link.h"
+#include "platform/platform.h"
+#include "relay/entry_points.h"
+#include "relay/queue.h"
+#include "trace/trace.h"
+
+namespace hostlink {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One started host. Never freed once published: a thread may still hold a
+// pointer to it after it ended (its users count says when the shared memory
+// may go). Each keeps the one before it, so every host stays reachable from
+// gLatest; one that never started is freed at once.
+struct Host {
+  Host* previous = nullptr;
+  uint32_t generation = 0;
+  platform::HostProcess process;
+  Shared* shared = nullptr;
+  int memory = -1;
+  std::atomic<bool> dead{false};
+  std::atomic<int> users{0};
+  std::atomic<bool> owned[kSlots] = {};  // the bridge's own record of its slots
+  std::mutex sendLock;
+  std::thread reader;
+  std::string how;  // how it ended; read once howKnown
+  std::atomic<bool> howKnown{false};
+  std::atomic<bool> stop{false};  // the bridge is leaving: the reader ends the host
+  // Loads asked of the host, and session marks its ring has shown (the
+  // reader's own): events before the latest load's mark were raised for an
+  // earlier session and are dropped, as the queue drops what one left.
+  std::atomic<uint32_t> loadsAsked{0};
+  uint32_t marksSeen = 0;
+};
+
+std::mutex gStartLock;  // one start, unload or shutdown at a time
+std::atomic<Host*> gHost{nullptr};
+Host* gLatest = nullptr;  // the last host started, whose reader is joined next; gStartLock
+std::atomic<uint32_t> gGeneration{0};
+std::atomic<uint32_t> gEnded{0};
+std::atomic<bool> gInHost{false};
+char gHandleMark;
+
+// The calling thread's slot in the host of that generation.
+struct ThreadSlot {
+  uint32_t generation;
+  int index;
+};
+thread_local ThreadSlot tSlot{0, -1};
+thread_local char tText[4096];
+thread_local int tControlTarget = 0;  // the library a test's control call goes to
+
+enum class Mode { kAuto, kAlways, kNever };
+Mode ReadMode() {
+  const char* value = std::getenv("JAVAWRAPPER_HOST");
+  if (value == nullptr || *value == '\0' || std::strcmp(value, "auto") == 0) return Mode::kAuto;
+  if (std::strcmp(value, "always") == 0) return Mode::kAlways;
+  if (std::strcmp(value, "never") == 0) return Mode::kNever;
+  std::fprintf(stderr, "JavaWrapper: JAVAWRAPPER_HOST=%s is not auto, always or never: auto\n",
+               value);
+  return Mode::kAuto;
+}
+
+std::string HostExecutable() {
+  // The tests' stand-in hosts, which break the protocol on purpose.
+  if (const char* exe = std::getenv("JAVAWRAPPER_TEST_HOST"); exe != nullptr && *exe != '\0')
+    return exe;
+  std::string dir = platform::ModuleFileName();
+  size_t end = dir.size();
+  while (end > 0 && !platform::IsDirectoryEnd(dir[end - 1])) --end;
+  dir.resize(end);
+  return dir + "javawrapper-host";
+}
+
+void Say(const std::string& text) {
+  std::fprintf(stderr, "JavaWrapper: %s\n", text.c_str());
+  std::fflush(stderr);
+  if (trace::On()) trace::Funnel("LibraryHost", text);
+}
+
+// Holds a host for the length of a use: its memory stays mapped meanwhile.
+Host* Acquire() {
+  Host* h = gHost.load(std::memory_order_acquire);
+  if (h == nullptr) return nullptr;
+  h->users.fetch_add(1);
+  if (h->dead.load() || gHost.load() != h) {
+    h->users.fetch_sub(1);
+    return nullptr;
+  }
+  return h;
+}
+
+[[noreturn]] void Lost(Host* h) {
+  const bool known = h->howKnown.load(std::memory_order_acquire);
+  throw HostLost(" The library host ended (" + (known && !h->how.empty() ? h->how : "gone") + ")");
+}
+
+// A host that broke the protocol is treated as dead: it is killed, and the
+// reader finds its end as for any other.
+void Violation(Host* h, const char* what) {
+  if (!h->dead.exchange(true)) {
+    Say(std::string("the library host broke the protocol (") + what + "): it is ended");
+    platform::KillHost(h->process.pid);
+  }
+}
+
+void WakeAllSlots(Host* h) {
+  for (CallSlot& s : h->shared->slots) platform::WakeWord(&s.state);
+}
+
+// Delivers every whole record the ring holds; false (the host is treated as
+// dead) for a record that breaks its rules.
+bool Drain(Host* h, uint64_t* tail) {
+  Ring& ring = h->shared->ring;
+  const uint64_t head = ring.head.load(std::memory_order_acquire);
+  if (head < *tail || head - *tail > kRingBytes) {
+    Violation(h, "ring position");
+    return false;
+  }
+  unsigned char record[relay::kLargestEventBytes];
+  while (*tail != head) {
+    const size_t at = static_cast<size_t>(*tail % kRingBytes);
+    const size_t room = kRingBytes - at;
+    if (at % 8 != 0 || head - *tail < 8) {
+      Violation(h, "ring record position");
+      return false;
+    }
+    int32_t id, length;
+    std::memcpy(&id, ring.bytes + at, 4);
+    std::memcpy(&length, ring.bytes + at + 4, 4);
+    uint64_t used;
+    if (id == kPad) {
+      used = room;
+    } else if (id == kSessionMark) {
+      if (length != 0) {
+        Violation(h, "session mark length");
+        return false;
+      }
+      used = 8;
+      ++h->marksSeen;
+    } else {
+      const size_t expected = relay::EventBytes(id);
+      if (expected == relay::kNoSuchEvent || length < 0 ||
+          static_cast<size_t>(length) != expected) {
+        Violation(h, "event id or length");
+        return false;
+      }
+      used = 8 + ((static_cast<uint64_t>(length) + 7) & ~uint64_t{7});
+      if (used > room) {
+        Violation(h, "event past the ring's end");
+        return false;
+      }
+      std::memcpy(record, ring.bytes + at + 8, static_cast<size_t>(length));
+    }
+    if (used > head - *tail) {
+      Violation(h, "event past the ring's head");
+      return false;
+    }
+    *tail += used;
+    ring.tail.store(*tail, std::memory_order_release);
+    ring.spaceSeq.fetch_add(1);
+    if (ring.writersWaiting.load() != 0) platform::WakeWord(&ring.spaceSeq);
+    const bool current = h->marksSeen == h->loadsAsked.load();
+    if (id >= 0 && current) relay::AddCallback(id, length > 0 ? record : nullptr, length);
+  }
+  return true;
+}
+
+// The host's end, seen by its reader: calls in flight end, the ring is
+// delivered, one forced logout is queued, the library counts as unloaded.
+void Ended(Host* h, uint64_t* tail) {
+  h->dead.store(true);
+  WakeAllSlots(h);
+  platform::KillHost(h->process.pid);  // one that only closed its socket
+  std::string how;
+  platform::HostEnded(h->process.pid, true, &how);
+  h->how = how;
+  h->howKnown.store(true, std::memory_order_release);
+  const bool leaving = h->stop.load();
+  if (!leaving) {
+    Say("the library host (pid " + std::to_string(h->process.pid) + ") ended: " + how);
+    const bool loaded = binding::IsAPILoaded();
+    Drain(h, tail);
+    if (loaded) {
+      relay::AddCallback(6, nullptr, 0);
+      binding::UnloadAPIWithin(std::chrono::seconds(10));
+    }
+  }
+  Host* expected = h;
+  gHost.compare_exchange_strong(expected, nullptr);
+  // Every call that held the host has ended before its memory goes.
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (h->users.load() != 0 && Clock::now() < deadline) platform::SleepMs(1);
+  if (h->users.load() == 0) {
+    platform::UnmapSharedMemory(h->shared, kSharedBytes);
+    h->shared = nullptr;
+  }
+  platform::CloseDescriptor(h->process.socket);
+  platform::CloseDescriptor(h->memory);
+  gEnded.fetch_add(1);
+}
+
+// The reader: starts the host (from this thread, which outlives it: the
+// host's parent-death signal follows the thread that started it), then
+// delivers its events until it ends.
+struct Start {
+  std::mutex lock;
+  std::condition_variable done;
+  bool finished = false;
+  std::string whyNot;  // empty: the host runs
+};
+
+void Reader(Host* h, std::string exe, Start* start) {
+  std::string whyNot;
+  if (platform::SpawnHost(exe, &h->process, &whyNot)) {
+    const Hello hello{kMagic, static_cast<uint32_t>(kSharedBytes)};
+    if (!platform::SendOnSocket(h->process.socket, &hello, sizeof hello, h->memory)) {
+      whyNot = "the library host took no shared memory";
+      platform::KillHost(h->process.pid);
+      std::string how;
+      platform::HostEnded(h->process.pid, true, &how);
+      platform::CloseDescriptor(h->process.socket);
+    }
+  }
+  const bool running = whyNot.empty();
+  {
+    // Notified under the lock: the starter may free start as soon as it
+    // sees finished.
+    std::lock_guard<std::mutex> lock(start->lock);
+    start->whyNot = whyNot;
+    start->finished = true;
+    start->done.notify_all();
+  }  // start is not touched after this
+  if (!running) return;
+
+  Ring& ring = h->shared->ring;
+  uint64_t tail = 0;
+  for (;;) {
+    if (h->stop.load() || h->dead.load()) break;
+    if (!Drain(h, &tail)) break;
+    const uint32_t seq = ring.dataSeq.load();
+    ring.readerWaiting.store(1);
+    if (ring.head.load(std::memory_order_acquire) == tail)
+      platform::WaitOnWord(&ring.dataSeq, seq, 20);
+    ring.readerWaiting.store(0);
+    // The host's end closes its socket; a message from it is a violation.
+    char byte;
+    const long n = platform::ReceiveFromSocket(h->process.socket, &byte, 1, 0);
+    if (n == 0) break;
+    if (n > 0) {
+      Violation(h, "a message on the socket");
+      break;
+    }
+  }
+  Ended(h, &tail);
+}
+
+}  // namespace
+
+void Publish(CallSlot& slot, uint32_t state) {
+  slot.state.store(state, std::memory_order_seq_cst);
+  if (slot.sleepers.load(std::memory_order_seq_cst) != 0) platform::WakeWord(&slot.state);
+}
+
+void SleepWhile(CallSlot& slot, uint32_t state, unsigned timeoutMs) {
+  slot.sleepers.fetch_add(1, std::memory_order_seq_cst);
+  if (slot.state.load(std::memory_order_seq_cst) == state)
+    platform::WaitOnWord(&slot.state, state, timeoutMs);
+  slot.sleepers.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+ActiveCall::ActiveCall() : host_(nullptr), slot_(nullptr) {
+  Host* h = Acquire();
+  if (h == nullptr) throw HostLost(" The library host is not running");
+  host_ = h;
+  if (tSlot.generation != h->generation || tSlot.index < 0) {
+    // The thread's first call to this host: a free slot and a mirror for it.
+    int found = -1;
+    for (int i = 0; i < kSlots && found < 0; ++i) {
+      bool expected = false;
+      if (h->shared->slots[i].state.load() != kFree) continue;
+      if (!h->owned[i].compare_exchange_strong(expected, true)) continue;
+      uint32_t free = kFree;
+      if (h->shared->slots[i].state.compare_exchange_strong(free, kIdle)) {
+        found = i;
+      } else {
+        h->owned[i].store(false);
+      }
+    }
+    if (found < 0) {
+      h->users.fetch_sub(1);
+      throw std::runtime_error(" Every call slot of the library host is taken");
+    }
+    const StartMirror start{found};
+    bool sent;
+    {
+      std::lock_guard<std::mutex> lock(h->sendLock);
+      sent = platform::SendOnSocket(h->process.socket, &start, sizeof start);
+    }
+    if (!sent) {
+      h->owned[found].store(false);
+      h->users.fetch_sub(1);
+      Lost(h);
+    }
+    tSlot = {h->generation, found};
+    const uintptr_t token =
+        (static_cast<uintptr_t>(h->generation) << 8) | static_cast<uintptr_t>(found);
+    platform::SetThreadEndHook(
+        [](void* value) {
+          const auto token = reinterpret_cast<uintptr_t>(value);
+          Host* h = Acquire();
+          if (h == nullptr) return;
+          const int index = static_cast<int>(token & 0xFF);
+          if ((h->generation & 0xFFFFFFu) == ((token >> 8) & 0xFFFFFFu) && index < kSlots) {
+            h->shared->slots[index].state.store(kExit, std::memory_order_release);
+            platform::WakeWord(&h->shared->slots[index].state);
+            h->owned[index].store(false);
+          }
+          h->users.fetch_sub(1);
+        },
+        reinterpret_cast<void*>(token));
+  }
+  slot_ = &h->shared->slots[tSlot.index];
+}
+
+ActiveCall::~ActiveCall() {
+  static_cast<Host*>(host_)->users.fetch_sub(1);
+}
+
+int32_t ActiveCall::Transact(int32_t op, size_t used, const char** text) {
+  Host* h = static_cast<Host*>(host_);
+  CallSlot& s = *slot_;
+  s.op = op >= kControlBase ? op + tControlTarget * kControlStride : op;
+  s.fault = 0;
+  s.resultBytes = 0;
+  Publish(s, kRequest);
+  // Spin briefly (a quick call answers within microseconds), then sleep on
+  // the word; the reader wakes every slot when the host ends.
+  uint32_t state = kRequest;
+  for (int i = 0; i < 2000; ++i) {
+    state = s.state.load(std::memory_order_acquire);
+    if (state != kRequest) break;
+    platform::CpuRelax();
+  }
+  while (state == kRequest) {
+    if (h->dead.load()) Lost(h);
+    SleepWhile(s, kRequest, 50);
+    state = s.state.load(std::memory_order_acquire);
+  }
+  if (h->dead.load()) Lost(h);
+  if (state != kReply) {
+    Violation(h, "call slot state");
+    Lost(h);
+  }
+  const int32_t result = s.result;
+  const uint32_t fault = s.fault;
+  const uint32_t textBytes = s.resultBytes;
+  if (text != nullptr) {
+    *text = nullptr;
+    if (textBytes != kNull) {
+      if (textBytes >= kSlotData - used) {
+        Violation(h, "result text length");
+        Lost(h);
+      }
+      const size_t n = std::min<size_t>(textBytes, sizeof tText - 1);
+      std::memcpy(tText, s.data + used, n);
+      tText[n] = '\0';
+      *text = tText;
+    }
+  }
+  s.state.store(kIdle, std::memory_order_release);
+  if (fault == kFailed) throw std::runtime_error(" The library host's call failed");
+  if (fault != 0) throw platform::ProcessorFault(fault);
+  return result;
+}
+
+bool Wanted(const std::string&) {
+  if (gInHost.load()) return false;
+  // A 64-bit library on a 64-bit bridge stays in the process unless asked.
+  return ReadMode() == Mode::kAlways;
+}
+
+namespace {
+// The running host, or a new one; nullptr with *whyNot when none starts.
+bool EnsureHost(std::string* whyNot) {
+  std::lock_guard<std::mutex> lock(gStartLock);
+  if (Host* h = gHost.load(); h != nullptr && !h->dead.load()) return true;
+  // The previous host's reader has ended it, or is about to.
+  if (gLatest != nullptr && gLatest->reader.joinable()) gLatest->reader.join();
+  Host* h = new (std::nothrow) Host;
+  if (h == nullptr) {
+    *whyNot = "out of memory";
+    return false;
+  }
+  h->generation = gGeneration.fetch_add(1) + 1;
+  h->shared = static_cast<Shared*>(platform::CreateSharedMemory(kSharedBytes, &h->memory));
+  if (h->shared == nullptr) {
+    *whyNot = "no shared memory for the library host";
+    delete h;
+    return false;
+  }
+  h->shared->magic = kMagic;
+  h->shared->version = 1;
+  const std::string exe = HostExecutable();
+  Start start;
+  try {
+    h->reader = std::thread(&Reader, h, exe, &start);
+  } catch (...) {
+    *whyNot = "no thread for the library host's reader";
+    platform::UnmapSharedMemory(h->shared, kSharedBytes);
+    platform::CloseDescriptor(h->memory);
+    delete h;
+    return false;
+  }
+  std::unique_lock<std::mutex> wait(start.lock);
+  start.done.wait(wait, [&] { return start.finished; });
+  if (!start.whyNot.empty()) {
+    *whyNot = start.whyNot;
+    wait.unlock();
+    h->reader.join();
+    platform::UnmapSharedMemory(h->shared, kSharedBytes);
+    platform::CloseDescriptor(h->memory);
+    delete h;
+    return false;
+  }
+  h->previous = gLatest;
+  gLatest = h;
+  gHost.store(h, std::memory_order_release);
+  Say("library host mode always: " + exe + " pid " + std::to_string(h->process.pid));
+  return true;
+}
+}  // namespace
+
+int32_t Load(const std::string& fileName, std::string* detail) {
+  std::string whyNot;
+  if (!EnsureHost(&whyNot)) {
+    *detail = "the library host did not start: " + whyNot;
+    return binding::kCannotLoadLibrary;
+  }
+  ActiveCall call;
+  if (fileName.size() >= kSlotData) {
+    *detail = "file name too long";
+    return binding::kCannotLoadLibrary;
+  }
+  std::memcpy(call.Slot()->data, fileName.c_str(), fileName.size() + 1);
+  const char* text = nullptr;
+  // Counted before the host can write this load's mark.
+  if (Host* h = gHost.load()) h->loadsAsked.fetch_add(1);
+  const int32_t code = call.Transact(kOpLoad, fileName.size() + 1, &text);
+  if (code != 0) {
+    *detail = text != nullptr ? text : "";
+    if (code != binding::kFunctionNotFound && code != binding::kCannotLoadLibrary) {
+      *detail = "the library host answered " + std::to_string(code);
+      return binding::kCannotLoadLibrary;
+    }
+    return code;
+  }
+  gForwarding.store(true);
+  return 0;
+}
+
+void Unload() {
+  gForwarding.store(false);
+  Host* h = Acquire();
+  if (h == nullptr) return;
+  h->users.fetch_sub(1);
+  try {
+    ActiveCall call;
+    call.Transact(kOpUnload, 0, nullptr);
+  } catch (...) {
+    // A host that died meanwhile has freed it.
+  }
+}
+
+void* HostHandle() {
+  return &gHandleMark;
+}
+
+void Shutdown() {
+  std::lock_guard<std::mutex> lock(gStartLock);
+  // The bridge may be unmapped next: no thread that ends later may run its
+  // hook, nor may the reader outlive this.
+  platform::ForgetThreadEndHooks();
+  Host* h = gLatest;
+  if (h == nullptr || !h->reader.joinable()) return;
+  h->stop.store(true);
+  if (!h->dead.load()) platform::KillHost(h->process.pid);
+  h->reader.join();
+}
+
+void MarkInHost() {
+  gInHost.store(true);
+}
+
+int HostPid() {
+  Host* h = gHost.load();
+  return h != nullptr ? h->process.pid : -1;
+}
+
+uint32_t HostsEnded() {
+  return gEnded.load();
+}
+
+int CallsInFlight() {
+  Host* h = Acquire();
+  if (h == nullptr) return 0;
+  int n = 0;
+  for (const CallSlot& s : h->shared->slots) n += s.state.load() == kRequest;
+  h->users.fetch_sub(1);
+  return n;
+}
+
+}  // namespace hostlink
+
+namespace hostlink {
+
+namespace {
+template <int Target, int Slot, typename Signature>
+struct ControlCaller;
+template <int Target, int Slot, typename R, typename... A>
+struct ControlCaller<Target, Slot, R(A...)> {
+  // A test's call: a host that cannot answer is reported, never thrown.
+  static R Call(A... args) {
+    tControlTarget = Target;
+    try {
+      return Forwarder<Slot, R(A...)>::Call(args...);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "JavaWrapper: control call failed:%s\n", e.what());
+      if constexpr (!std::is_void_v<R>) return R{-1};
+    }
+  }
+};
+}  // namespace
+
+int ControlOpen(const std::string& fileName) {
+  std::string whyNot;
+  if (!EnsureHost(&whyNot) || fileName.size() >= kSlotData) return -1;
+  try {
+    ActiveCall call;
+    std::memcpy(call.Slot()->data, fileName.c_str(), fileName.size() + 1);
+    const int32_t target = call.Transact(kOpControlOpen, fileName.size() + 1, nullptr);
+    return target >= 0 && target < kControlTargets ? target : -1;
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+void ControlClose(int target) {
+  try {
+    ActiveCall call;
+    Put32(call.Slot()->data, static_cast<uint32_t>(target));
+    call.Transact(kOpControlClose, 4, nullptr);
+  } catch (const std::exception&) {
+    // No host: nothing is open.
+  }
+}
+
+namespace {
+template <int Target>
+void* ControlFunctionOf(const char* name) {
+#define HOST_CONTROL(fn, result, params, ...)                                 \
+  if (std::strcmp(name, #fn) == 0) {                                          \
+    using Signature = result params;                                          \
+    Signature* call = &ControlCaller<Target, kControl_##fn, Signature>::Call; \
+    return reinterpret_cast<void*>(call);                                     \
+  }
+#include "hostlink/control.def"
+  return nullptr;
+}
+}  // namespace
+
+void* ControlFunction(const char* name, int target) {
+  switch (target) {
+    case 0:
+      return ControlFunctionOf<0>(name);
+    case 1:
+      return ControlFunctionOf<1>(name);
+    case 2:
+      return ControlFunctionOf<2>(name);
+    case 3:
+      return ControlFunctionOf<3>(name);
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace hostlink

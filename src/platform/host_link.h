@@ -1,0 +1,62 @@
+// What the library host needs from the system: starting the host process,
+// shared memory handed to it alone, wake-ups across the two processes, and
+// the host's own end when the bridge's process goes. Linux only for now.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// The bridge's side of a started host: its process and the bridge's end of
+// the socket joined to it (the host's end is its descriptor 3).
+struct HostProcess {
+  int pid = -1;
+  int socket = -1;
+};
+
+// Starts exe (posix_spawn: nothing of this process is duplicated but the
+// socket end) with the process's environment and directory. False with the
+// system's reason.
+bool SpawnHost(const std::string& exe, HostProcess* out, std::string* whyNot);
+
+// Shared memory of bytes, zeroed, as an anonymous file only its descriptor
+// reaches. Returns the mapping, or nullptr; *handle receives the descriptor.
+void* CreateSharedMemory(size_t bytes, int* handle);
+void* MapSharedMemory(int handle, size_t bytes);  // the host's side
+void UnmapSharedMemory(void* address, size_t bytes);
+void CloseDescriptor(int handle);
+
+// One message on the socket, optionally carrying a descriptor. Receive waits
+// up to timeoutMs (negative: without limit) and returns the bytes read, 0 at
+// the other end's close, -1 on a timeout or an error; *handle (when given)
+// receives a descriptor that came with it, else -1.
+bool SendOnSocket(int socket, const void* bytes, size_t length, int handle = -1);
+long ReceiveFromSocket(int socket, void* bytes, size_t capacity, int timeoutMs,
+                       int* handle = nullptr);
+
+// Cross-process wake-ups on a 32-bit word of shared memory: Wait returns when
+// the word no longer holds expected, on a wake, or after timeoutMs.
+void WaitOnWord(std::atomic<uint32_t>* word, uint32_t expected, unsigned timeoutMs);
+void WakeWord(std::atomic<uint32_t>* word);
+
+// Whether the host has ended: true once it has, with how (e.g. "exit status
+// 3", "signal 9 (Killed)"); reaps it. block waits for it.
+bool HostEnded(int pid, bool block, std::string* how);
+void KillHost(int pid);
+
+// A hook run with value when the calling thread ends (a key of its own, apart
+// from the loader's thread pointer). False when the system refuses.
+bool SetThreadEndHook(void (*hook)(void*), void* value);
+// Drops every thread's hook without running it (the bridge is leaving); a
+// later SetThreadEndHook starts afresh.
+void ForgetThreadEndHooks();
+
+// The host's side: end when the parent process ends, and close every
+// descriptor above keepUpTo that the parent's process may have left open.
+void EndWithParent();
+void CloseDescriptorsAbove(int keepUpTo);
+
+}  // namespace platform
