@@ -179,3 +179,26 @@ TEST_F(HostTest, AHostKilledMidFloodDeliversEachThreadsEventsInOrderThenOneLogou
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(HostTest, AHostKilledWithTheQueueAtItsByteLimitStillQueuesTheForcedLogout) {
+  // No pump runs: the flood fills the queue to its byte limit, where events
+  // are dropped; the logout that says the session is gone must not be.
+  struct Limit {
+    size_t before = relay::SetByteLimit(size_t{3} << 20);
+    ~Limit() { relay::SetByteLimit(before); }
+  } limit;
+  fake::FakeJni jni;
+  ASSERT_EQ(Initialise(), 0);
+  const int pid = hostlink::HostPid();
+  const uint64_t droppedBefore = relay::Dropped();
+  ASSERT_EQ(sim_.FireStream(5, 27, 2, 1000000), 0);
+  EXPECT_TRUE(Within(30, [&] { return relay::Dropped() > droppedBefore; }))
+      << "the flood never reached the byte limit";
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_TRUE(Within(10, [] { return !binding::IsAPILoaded(); }));
+  PumpPastLogout(jni, false);
+}
+
+}  // namespace

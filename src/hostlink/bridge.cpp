@@ -198,7 +198,7 @@ void Ended(Host* h, uint64_t* tail) {
     const bool loaded = binding::IsAPILoaded();
     Drain(h, tail);
     if (loaded) {
-      relay::AddCallback(6, nullptr, 0);
+      relay::AddSessionEnd(6);
       binding::UnloadAPIWithin(std::chrono::seconds(10));
     }
   }
