@@ -234,3 +234,55 @@ TEST_F(HostTest, AHostKilledMidFloodDeliversEachThreadsEventsInOrderThenOneLogou
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(HostTest, AHostKilledWithTheQueueAtItsByteLimitStillQueuesTheForcedLogout) {
+  // No pump runs: the flood fills the queue to its byte limit, where events
+  // are dropped; the logout that says the session is gone must not be.
+  struct Limit {
+    size_t before = relay::SetByteLimit(size_t{3} << 20);
+    ~Limit() { relay::SetByteLimit(before); }
+  } limit;
+  fake::FakeJni jni;
+  ASSERT_EQ(Initialise(), 0);
+  const int pid = hostlink::HostPid();
+  const uint64_t droppedBefore = relay::Dropped();
+  ASSERT_EQ(sim_.FireStream(5, 27, 2, 1000000), 0);
+  EXPECT_TRUE(Within(30, [&] { return relay::Dropped() > droppedBefore; }))
+      << "the flood never reached the byte limit";
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_TRUE(Within(10, [] { return !binding::IsAPILoaded(); }));
+  PumpPastLogout(jni, false);
+}
+
+TEST_F(HostTest, EveryCallAHostsEndFailsNamesHowTheHostEnded) {
+  // The calls in flight wake as the host ends: each one's failure must name
+  // the signal, not read the reader's record of it half-written or unset.
+  ASSERT_EQ(Initialise(), 0);
+  const int pid = hostlink::HostPid();
+  sim_.Fault("qrGetExchange", 3);  // each call waits inside the library
+  constexpr int kCalls = 12;
+  std::vector<jint> codes(kCalls, -1);
+  testing::internal::CaptureStderr();
+  {
+    std::vector<std::unique_ptr<BoundedThread>> calls;
+    for (int i = 0; i < kCalls; ++i)
+      calls.push_back(std::make_unique<BoundedThread>([&codes, i] {
+        fake::FakeJni own;
+        codes[i] = Java_korvane_api_delphi_ClientAPI_getExchange(own.env(), own.NewObject(), i,
+                                                                 own.NewByteArray(33));
+      }));
+    const bool inFlight = Within(10, [] { return hostlink::CallsInFlight() == kCalls; });
+    if (inFlight) kill(pid, SIGKILL);
+    for (auto& call : calls) call->Finished(std::chrono::seconds(10), "a call's return");
+    if (!inFlight) kill(pid, SIGKILL);
+    ASSERT_TRUE(inFlight) << "the calls never all reached the host";
+  }
+  const std::string said = testing::internal::GetCapturedStderr();
+  for (int i = 0; i < kCalls; ++i) EXPECT_EQ(codes[i], 99) << "call " << i;
+  EXPECT_EQ(said.find("The library host ended (gone)"), std::string::npos) << said;
+  EXPECT_NE(said.find("The library host ended (signal 9 (Killed))"), std::string::npos) << said;
+}
+
+}  // namespace

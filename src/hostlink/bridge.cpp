@@ -44,8 +44,8 @@ struct Host {
   std::atomic<bool> owned[kSlots] = {};  // the bridge's own record of its slots
   std::mutex sendLock;
   std::thread reader;
-  std::string how;  // how it ended; read once howKnown
-  std::atomic<bool> howKnown{false};
+  std::mutex howLock;             // how is written by the reader, read by the calls it ends
+  std::string how;                // how it ended
   std::atomic<bool> stop{false};  // the bridge is leaving: the reader ends the host
   // Loads asked of the host, and session marks its ring has shown (the
   // reader's own): events before the latest load's mark were raised for an
@@ -112,8 +112,12 @@ Host* Acquire() {
 }
 
 [[noreturn]] void Lost(Host* h) {
-  const bool known = h->howKnown.load(std::memory_order_acquire);
-  throw HostLost(" The library host ended (" + (known && !h->how.empty() ? h->how : "gone") + ")");
+  std::string how;
+  {
+    std::lock_guard<std::mutex> lock(h->howLock);
+    how = h->how.empty() ? std::string("gone") : h->how;
+  }
+  throw HostLost(" The library host ended (" + how + ")");
 }
 
 // A host that broke the protocol is treated as dead: it is killed, and the
@@ -190,20 +194,24 @@ bool Drain(Host* h, uint64_t* tail) {
 // The host's end, seen by its reader: calls in flight end, the ring is
 // delivered, one forced logout is queued, the library counts as unloaded.
 void Ended(Host* h, uint64_t* tail) {
-  h->dead.store(true);
-  WakeAllSlots(h);
+  // How it ended is known before the calls in flight wake, so each one's
+  // failure names it.
   platform::KillHost(h->process.pid);  // one that only closed its socket
   std::string how;
   platform::HostEnded(h->process.pid, true, &how);
-  h->how = how;
-  h->howKnown.store(true, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> lock(h->howLock);
+    h->how = how;
+  }
+  h->dead.store(true);
+  WakeAllSlots(h);
   const bool leaving = h->stop.load();
   if (!leaving) {
     Say("the library host (pid " + std::to_string(h->process.pid) + ") ended: " + how);
     const bool loaded = binding::IsAPILoaded();
     Drain(h, tail);
     if (loaded) {
-      relay::AddCallback(6, nullptr, 0);
+      relay::AddSessionEnd(6);
       binding::UnloadAPIWithin(std::chrono::seconds(10));
     }
   }
@@ -245,13 +253,13 @@ void Reader(Host* h, std::string exe, Start* start) {
   }
   const bool running = whyNot.empty();
   {
-    // Notified under the lock: the starter may free start as soon as it
-    // sees finished.
+    // Notified under the lock: the starter may destroy start as soon as it
+    // holds the lock again, so nothing here touches start after the unlock.
     std::lock_guard<std::mutex> lock(start->lock);
     start->whyNot = whyNot;
     start->finished = true;
     start->done.notify_all();
-  }  // start is not touched after this
+  }
   if (!running) return;
 
   Ring& ring = h->shared->ring;

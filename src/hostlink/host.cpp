@@ -261,4 +261,10 @@ void AddCallback(int32_t id, const void* data, int32_t length) noexcept {
   if (ring.readerWaiting.load() != 0) platform::WakeWord(&ring.dataSeq);
 }
 
+// Reached only from the bridge's side (the host never hosts a host); the
+// ring has no byte limit to pass.
+void AddSessionEnd(int32_t id) noexcept {
+  AddCallback(id, nullptr, 0);
+}
+
 }  // namespace relay

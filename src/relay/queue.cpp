@@ -212,6 +212,16 @@ void AddCallback(int32_t id, const void* data, int32_t length) noexcept {
   });
 }
 
+void AddSessionEnd(int32_t id) noexcept {
+  binding::CaptureAll("AddCallback", [&] {
+    Queue* q = gQueue.load(std::memory_order_acquire);
+    if (q == nullptr) return;
+    const Session session = q->session.load(std::memory_order_acquire);
+    if (session == 0) return;
+    Push(*q, session, id, nullptr, 0, nullptr);  // one slot: no wait, no limit
+  });
+}
+
 Session CurrentSession() {
   Queue* q = gQueue.load(std::memory_order_acquire);
   return q != nullptr ? q->session.load() : 0;

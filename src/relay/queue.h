@@ -78,6 +78,11 @@ class TCallback {
 // initialise has made one yet. Never throws: failures are logged under
 // "TCallback.Create" or "AddCallback".
 void AddCallback(int32_t id, const void* data, int32_t length) noexcept;
+// The bridge's own record of no bytes that ends the session (the forced
+// logout when the library host dies): queued at once, past the bound and the
+// byte limit, since nothing else tells the front-end its session is gone.
+// Never throws.
+void AddSessionEnd(int32_t id) noexcept;
 
 // A session of the queue: every initialise starts a new one. Events queued
 // for an earlier session are never delivered.
