@@ -3,9 +3,15 @@
 // held, queues one forced logout, and leaves the bridge answering 52 until
 // the next initialise starts a new host; twenty times over, with no process,
 // descriptor or thread left behind. Runs with JAVAWRAPPER_HOST=always.
+#if defined(_WIN32)
+#include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
+#else
 #include <dirent.h>
 #include <signal.h>
 #include <sys/types.h>
+#endif
 
 #include <chrono>
 #include <cstring>
@@ -15,6 +21,7 @@
 #include "binding/loader.h"
 #include "hostlink/bridge.h"
 #include "natives_support.h"
+#include "platform/host_link.h"
 #include "relay/queue.h"
 
 using testing_support::BoundedThread;
@@ -27,6 +34,31 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+#if defined(_WIN32)
+int Descriptors() {
+  DWORD n = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &n);
+  return static_cast<int>(n);
+}
+int Threads() {
+  int n = 0;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    n += entry.th32OwnerProcessID == GetCurrentProcessId();
+  CloseHandle(snapshot);
+  return n;
+}
+bool ProcessGone(int pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return true;
+  const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}
+#else
 int CountEntries(const char* dir) {
   int n = 0;
   if (DIR* d = opendir(dir)) {
@@ -34,6 +66,22 @@ int CountEntries(const char* dir) {
     closedir(d);
   }
   return n;
+}
+int Descriptors() {
+  return CountEntries("/proc/self/fd");
+}
+int Threads() {
+  return CountEntries("/proc/self/task");
+}
+bool ProcessGone(int pid) {
+  return kill(pid, 0) == -1 && errno == ESRCH;
+}
+#endif
+
+// Killed from outside, as the system's own kill would (SIGKILL,
+// TerminateProcess): the bridge learns of it only by the host's end.
+void KillFromOutside(int pid) {
+  platform::KillHost(pid);
 }
 
 // Waits up to seconds for done(); false when it never came.
@@ -45,10 +93,6 @@ bool Within(int seconds, Done done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
-}
-
-bool ProcessGone(int pid) {
-  return kill(pid, 0) == -1 && errno == ESRCH;
 }
 
 std::string Order(int32_t n) {
@@ -115,8 +159,8 @@ TEST_F(HostTest, AHostKilledMidCallEndsItWith99AndTheSessionWithOneForcedLogout)
     fake::FakeJni jni;
     ASSERT_EQ(Initialise(), 0);
     if (round == 1) {  // a host runs from here on in every round
-      fds = CountEntries("/proc/self/fd");
-      threads = CountEntries("/proc/self/task");
+      fds = Descriptors();
+      threads = Threads();
     }
     const int pid = hostlink::HostPid();
     ASSERT_GT(pid, 0);
@@ -131,7 +175,7 @@ TEST_F(HostTest, AHostKilledMidCallEndsItWith99AndTheSessionWithOneForcedLogout)
     });
     ASSERT_TRUE(Within(10, [] { return hostlink::CallsInFlight() == 1; }))
         << "the purge never reached the host";
-    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    KillFromOutside(pid);
     ASSERT_TRUE(purge.Finished(std::chrono::seconds(10), "the purge's return after the kill"));
     EXPECT_EQ(code, 99);
 
@@ -156,10 +200,10 @@ TEST_F(HostTest, AHostKilledMidCallEndsItWith99AndTheSessionWithOneForcedLogout)
   ASSERT_EQ(Initialise(), 0);
   jbyteArray record = jni.NewByteArray(33);
   EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_getExchange(jni.env(), self_, 0, record), 0);
-  EXPECT_TRUE(Within(10, [&] { return CountEntries("/proc/self/fd") == fds; }))
-      << CountEntries("/proc/self/fd") << " descriptors, " << fds << " with the first host";
-  EXPECT_TRUE(Within(10, [&] { return CountEntries("/proc/self/task") == threads; }))
-      << CountEntries("/proc/self/task") << " threads, " << threads << " with the first host";
+  EXPECT_TRUE(Within(10, [&] { return Descriptors() == fds; }))
+      << Descriptors() << " descriptors, " << fds << " with the first host";
+  EXPECT_TRUE(Within(10, [&] { return Threads() == threads; }))
+      << Threads() << " threads, " << threads << " with the first host";
 }
 
 TEST_F(HostTest, AHostKilledMidFloodDeliversEachThreadsEventsInOrderThenOneLogout) {
@@ -170,7 +214,7 @@ TEST_F(HostTest, AHostKilledMidFloodDeliversEachThreadsEventsInOrderThenOneLogou
     const int pid = hostlink::HostPid();
     ASSERT_EQ(sim_.FireStream(5, 27, 2, 1000000), 0);
     ASSERT_TRUE(Within(10, [] { return relay::QueuedCount() > 1000; })) << "no flood arrived";
-    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    KillFromOutside(pid);
     PumpPastLogout(jni, false);
     EXPECT_GT(flooded_, 1000);
     ASSERT_TRUE(Within(10, [] { return !binding::IsAPILoaded(); }));
