@@ -460,10 +460,10 @@ void WaitOnWord(std::atomic<uint32_t>* word, uint32_t expected, unsigned timeout
 void WakeWord(std::atomic<uint32_t>* word) {
   HANDLE* events = EventsOf(word);
   if (events == nullptr) return;
-  // Both sides' sleepers: the other process's, and this one's (the bridge
-  // wakes its own callers when the host has gone). A spare wake is harmless.
+  // The other process's sleeper only: each set is a trip through the system.
+  // This process's own sleepers (the bridge's callers when its host has gone)
+  // wait in bounded steps and look again.
   SetEvent(events[IsHostSide(word) ? 0 : 1]);
-  SetEvent(events[IsHostSide(word) ? 1 : 0]);
 }
 
 bool HostEnded(int pid, bool block, std::string* how) {
