@@ -13,8 +13,14 @@ namespace testing_support {
 std::string SimLibrary::Directory() {
   // Another build's simulator (the 32-bit one, for a 64-bit bridge's host).
   if (const char* dir = std::getenv("JW_SIM_DIR"); dir != nullptr && *dir != '\0') {
-    const std::string given = dir;
-    return platform::IsDirectoryEnd(given.back()) ? given : given + '/';
+    // The build gives it with '/': a library's own folder is searched for
+    // its imports only when the path has the system's separators.
+    std::string given = dir;
+    if (platform::IsDirectoryEnd('\\'))
+      for (char& c : given) c = c == '/' ? '\\' : c;
+    return platform::IsDirectoryEnd(given.back())
+               ? given
+               : given + (given.find('\\') != std::string::npos ? '\\' : '/');
   }
   const std::string self = platform::ModuleFileName();
   size_t end = self.size();
