@@ -3,10 +3,16 @@
 // held, queues one forced logout, and leaves the bridge answering 52 until
 // the next initialise starts a new host; twenty times over, with no process,
 // descriptor or thread left behind. Runs with JAVAWRAPPER_HOST=always.
+#if defined(_WIN32)
+#include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
+#else
 #include <dirent.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -17,6 +23,7 @@
 #include "binding/loader.h"
 #include "hostlink/bridge.h"
 #include "natives_support.h"
+#include "platform/host_link.h"
 #include "relay/queue.h"
 
 using testing_support::BoundedThread;
@@ -29,6 +36,39 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+#if defined(_WIN32)
+// What the pumps' short-lived threads and the system hold for a moment: a
+// leak of one handle or thread a host still shows over twenty hosts.
+constexpr int kSlack = 8;
+// The handles open in this process, probed one by one (Wine's handle count
+// is always 0); this small test program never holds 4096.
+int Descriptors() {
+  int n = 0;
+  DWORD flags;
+  for (uintptr_t h = 4; h < 4 * 4096; h += 4)
+    n += GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags) != 0;
+  return n;
+}
+int Threads() {
+  int n = 0;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    n += entry.th32OwnerProcessID == GetCurrentProcessId();
+  CloseHandle(snapshot);
+  return n;
+}
+bool ProcessGone(int pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return true;
+  const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}
+#else
+constexpr int kSlack = 0;
 int CountEntries(const char* dir) {
   int n = 0;
   if (DIR* d = opendir(dir)) {
@@ -36,6 +76,22 @@ int CountEntries(const char* dir) {
     closedir(d);
   }
   return n;
+}
+int Descriptors() {
+  return CountEntries("/proc/self/fd");
+}
+int Threads() {
+  return CountEntries("/proc/self/task");
+}
+bool ProcessGone(int pid) {
+  return kill(pid, 0) == -1 && errno == ESRCH;
+}
+#endif
+
+// Killed from outside, as the system's own kill would (SIGKILL,
+// TerminateProcess): the bridge learns of it only by the host's end.
+void KillFromOutside(int pid) {
+  platform::KillHost(pid);
 }
 
 // Waits up to seconds for done(); false when it never came.
@@ -49,6 +105,7 @@ bool Within(int seconds, Done done) {
   return true;
 }
 
+#if !defined(_WIN32)
 // Mappings of a host's shared memory in this process (one a running host).
 int HostMappings() {
   int n = 0;
@@ -84,10 +141,7 @@ int Children() {
   }
   return n;
 }
-
-bool ProcessGone(int pid) {
-  return kill(pid, 0) == -1 && errno == ESRCH;
-}
+#endif
 
 std::string Order(int32_t n) {
   std::string record(27, '\0');
@@ -153,8 +207,8 @@ TEST_F(HostTest, AHostKilledMidCallEndsItWith99AndTheSessionWithOneForcedLogout)
     fake::FakeJni jni;
     ASSERT_EQ(Initialise(), 0);
     if (round == 1) {  // a host runs from here on in every round
-      fds = CountEntries("/proc/self/fd");
-      threads = CountEntries("/proc/self/task");
+      fds = Descriptors();
+      threads = Threads();
     }
     const int pid = hostlink::HostPid();
     ASSERT_GT(pid, 0);
@@ -169,7 +223,7 @@ TEST_F(HostTest, AHostKilledMidCallEndsItWith99AndTheSessionWithOneForcedLogout)
     });
     ASSERT_TRUE(Within(10, [] { return hostlink::CallsInFlight() == 1; }))
         << "the purge never reached the host";
-    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    KillFromOutside(pid);
     ASSERT_TRUE(purge.Finished(std::chrono::seconds(10), "the purge's return after the kill"));
     EXPECT_EQ(code, 99);
 
@@ -194,12 +248,14 @@ TEST_F(HostTest, AHostKilledMidCallEndsItWith99AndTheSessionWithOneForcedLogout)
   ASSERT_EQ(Initialise(), 0);
   jbyteArray record = jni.NewByteArray(33);
   EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_getExchange(jni.env(), self_, 0, record), 0);
-  EXPECT_TRUE(Within(10, [&] { return CountEntries("/proc/self/fd") == fds; }))
-      << CountEntries("/proc/self/fd") << " descriptors, " << fds << " with the first host";
-  EXPECT_TRUE(Within(10, [&] { return CountEntries("/proc/self/task") == threads; }))
-      << CountEntries("/proc/self/task") << " threads, " << threads << " with the first host";
+  EXPECT_TRUE(Within(10, [&] { return Descriptors() <= fds + kSlack; }))
+      << Descriptors() << " descriptors, " << fds << " with the first host";
+  EXPECT_TRUE(Within(10, [&] { return Threads() <= threads + kSlack; }))
+      << Threads() << " threads, " << threads << " with the first host";
+#if !defined(_WIN32)
   EXPECT_EQ(HostMappings(), 1) << "shared memory of a dead host is still mapped";
   EXPECT_EQ(Children(), 1) << "a dead host is left as a child";
+#endif
 }
 
 TEST_F(HostTest, AHostKilledMidFloodDeliversEachThreadsEventsInOrderThenOneLogout) {
@@ -209,32 +265,35 @@ TEST_F(HostTest, AHostKilledMidFloodDeliversEachThreadsEventsInOrderThenOneLogou
     fake::FakeJni jni;
     ASSERT_EQ(Initialise(), 0);
     if (round == 1) {
-      fds = CountEntries("/proc/self/fd");
-      threads = CountEntries("/proc/self/task");
+      fds = Descriptors();
+      threads = Threads();
     }
     const int pid = hostlink::HostPid();
     ASSERT_EQ(sim_.FireStream(5, 27, 2, 1000000), 0);
     ASSERT_TRUE(Within(10, [] { return relay::QueuedCount() > 1000; })) << "no flood arrived";
-    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    KillFromOutside(pid);
     PumpPastLogout(jni, false);
     EXPECT_GT(flooded_, 1000);
     ASSERT_TRUE(Within(10, [] { return !binding::IsAPILoaded(); }));
     EXPECT_TRUE(Within(5, [&] { return ProcessGone(pid); })) << "host " << pid << " left";
   }
+#if !defined(_WIN32)
   // The last host is dead too: nothing of any of the twenty is left.
   EXPECT_TRUE(Within(10, [] { return HostMappings() == 0; })) << HostMappings() << " mappings";
   EXPECT_EQ(Children(), 0) << "a dead host is left as a child";
+#endif
   // The next host brings back what one host holds, and no more.
   fake::FakeJni jni;
   ASSERT_EQ(Initialise(), 0);
-  EXPECT_TRUE(Within(10, [&] { return CountEntries("/proc/self/fd") == fds; }))
-      << CountEntries("/proc/self/fd") << " descriptors, " << fds << " with the second host";
-  EXPECT_TRUE(Within(10, [&] { return CountEntries("/proc/self/task") == threads; }))
-      << CountEntries("/proc/self/task") << " threads, " << threads << " with the second host";
+  EXPECT_TRUE(Within(10, [&] { return Descriptors() <= fds + kSlack; }))
+      << Descriptors() << " descriptors, " << fds << " with the second host";
+  EXPECT_TRUE(Within(10, [&] { return Threads() <= threads + kSlack; }))
+      << Threads() << " threads, " << threads << " with the second host";
 }
 
 }  // namespace
 
+#if !defined(_WIN32)
 namespace {
 
 TEST_F(HostTest, AHostKilledWithTheQueueAtItsByteLimitStillQueuesTheForcedLogout) {
@@ -286,3 +345,4 @@ TEST_F(HostTest, EveryCallAHostsEndFailsNamesHowTheHostEnded) {
 }
 
 }  // namespace
+#endif

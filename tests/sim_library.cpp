@@ -5,11 +5,23 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "hostlink/bridge.h"
 #include "hostlink/control.h"
 
 namespace testing_support {
 
 std::string SimLibrary::Directory() {
+  // Another build's simulator (the 32-bit one, for a 64-bit bridge's host).
+  if (const char* dir = std::getenv("JW_SIM_DIR"); dir != nullptr && *dir != '\0') {
+    // The build gives it with '/': a library's own folder is searched for
+    // its imports only when the path has the system's separators.
+    std::string given = dir;
+    if (platform::IsDirectoryEnd('\\'))
+      for (char& c : given) c = c == '/' ? '\\' : c;
+    return platform::IsDirectoryEnd(given.back())
+               ? given
+               : given + (given.find('\\') != std::string::npos ? '\\' : '/');
+  }
   const std::string self = platform::ModuleFileName();
   size_t end = self.size();
   while (end > 0 && !platform::IsDirectoryEnd(self[end - 1])) --end;
@@ -25,7 +37,10 @@ std::string SimLibrary::Path(const char* file, const char* variant) {
 
 bool SimLibrary::InHost() {
   const char* mode = std::getenv("JAVAWRAPPER_HOST");
-  return mode != nullptr && std::strcmp(mode, "always") == 0;
+  if (mode != nullptr && std::strcmp(mode, "always") == 0) return true;
+  // auto: the bridge's own choice for the simulator (its bitness).
+  static const bool wanted = hostlink::Wanted(Path());
+  return (mode == nullptr || std::strcmp(mode, "never") != 0) && wanted;
 }
 
 namespace {

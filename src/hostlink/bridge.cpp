@@ -15,6 +15,7 @@
 #include "binding/loader.h"
 #include "hostlink/control.h"
 #include "hostlink/marshal.h"
+#include "hostlink/pe_image.h"
 #include "hostlink/shared.h"
 #include "platform/cpu.h"
 #include "platform/fault_guard.h"
@@ -46,6 +47,7 @@ struct Host {
   std::thread reader;
   std::mutex howLock;             // how is written by the reader, read by the calls it ends
   std::string how;                // how it ended
+  std::string exe;                // the host's executable
   std::atomic<bool> stop{false};  // the bridge is leaving: the reader ends the host
   // Loads asked of the host, and session marks its ring has shown (the
   // reader's own): events before the latest load's mark were raised for an
@@ -82,7 +84,22 @@ Mode ReadMode() {
   return Mode::kAuto;
 }
 
-std::string HostExecutable() {
+constexpr int kOwnBits = sizeof(void*) * 8;
+
+// The bitness of the host a library needs: its own image's, where the file
+// says (a 32-bit Windows library from a 64-bit bridge), else the bridge's.
+int LibraryBits(const std::string& fileName) {
+  switch (ReadImageMachine(fileName)) {
+    case ImageMachine::kI386:
+      return 32;
+    case ImageMachine::kAmd64:
+      return 64;
+    default:
+      return kOwnBits;
+  }
+}
+
+std::string HostExecutable(int bits) {
   // The tests' stand-in hosts, which break the protocol on purpose.
   if (const char* exe = std::getenv("JAVAWRAPPER_TEST_HOST"); exe != nullptr && *exe != '\0')
     return exe;
@@ -90,7 +107,7 @@ std::string HostExecutable() {
   size_t end = dir.size();
   while (end > 0 && !platform::IsDirectoryEnd(dir[end - 1])) --end;
   dir.resize(end);
-  return dir + "javawrapper-host";
+  return dir + platform::HostFileName(bits);
 }
 
 void Say(const std::string& text) {
@@ -403,17 +420,25 @@ int32_t ActiveCall::Transact(int32_t op, size_t used, const char** text) {
   return result;
 }
 
-bool Wanted(const std::string&) {
+bool Wanted(const std::string& fileName) {
   if (gInHost.load()) return false;
-  // A 64-bit library on a 64-bit bridge stays in the process unless asked.
-  return ReadMode() == Mode::kAlways;
+  const Mode mode = ReadMode();
+  if (mode == Mode::kNever) return false;
+  // A library of the bridge's own bitness stays in the process unless asked;
+  // one of the other bitness cannot load here at all.
+  return mode == Mode::kAlways || LibraryBits(fileName) != kOwnBits;
 }
 
 namespace {
 // The running host, or a new one; nullptr with *whyNot when none starts.
-bool EnsureHost(std::string* whyNot) {
+bool EnsureHost(const std::string& fileName, std::string* whyNot) {
   std::lock_guard<std::mutex> lock(gStartLock);
-  if (Host* h = gHost.load(); h != nullptr && !h->dead.load()) return true;
+  const std::string exe = HostExecutable(LibraryBits(fileName));
+  if (Host* h = gHost.load(); h != nullptr && !h->dead.load()) {
+    if (h->exe == exe) return true;
+    *whyNot = "a library host of the other bitness runs (" + h->exe + ")";
+    return false;
+  }
   // The previous host's reader has ended it, or is about to.
   if (gLatest != nullptr && gLatest->reader.joinable()) gLatest->reader.join();
   Host* h = new (std::nothrow) Host;
@@ -422,7 +447,10 @@ bool EnsureHost(std::string* whyNot) {
     return false;
   }
   h->generation = gGeneration.fetch_add(1) + 1;
-  h->shared = static_cast<Shared*>(platform::CreateSharedMemory(kSharedBytes, &h->memory));
+  uint32_t wakeWords[kWakeWords];
+  for (int i = 0; i < kWakeWords; ++i) wakeWords[i] = WakeWordOffset(i);
+  h->shared = static_cast<Shared*>(
+      platform::CreateSharedMemory(kSharedBytes, &h->memory, wakeWords, kWakeWords));
   if (h->shared == nullptr) {
     *whyNot = "no shared memory for the library host";
     delete h;
@@ -430,7 +458,7 @@ bool EnsureHost(std::string* whyNot) {
   }
   h->shared->magic = kMagic;
   h->shared->version = 1;
-  const std::string exe = HostExecutable();
+  h->exe = exe;
   Start start;
   try {
     h->reader = std::thread(&Reader, h, exe, &start);
@@ -455,14 +483,15 @@ bool EnsureHost(std::string* whyNot) {
   h->previous = gLatest;
   gLatest = h;
   gHost.store(h, std::memory_order_release);
-  Say("library host mode always: " + exe + " pid " + std::to_string(h->process.pid));
+  Say(std::string("library host mode ") + (ReadMode() == Mode::kAlways ? "always" : "auto") + ": " +
+      exe + " pid " + std::to_string(h->process.pid));
   return true;
 }
 }  // namespace
 
 int32_t Load(const std::string& fileName, std::string* detail) {
   std::string whyNot;
-  if (!EnsureHost(&whyNot)) {
+  if (!EnsureHost(fileName, &whyNot)) {
     *detail = "the library host did not start: " + whyNot;
     return binding::kCannotLoadLibrary;
   }
@@ -563,7 +592,7 @@ struct ControlCaller<Target, Slot, R(A...)> {
 
 int ControlOpen(const std::string& fileName) {
   std::string whyNot;
-  if (!EnsureHost(&whyNot) || fileName.size() >= kSlotData) return -1;
+  if (!EnsureHost(fileName, &whyNot) || fileName.size() >= kSlotData) return -1;
   try {
     ActiveCall call;
     std::memcpy(call.Slot()->data, fileName.c_str(), fileName.size() + 1);

@@ -73,6 +73,35 @@ struct Shared {
 
 inline constexpr size_t kSharedBytes = (sizeof(Shared) + 4095) & ~size_t{4095};
 
+// A 32-bit host serves a 64-bit bridge: the layout is the same for both
+// bitnesses (fixed-width fields only, no pointer or size_t), held here.
+static_assert(sizeof(std::atomic<uint32_t>) == 4 && sizeof(std::atomic<uint64_t>) == 8);
+static_assert(std::atomic<uint32_t>::is_always_lock_free &&
+              std::atomic<uint64_t>::is_always_lock_free);
+static_assert(sizeof(CallSlot) == 128 + kSlotData);
+static_assert(offsetof(CallSlot, state) == 0 && offsetof(CallSlot, sleepers) == 4);
+static_assert(offsetof(CallSlot, op) == 64 && offsetof(CallSlot, result) == 68);
+static_assert(offsetof(CallSlot, resultBytes) == 72 && offsetof(CallSlot, fault) == 76);
+static_assert(offsetof(CallSlot, data) == 128);
+static_assert(sizeof(Ring) == 256 + kRingBytes);
+static_assert(offsetof(Ring, head) == 0 && offsetof(Ring, tail) == 64);
+static_assert(offsetof(Ring, dataSeq) == 128 && offsetof(Ring, readerWaiting) == 132);
+static_assert(offsetof(Ring, spaceSeq) == 192 && offsetof(Ring, writersWaiting) == 196);
+static_assert(offsetof(Ring, bytes) == 256);
+static_assert(offsetof(Shared, magic) == 0 && offsetof(Shared, version) == 4);
+static_assert(offsetof(Shared, ring) == 64 && offsetof(Shared, slots) == 64 + sizeof(Ring));
+static_assert(sizeof(Shared) == 64 + sizeof(Ring) + kSlots * sizeof(CallSlot));
+
+// The words either side sleeps on (WaitOnWord), as offsets, ascending: the
+// ring's two sequences, then each slot's state.
+inline constexpr int kWakeWords = 2 + kSlots;
+inline constexpr uint32_t WakeWordOffset(int i) {
+  return i == 0   ? uint32_t{offsetof(Shared, ring) + offsetof(Ring, dataSeq)}
+         : i == 1 ? uint32_t{offsetof(Shared, ring) + offsetof(Ring, spaceSeq)}
+                  : static_cast<uint32_t>(offsetof(Shared, slots) + (i - 2) * sizeof(CallSlot) +
+                                          offsetof(CallSlot, state));
+}
+
 // The socket's messages, bridge to host.
 struct Hello {
   uint32_t magic;
@@ -81,5 +110,6 @@ struct Hello {
 struct StartMirror {
   int32_t slot;
 };
+static_assert(sizeof(Hello) == 8 && sizeof(StartMirror) == 4);
 
 }  // namespace hostlink

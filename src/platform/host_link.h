@@ -1,6 +1,6 @@
 // What the library host needs from the system: starting the host process,
 // shared memory handed to it alone, wake-ups across the two processes, and
-// the host's own end when the bridge's process goes. Linux only for now.
+// the host's own end when the bridge's process goes.
 #pragma once
 
 #include <atomic>
@@ -17,6 +17,10 @@ struct HostProcess {
   int socket = -1;
 };
 
+// The host executable's file name for a library of bits (32 or 64), beside
+// the bridge.
+const char* HostFileName(int bits);
+
 // Starts exe (posix_spawn: nothing of this process is duplicated but the
 // socket end) with the process's environment and directory. False with the
 // system's reason.
@@ -24,7 +28,10 @@ bool SpawnHost(const std::string& exe, HostProcess* out, std::string* whyNot);
 
 // Shared memory of bytes, zeroed, as an anonymous file only its descriptor
 // reaches. Returns the mapping, or nullptr; *handle receives the descriptor.
-void* CreateSharedMemory(size_t bytes, int* handle);
+// wakeWords are the offsets (ascending) of the words WaitOnWord and WakeWord
+// are used on; where the system needs an object per word (Windows: a pair of
+// events), each is made here and handed to the host with the memory.
+void* CreateSharedMemory(size_t bytes, int* handle, const uint32_t* wakeWords, int wakeCount);
 void* MapSharedMemory(int handle, size_t bytes);  // the host's side
 void UnmapSharedMemory(void* address, size_t bytes);
 void CloseDescriptor(int handle);
@@ -46,6 +53,8 @@ void WakeWord(std::atomic<uint32_t>* word);
 // 3", "signal 9 (Killed)"); reaps it. block waits for it.
 bool HostEnded(int pid, bool block, std::string* how);
 void KillHost(int pid);
+// The exit code KillHost leaves where the system has no signals.
+inline constexpr unsigned kKilledExitCode = 137;
 
 // A hook run with value when the calling thread ends (a key of its own, apart
 // from the loader's thread pointer). False when the system refuses.
@@ -58,5 +67,9 @@ void ForgetThreadEndHooks();
 // descriptor above keepUpTo that the parent's process may have left open.
 void EndWithParent();
 void CloseDescriptorsAbove(int keepUpTo);
+// The host's side of its channel, from its command line (Windows: the pipe
+// handles it inherited); on Linux the socket is descriptor 3, and the host
+// has ended with its parent and closed what else it inherited. -1: none.
+int HostSocket(int argc, char** argv);
 
 }  // namespace platform

@@ -28,6 +28,10 @@ extern char** environ;
 
 namespace platform {
 
+const char* HostFileName(int) {
+  return "javawrapper-host";  // one bitness: the library is this process's kind
+}
+
 bool SpawnHost(const std::string& exe, HostProcess* out, std::string* whyNot) {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
@@ -68,7 +72,7 @@ bool SpawnHost(const std::string& exe, HostProcess* out, std::string* whyNot) {
   return true;
 }
 
-void* CreateSharedMemory(size_t bytes, int* handle) {
+void* CreateSharedMemory(size_t bytes, int* handle, const uint32_t*, int) {
   // The system call itself: the C library's wrapper is newer than the
   // oldest C library the bridge loads on.
   const int fd = static_cast<int>(syscall(SYS_memfd_create, "javawrapper-host", MFD_CLOEXEC));
@@ -248,6 +252,12 @@ void CloseDescriptorsAbove(int keepUpTo) {
   }
   closedir(dir);
   for (int i = 0; i < count; ++i) close(fds[i]);
+}
+
+int HostSocket(int, char**) {
+  EndWithParent();
+  CloseDescriptorsAbove(3);
+  return 3;
 }
 
 }  // namespace platform
