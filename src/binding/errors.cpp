@@ -48,7 +48,14 @@ int32_t ErrorFunnel(std::string_view message, std::string_view where) {
   append(where);
   buffer[length] = '\0';
   if (trace::On()) trace::Funnel(where, message);
-  if (LibraryUse use = LibraryUse::TryAcquire(); use && use->qrLogString) use->qrLogString(buffer);
+  // The library's log is a forwarded call when the library runs in a host
+  // of its own, and fails once that host has gone: the line still reaches
+  // standard error and the log file below.
+  try {
+    if (LibraryUse use = LibraryUse::TryAcquire(); use && use->qrLogString)
+      use->qrLogString(buffer);
+  } catch (...) {
+  }
   Report({"Wrapper API Error", message, " Where ", where});  // uncut: no 250-byte limit here
   return kWrapperError;
 }
