@@ -51,7 +51,7 @@ public final class TraceMain {
               + "\"dropped\":{\"3\":\"buffer holds 100 bytes\"},"
               + "\"threw\":{\"9\":\"IllegalStateException: handler-FAULT-9\"},"
               + "\"errors\":[\"record of event 3 (it must hold 514)\",\"handler-FAULT-9\"],"
-              + "\"thread_names\":[\"main\",\"pump\"]}")
+              + "\"thread_names\":[\"main\"]}")
               .getBytes(StandardCharsets.UTF_8));
       return;
     }
