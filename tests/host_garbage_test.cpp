@@ -18,22 +18,13 @@
 #include "relay/queue.h"
 
 using testing_support::SimLibrary;
+using testing_support::Within;
 
 DECLARE_NATIVE(jint, getExchange, jint, jbyteArray);
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-template <typename Done>
-bool Within(int seconds, Done done) {
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 class GarbageHostTest : public ::testing::Test {
  protected:

@@ -29,6 +29,7 @@
 using testing_support::BoundedThread;
 using testing_support::BridgeTest;
 using testing_support::SimLibrary;
+using testing_support::Within;
 
 DECLARE_NATIVE(jint, getExchange, jint, jbyteArray);
 
@@ -92,17 +93,6 @@ bool ProcessGone(int pid) {
 // TerminateProcess): the bridge learns of it only by the host's end.
 void KillFromOutside(int pid) {
   platform::KillHost(pid);
-}
-
-// Waits up to seconds for done(); false when it never came.
-template <typename Done>
-bool Within(int seconds, Done done) {
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 #if !defined(_WIN32)

@@ -146,6 +146,17 @@ class BridgeTest : public ::testing::Test {
   jobject self_ = jni_.NewObject();
 };
 
+// Waits up to seconds for done(); false when it never came.
+template <typename Done>
+bool Within(int seconds, Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 }  // namespace testing_support
 
 // The data natives the C++ tests call directly.
