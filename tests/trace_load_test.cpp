@@ -319,6 +319,16 @@ TEST_F(TraceLoad, AStalledPipeHoldsLogoffAndUnloadOnlyToTheirBound) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // holds it, never reads
   ASSERT_GE(reader, 0);
+  // Full before the trace writes a byte: on a busy machine the recorder may
+  // drop most of the calls below, and what it keeps could fit in the pipe.
+  const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_GE(filler, 0);
+  const std::string block(4096, 'x');
+  while (write(filler, block.data(), block.size()) > 0) {
+  }
+  while (write(filler, block.data(), 1) > 0) {
+  }
+  close(filler);  // the bytes stay while the reader holds the pipe
   SetEnv("JAVAWRAPPER_TRACE", fifo.c_str());
   jbyteArray order = jni_.NewByteArray(957);
   for (const char* step : {"logoff", "unload"}) {
