@@ -128,11 +128,13 @@ Host* Acquire() {
   return h;
 }
 
-[[noreturn]] void Lost(Host* h) {
+// seen: how the caller itself found the host ended, for when the reader has
+// not recorded it yet.
+[[noreturn]] void Lost(Host* h, const std::string& seen = "gone") {
   std::string how;
   {
     std::lock_guard<std::mutex> lock(h->howLock);
-    how = h->how.empty() ? std::string("gone") : h->how;
+    how = h->how.empty() ? seen : h->how;
   }
   throw HostLost(" The library host ended (" + how + ")");
 }
@@ -389,7 +391,15 @@ int32_t ActiveCall::Transact(int32_t op, size_t used, const char** text) {
     platform::CpuRelax();
   }
   while (state == kRequest) {
+    // The reader marks the host dead, unless the reader is the caller (a
+    // funnel line from its delivery) or is itself held up: then the
+    // process's own end says so.
     if (h->dead.load()) Lost(h);
+    if (std::string how; platform::HostHasEnded(h->process.pid, &how)) {
+      // Reaped already: the reader records how in a moment.
+      for (int i = 0; i < 1000 && how == "gone" && !h->dead.load(); ++i) platform::SleepMs(1);
+      Lost(h, how);
+    }
     SleepWhile(s, kRequest, 50);
     state = s.state.load(std::memory_order_acquire);
   }

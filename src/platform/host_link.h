@@ -52,6 +52,10 @@ void WakeWord(std::atomic<uint32_t>* word);
 // Whether the host has ended: true once it has, with how (e.g. "exit status
 // 3", "signal 9 (Killed)"); reaps it. block waits for it.
 bool HostEnded(int pid, bool block, std::string* how);
+// Whether the host has ended, without reaping it (its reader does that):
+// for a caller that cannot count on the reader to notice, the reader itself
+// among them. *how as HostEnded gives it.
+bool HostHasEnded(int pid, std::string* how);
 void KillHost(int pid);
 // The exit code KillHost leaves where the system has no signals.
 inline constexpr unsigned kKilledExitCode = 137;

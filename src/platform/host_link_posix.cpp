@@ -191,6 +191,25 @@ bool HostEnded(int pid, bool block, std::string* how) {
   return true;
 }
 
+bool HostHasEnded(int pid, std::string* how) {
+  siginfo_t info{};
+  int r;
+  do {
+    r = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) {
+    *how = "gone";  // reaped already
+    return true;
+  }
+  if (info.si_pid == 0) return false;
+  if (info.si_code == CLD_EXITED) {
+    *how = "exit status " + std::to_string(info.si_status);
+  } else {
+    *how = "signal " + std::to_string(info.si_status) + " (" + strsignal(info.si_status) + ")";
+  }
+  return true;
+}
+
 void KillHost(int pid) {
   if (pid > 0) kill(pid, SIGKILL);
 }

@@ -466,6 +466,15 @@ void WakeWord(std::atomic<uint32_t>* word) {
   SetEvent(events[IsHostSide(word) ? 0 : 1]);
 }
 
+namespace {
+std::string ExitText(DWORD code) {
+  if (code < 0xC0000000u) return "exit status " + std::to_string(code);
+  char text[32];
+  std::snprintf(text, sizeof text, "exception 0x%08lX", static_cast<unsigned long>(code));
+  return text;
+}
+}  // namespace
+
 bool HostEnded(int pid, bool block, std::string* how) {
   Started host;
   {
@@ -480,13 +489,7 @@ bool HostEnded(int pid, bool block, std::string* how) {
   if (WaitForSingleObject(host.process, block ? INFINITE : 0) != WAIT_OBJECT_0) return false;
   DWORD code = 0;
   GetExitCodeProcess(host.process, &code);
-  if (code >= 0xC0000000u) {
-    char text[32];
-    std::snprintf(text, sizeof text, "exception 0x%08lX", static_cast<unsigned long>(code));
-    *how = text;
-  } else {
-    *how = "exit status " + std::to_string(code);
-  }
+  *how = ExitText(code);
   std::lock_guard<std::mutex> lock(gLock);
   for (size_t i = 0; i < gStarted.size(); ++i) {
     if (gStarted[i].pid != host.pid) continue;
@@ -495,6 +498,20 @@ bool HostEnded(int pid, bool block, std::string* how) {
     gStarted.erase(gStarted.begin() + static_cast<std::ptrdiff_t>(i));
     break;
   }
+  return true;
+}
+
+bool HostHasEnded(int pid, std::string* how) {
+  std::lock_guard<std::mutex> lock(gLock);
+  for (const Started& s : gStarted) {
+    if (s.pid != static_cast<DWORD>(pid)) continue;
+    if (WaitForSingleObject(s.process, 0) != WAIT_OBJECT_0) return false;
+    DWORD code = 0;
+    GetExitCodeProcess(s.process, &code);
+    *how = ExitText(code);
+    return true;
+  }
+  *how = "gone";  // reaped already
   return true;
 }
 
