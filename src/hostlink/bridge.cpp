@@ -44,6 +44,12 @@ struct Host {
   std::atomic<int> users{0};
   std::atomic<bool> owned[kSlots] = {};  // the bridge's own record of its slots
   std::mutex sendLock;
+  // The last slot is shared, one call at a time, by the threads that find
+  // every other slot taken (a front-end with more calling threads alive
+  // than slots): their calls work, on one mirror between them.
+  std::mutex sharedSlotLock;
+  bool sharedMirror = false;  // its mirror runs; sharedSlotLock
+  std::atomic<bool> sharedSaid{false};
   std::thread reader;
   std::mutex howLock;             // how is written by the reader, read by the calls it ends
   std::string how;                // how it ended
@@ -317,14 +323,45 @@ void SleepWhile(CallSlot& slot, uint32_t state, unsigned timeoutMs) {
   slot.sleepers.fetch_sub(1, std::memory_order_seq_cst);
 }
 
+namespace {
+constexpr int kSharedSlot = kSlots - 1;
+
+// Takes the shared slot for one call (its lock held until the call ends),
+// starting its mirror on first use. False: the host could not be told.
+bool TakeSharedSlot(Host* h) {
+  h->sharedSlotLock.lock();
+  if (!h->sharedMirror) {
+    uint32_t free = kFree;
+    const StartMirror start{kSharedSlot};
+    bool sent = h->shared->slots[kSharedSlot].state.compare_exchange_strong(free, kIdle);
+    if (sent) {
+      std::lock_guard<std::mutex> lock(h->sendLock);
+      sent = platform::SendOnSocket(h->process.socket, &start, sizeof start);
+    }
+    if (!sent) {
+      h->sharedSlotLock.unlock();
+      return false;
+    }
+    h->sharedMirror = true;
+  }
+  if (!h->sharedSaid.exchange(true))
+    Say("more than " + std::to_string(kSharedSlot) +
+        " threads call the library at once: the others share one host thread, one call at a "
+        "time");
+  return true;
+}
+}  // namespace
+
 ActiveCall::ActiveCall() : host_(nullptr), slot_(nullptr) {
   Host* h = Acquire();
   if (h == nullptr) throw HostLost(" The library host is not running");
   host_ = h;
-  if (tSlot.generation != h->generation || tSlot.index < 0) {
+  // A thread on the shared slot looks for one of its own at every call: one
+  // frees when a calling thread ends.
+  if (tSlot.generation != h->generation || tSlot.index < 0 || tSlot.index == kSharedSlot) {
     // The thread's first call to this host: a free slot and a mirror for it.
     int found = -1;
-    for (int i = 0; i < kSlots && found < 0; ++i) {
+    for (int i = 0; i < kSharedSlot && found < 0; ++i) {
       bool expected = false;
       if (h->shared->slots[i].state.load() != kFree) continue;
       if (!h->owned[i].compare_exchange_strong(expected, true)) continue;
@@ -336,8 +373,14 @@ ActiveCall::ActiveCall() : host_(nullptr), slot_(nullptr) {
       }
     }
     if (found < 0) {
-      h->users.fetch_sub(1);
-      throw std::runtime_error(" Every call slot of the library host is taken");
+      if (!TakeSharedSlot(h)) {
+        h->users.fetch_sub(1);
+        Lost(h);
+      }
+      tSlot = {h->generation, kSharedSlot};
+      shared_ = true;
+      slot_ = &h->shared->slots[kSharedSlot];
+      return;
     }
     const StartMirror start{found};
     bool sent;
@@ -372,7 +415,9 @@ ActiveCall::ActiveCall() : host_(nullptr), slot_(nullptr) {
 }
 
 ActiveCall::~ActiveCall() {
-  static_cast<Host*>(host_)->users.fetch_sub(1);
+  Host* h = static_cast<Host*>(host_);
+  if (shared_) h->sharedSlotLock.unlock();
+  h->users.fetch_sub(1);
 }
 
 int32_t ActiveCall::Transact(int32_t op, size_t used, const char** text) {

@@ -139,6 +139,7 @@ class ActiveCall {
  private:
   void* host_;
   CallSlot* slot_;
+  bool shared_ = false;  // on the slot the threads past the others share
 };
 
 template <int Slot, typename... A>
