@@ -9,8 +9,11 @@ the gzip header; mode 0755 for libraries, 0644 for the rest; the files the
 README's Releases section lists. The second build make dist made in another
 directory (<dist dir>/verify) is byte-identical, and SHA256SUMS matches. The
 DLLs are stripped and name their debug file (GNU debuglink with its CRC); the
-Linux library passes the exports and glibc-floor check, and the library host
-beside it starts; the test kit's example
+Windows archives carry their library hosts (win32 JavaWrapperHost32.exe, win64
+JavaWrapperHost64.exe and JavaWrapperHost32.exe), stripped PE images of the
+right machine with no time stamp, each starting under Wine; the Linux library
+passes the exports and glibc-floor check, and the library host beside it
+starts; the test kit's example
 front-end test, and its JUnit 5 form, compile against the archive's
 clientapi.jar and pass against its bridge and simulator, and its JNA binding
 compiles; every archive carries FIRST-SESSION.md.
@@ -19,6 +22,7 @@ import hashlib
 import io
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -44,8 +48,46 @@ def commit_time():
                               capture_output=True, text=True).stdout)
 
 
+# The library hosts each Windows archive carries, by the PE machine each must
+# be: the 64-bit bridge runs a 32-bit trading library in the 32-bit host.
+WINDOWS_HOSTS = {"win32": {"JavaWrapperHost32.exe": 0x014C},
+                 "win64": {"JavaWrapperHost64.exe": 0x8664, "JavaWrapperHost32.exe": 0x014C}}
+MACHINES = {0x014C: "i386", 0x8664: "AMD64"}
+
+
 def executable(name):
-    return name.endswith((".so", ".dll", ".DLL", "/javawrapper-host"))
+    return name.endswith((".so", ".dll", ".DLL", ".exe", "/javawrapper-host"))
+
+
+def pe_machine(data):
+    """The COFF machine of a PE image, or None when it is not one."""
+    if data[:2] != b"MZ" or len(data) < 0x40:
+        return None
+    at = int.from_bytes(data[0x3C:0x40], "little")
+    if data[at:at + 4] != b"PE\0\0":
+        return None
+    return int.from_bytes(data[at + 4:at + 6], "little")
+
+
+def started_under_wine(hosts, prefix):
+    """Each host run by hand under Wine (a prefix of its own): it says it has
+    no bridge to serve and ends with 2, as the Linux host does."""
+    if shutil.which("wine") is None:
+        print("check_dist: no wine here, the Windows hosts were not started", file=sys.stderr)
+        return
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", DISPLAY="")
+    try:
+        for host in hosts:
+            try:
+                run = subprocess.run(["wine", host], capture_output=True, text=True, env=env,
+                                     timeout=300)
+            except subprocess.TimeoutExpired:
+                fail(f"{host} did not end under Wine within 300 s")
+                continue
+            if run.returncode != 2 or "no bridge to serve" not in run.stderr:
+                fail(f"{host} under Wine: {run.returncode} {run.stderr}")
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
 
 
 def entries(path, epoch):
@@ -135,6 +177,7 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="javawrapper-dist") as scratch:
         unpacked = {}
+        windows_hosts = []
         for name in archives:
             files = entries(os.path.join(dist, name), epoch)
             top = name.rsplit(".", 2 if name.endswith(".tar.gz") else 1)[0] + "/"
@@ -150,12 +193,33 @@ def main():
 
         for name, (platform_name, library, objdump) in expected.items():
             top, files = unpacked[name]
+            hosts = WINDOWS_HOSTS.get(platform_name, {})
             want = sorted([library, "clientapi.jar", "clientapi-sources.jar", "README.txt",
-                           "FIRST-SESSION.md"] +
+                           "FIRST-SESSION.md"] + list(hosts) +
                           ([library + ".debug"] if objdump else ["javawrapper-host"]))
             if files != want:
                 fail(f"{name} holds {files}, not {want}")
             lib = os.path.join(scratch, top, library)
+            readme = open(os.path.join(scratch, top, "README.txt")).read()
+            for host, machine in hosts.items():
+                path = os.path.join(scratch, top, host)
+                if not os.path.exists(path):
+                    continue
+                found = pe_machine(open(path, "rb").read())
+                if found != machine:
+                    fail(f"{name}: {host} is machine {MACHINES.get(found, found)}, "
+                         f"not {MACHINES[machine]}")
+                # Its own tool reads it: the 32-bit host in the 64-bit archive too.
+                tool = objdump if machine == 0x8664 else "i686-w64-mingw32-objdump"
+                header = subprocess.run([tool, "-h", "-p", path], capture_output=True, text=True,
+                                        env=UTC, check=True).stdout
+                if ".debug_" in header:
+                    fail(f"{name}: {host} still carries debug information")
+                if not re.search(r"^Time/Date\s+Thu Jan  1 00:00:00 1970$", header, re.M):
+                    fail(f"{name}: {host} carries a time stamp in its PE header")
+                if host not in readme:
+                    fail(f"{name}: its README does not name {host}")
+                windows_hosts.append(path)
             if objdump:
                 sections = subprocess.run([objdump, "-h", lib], capture_output=True, text=True,
                                           check=True).stdout
@@ -227,6 +291,8 @@ def main():
             fail(f"the archive's javawrapper-host: {run.returncode} {run.stderr}")
         if "javawrapper-host" not in open(os.path.join(linux, "README.txt")).read():
             fail("the Linux archive's README does not name javawrapper-host")
+        # And the Windows hosts, as shipped, under Wine.
+        started_under_wine(windows_hosts, os.path.join(scratch, "wineprefix"))
         readme = open(os.path.join(kit, "README.txt")).read()
         if "--enable-native-access=ALL-UNNAMED" not in readme:
             fail("the kit's README gives no command for JDK 22 and later")
