@@ -80,6 +80,25 @@ class TraceTest {
     assertTrue(text.contains("\"deliveries\":1,\"events_dropped\":1,\"handler_threw\":1,"), text);
   }
 
+  /**
+   * Every native the bridge traces, against ClientAPI's declarations: each
+   * call is named as its Java method, and every scalar parameter it reads
+   * (and each String[]'s length) is in its args under its Java name, with
+   * the value Java passed. A native added or renamed without its trace
+   * following fails here, not in a support engineer's viewer.
+   */
+  @Test
+  void everyNativeIsTracedUnderItsJavaNameWithEveryScalarArgument() throws Exception {
+    Path trace = dir.resolve("sweep.json");
+    Process p = start(trace, "sweep", dir.resolve("expect.json").toString(),
+        System.getProperty("javawrapper.source") + "/java/src/korvane/api/delphi/ClientAPI.java");
+    String out =
+        FreshJvmTest.echo(new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
+    assertEquals(0, p.waitFor(), out);
+    assertTrue(out.contains("initialise=0\n") && out.contains("logoff=0\n"), out);
+    check(trace.toString(), dir.resolve("expect.json").toString());
+  }
+
   @Test
   void anExitWithoutLogoffStillWritesWhatWasBuffered() throws Exception {
     Path trace = dir.resolve("exit.json");
