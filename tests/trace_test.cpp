@@ -450,14 +450,14 @@ TEST_F(TraceSession, EventsDroppedAtTheQueuesLimitAreCounted) {
     size_t before = relay::SetByteLimit(1);  // no record that needs a block of its own fits
     ~Limit() { relay::SetByteLimit(before); }
   };
-  uint64_t drops = 0;
   {
     const Limit limit;
     const uint64_t before = relay::Dropped();
     for (int i = 0; i < 5; ++i) ASSERT_EQ(sim_.Fire(3, std::string(345, 'L')), 0);
-    drops = relay::Dropped() - before;
+    // With the library in its host the events reach the queue a little later.
+    EXPECT_TRUE(testing_support::Within(20, [&] { return relay::Dropped() - before == 5; }))
+        << relay::Dropped() - before << " of the 5 events were dropped at the limit within 20 s";
   }
-  EXPECT_EQ(drops, 5u);
   EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
   const std::string text = Slurp(path);
   EXPECT_NE(text.find("\"events_dropped\":5,"), std::string::npos) << text;
