@@ -355,6 +355,115 @@ TEST_F(TraceSession, ALogoffWaitingForASlowDiskHoldsUpNoOtherTrace) {
   EXPECT_NE(Slurp("trace-slow-disk.json").find("]"), std::string::npos) << "not finished";
 }
 
+// Runs the pump on a thread of its own until it returns, within a bound:
+// a pump that never stopped is told again and the test fails.
+void PumpUntilStopped(JNIEnv* env, jobject self, jbyteArray buffer) {
+  std::atomic<bool> returned{false};
+  std::thread pump([&] {
+    Java_korvane_api_delphi_ClientAPI_processCallbacks(env, self, buffer);
+    returned = true;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!returned && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!returned) {
+    ADD_FAILURE() << "processCallbacks did not return within 20 s of its handler's logoff";
+    relay::RequestStop();
+  }
+  pump.join();
+}
+
+// A handler that logs off while its event is delivered, then initialises
+// again: the event is counted once, as cut off, by the trace it was taken
+// in, and the next trace neither counts it nor draws it.
+TEST_F(TraceSession, AnEventWhoseHandlerLogsOffIsCountedOnlyByTheTraceItWasTakenIn) {
+  const std::string first = Fresh("trace-handler-logoff.json");
+  const std::string second = Fresh("trace-handler-logoff-2.json");
+  SetEnv("JAVAWRAPPER_TRACE", first.c_str());
+  ASSERT_EQ(Initialise(), 0);
+  using Self = std::remove_pointer_t<decltype(this)>;
+  static jint results[2];
+  results[0] = results[1] = -1;
+  jbyteArray buffer = jni_.NewByteArray(514);
+  jni_.lastBuffer = buffer;
+  jni_.OnMessage(
+      [](fake::FakeJni& jni, const fake::FakeJni::Message& m, void* context) {
+        if (m.id != 9) return;
+        auto* test = static_cast<Self*>(context);
+        results[0] = Java_korvane_api_delphi_ClientAPI_logoff(jni.env(), test->self_);
+        results[1] = test->Initialise();  // the same variable: the second trace
+        relay::RequestStop();
+      },
+      this);
+  ASSERT_EQ(sim_.Fire(9, std::string(82, 'T')), 0);
+  PumpUntilStopped(jni_.env(), self_, buffer);
+  EXPECT_EQ(results[0], 0);
+  EXPECT_EQ(results[1], 0);
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
+  const std::string taken = Slurp(first), next = Slurp(second);
+  EXPECT_NE(taken.find("\"deliveries\":0,\"events_dropped\":0,\"handler_threw\":0,"
+                       "\"events_cut_off\":1,"),
+            std::string::npos)
+      << taken;
+  EXPECT_NE(next.find("\"deliveries\":0,\"events_dropped\":0,\"handler_threw\":0,"
+                      "\"events_cut_off\":0,"),
+            std::string::npos)
+      << next;
+  EXPECT_EQ(next.find("\"name\":\"event 9"), std::string::npos) << next;
+}
+
+// Ring mode: a forced logout whose handler logs off still writes the ring
+// under its trigger.
+TEST_F(TraceSession, RingModeWritesAForcedLogoutWhoseHandlerLogsOff) {
+  const std::string path = Fresh("trace-ring-forced.json");
+  SetEnv("JAVAWRAPPER_TRACE", path.c_str());
+  SetEnv("JAVAWRAPPER_TRACE_MODE", "ring");
+  ASSERT_EQ(Initialise(), 0);
+  EXPECT_EQ(Call("getExchange"), 0);
+  using Self = std::remove_pointer_t<decltype(this)>;
+  static jint result;
+  result = -1;
+  jbyteArray buffer = jni_.NewByteArray(514);
+  jni_.lastBuffer = buffer;
+  jni_.OnMessage(
+      [](fake::FakeJni& jni, const fake::FakeJni::Message& m, void* context) {
+        if (m.id == 6)
+          result = Java_korvane_api_delphi_ClientAPI_logoff(jni.env(),
+                                                            static_cast<Self*>(context)->self_);
+      },
+      this);
+  ASSERT_EQ(sim_.Fire(6, ""), 0);
+  PumpUntilStopped(jni_.env(), self_, buffer);
+  EXPECT_EQ(result, 0);
+  const std::string text = Slurp(path);
+  EXPECT_NE(text.find("\"trigger\":\"forced logout event\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"name\":\"getExchange\""), std::string::npos) << text;
+}
+
+// Events the queue drops at its hard byte limit, before any pump sees them,
+// are in the summary's events_dropped.
+TEST_F(TraceSession, EventsDroppedAtTheQueuesLimitAreCounted) {
+  const std::string path = Fresh("trace-queue-limit.json");
+  SetEnv("JAVAWRAPPER_TRACE", path.c_str());
+  ASSERT_EQ(Initialise(), 0);
+  struct Limit {
+    size_t before = relay::SetByteLimit(1);  // no record that needs a block of its own fits
+    ~Limit() { relay::SetByteLimit(before); }
+  };
+  {
+    const Limit limit;
+    const uint64_t before = relay::Dropped();
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(sim_.Fire(3, std::string(345, 'L')), 0);
+    // With the library in its host the events reach the queue a little later.
+    EXPECT_TRUE(testing_support::Within(20, [&] { return relay::Dropped() - before == 5; }))
+        << relay::Dropped() - before << " of the 5 events were dropped at the limit within 20 s";
+  }
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
+  const std::string text = Slurp(path);
+  EXPECT_NE(text.find("\"events_dropped\":5,"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"events_dropped_by_queue\":5,"), std::string::npos) << text;
+}
+
 // A 55 names the file it tried and the system's reason: once on standard
 // error (there is no trading library to log through) and in the trace.
 TEST_F(TraceSession, AFailedLoadNamesThePathAndTheSystemsReason) {

@@ -54,13 +54,20 @@ jint Edge(std::string_view native, std::string_view where, Body&& body) noexcept
 
 // The standard frame: the loaded guard (52 while no library is loaded), the
 // body with the entry table, and the edge. The library stays loaded until the
-// body returns.
+// body returns. native is the exported name (__func__), by which the trace
+// and the signature check know the native; where is the where-text its
+// failures are logged under, the same but for the few natives whose where-text
+// differs from their name.
 template <typename Body>
-jint Native(std::string_view where, Body&& body) noexcept {
-  return Edge(where, where, [&]() -> int32_t {
+jint Native(std::string_view native, std::string_view where, Body&& body) noexcept {
+  return Edge(native, where, [&]() -> int32_t {
     binding::LibraryUse library = binding::CheckAPILoaded();
     return body(*library);
   });
+}
+template <typename Body>
+jint Native(std::string_view where, Body&& body) noexcept {
+  return Native(where, where, std::forward<Body>(body));
 }
 
 // A bridge string: the bytes of the string's modified UTF-8 form, as the JVM

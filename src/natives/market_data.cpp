@@ -33,9 +33,9 @@ struct ContractKey {
 };
 
 template <typename Slot>
-jint Subscription(JNIEnv* env, const char* where, Slot Entries::*entry, jstring e, jstring c,
-                  jstring k) {
-  return Native(where, [&](const Entries& qr) {
+jint Subscription(JNIEnv* env, const char* native, const char* where, Slot Entries::*entry,
+                  jstring e, jstring c, jstring k) {
+  return Native(native, where, [&](const Entries& qr) {
     ContractKeyFields fields;
     AssignJava(env, e, fields.exchange);
     AssignJava(env, c, fields.commodity);
@@ -76,6 +76,7 @@ jint KeyIndexFetch(JNIEnv* env, const char* where, Slot Entries::*entry, jstring
   return Native(where, [&](const Entries& qr) {
     RequireOut(env, record, "record", Size);
     const ContractKey key(env, e, c, k);
+    trace::Numbers(index);
     unsigned char buffer[Size];
     CheckResult((qr.*entry)(key.exchange.c_str(), key.commodity.c_str(), key.contract.c_str(),
                             index, buffer));
@@ -101,20 +102,22 @@ jint KeyFetch(JNIEnv* env, const char* where, Slot Entries::*entry, jstring e, j
 }  // namespace
 
 CLIENT_API(subscribe)(JNIEnv* env, jobject, jstring e, jstring c, jstring k) {
-  return Subscription(env, __func__, &Entries::qrSubscribePrice, e, c, k);
+  return Subscription(env, __func__, __func__, &Entries::qrSubscribePrice, e, c, k);
 }
 
 CLIENT_API(subscribeToMarket)(JNIEnv* env, jobject, jstring e, jstring c, jstring k) {
-  return Subscription(env, "Java_korvane_api_delphi_ClientAPI_subscribeMarket",
+  // Its failures are logged under a where-text of their own; the trace names
+  // it as Java does.
+  return Subscription(env, __func__, "Java_korvane_api_delphi_ClientAPI_subscribeMarket",
                       &Entries::qrSubscribeToMarket, e, c, k);
 }
 
 CLIENT_API(unsubscribe)(JNIEnv* env, jobject, jstring e, jstring c, jstring k) {
-  return Subscription(env, __func__, &Entries::qrUnsubscribePrice, e, c, k);
+  return Subscription(env, __func__, __func__, &Entries::qrUnsubscribePrice, e, c, k);
 }
 
 CLIENT_API(unsubscribeToMarket)(JNIEnv* env, jobject, jstring e, jstring c, jstring k) {
-  return Subscription(env, __func__, &Entries::qrUnsubscribeToMarket, e, c, k);
+  return Subscription(env, __func__, __func__, &Entries::qrUnsubscribeToMarket, e, c, k);
 }
 
 CLIENT_API(getContractPrices)
@@ -128,6 +131,7 @@ CLIENT_API(getGenericPrice)
   return Native(__func__, [&](const Entries& qr) {
     RequireOut(env, record, "record", kGenericPrice);
     const ContractKey key(env, e, c, k);
+    trace::Numbers(first, second);
     unsigned char buffer[kGenericPrice];
     CheckResult(qr.qrGetGenericPrice(key.exchange.c_str(), key.commodity.c_str(),
                                      key.contract.c_str(), first, second, buffer));

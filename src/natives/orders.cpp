@@ -124,6 +124,7 @@ CLIENT_API(addBatchOrder)
   return Native(__func__, [&](const Entries& qr) {
     RequireOut(env, outA, "resultsA", kBatchResultsA);
     RequireOut(env, outB, "resultB", kBatchResultB);
+    trace::Numbers(n);
     const InRecord<kBatch> orders(env, jOrders, "orders");
     unsigned char resultsA[kBatchResultsA];
     unsigned char resultB[kBatchResultB];
@@ -152,13 +153,16 @@ CLIENT_API(addCustReqOrder)(JNIEnv* env, jobject, jbyteArray jRequest) {
 
 // Calls nothing (and succeeds) unless both strings are given.
 CLIENT_API(reparentOrder)(JNIEnv* env, jobject, jstring jFirst, jstring jSecond) {
-  return Native("Java_korvane_api_delphi_ClientAPI_ReparentOrder", [&](const Entries& qr) {
-    if (jFirst == nullptr || jSecond == nullptr) return 0;
-    const std::string first = JNIString(env, jFirst);
-    const std::string second = JNIString(env, jSecond);
-    CheckResult(qr.qrReParent(first.c_str(), second.c_str()));
-    return 0;
-  });
+  // Its failures are logged under a where-text of their own; the trace names
+  // it as Java does.
+  return Native(__func__, "Java_korvane_api_delphi_ClientAPI_ReparentOrder",
+                [&](const Entries& qr) {
+                  if (jFirst == nullptr || jSecond == nullptr) return 0;
+                  const std::string first = JNIString(env, jFirst);
+                  const std::string second = JNIString(env, jSecond);
+                  CheckResult(qr.qrReParent(first.c_str(), second.c_str()));
+                  return 0;
+                });
 }
 
 CLIENT_API(addCrossingOrder)
@@ -169,6 +173,7 @@ CLIENT_API(addCrossingOrder)
     const InRecord<kOrder> first(env, jFirst, "first");
     const InRecord<kOrder> second(env, jSecond, "second");
     const InRecord<kPairedDetails> details(env, jDetails, "details");
+    trace::Numbers(code);
     unsigned char results[kPairedResult];
     CheckResult(qr.qrAddCrossingOrder(first.bytes, second.bytes, details.bytes, results,
                                       ZeroExtended(code)));

@@ -91,6 +91,7 @@ CLIENT_API(marginForTrade)
     RequireOut(env, out, "value", 1);
     const FourTexts t(env, j1, j2, j3, j4);
     const std::string s5 = JNIString(env, j5);
+    trace::Numbers(n);
     const std::string s6 = JNIString(env, j6);
     int32_t count = n;
     NumericText number;
@@ -112,6 +113,7 @@ CLIENT_API(getOptionPremium)
     const std::string s3 = JNIString(env, j3);
     const std::string ch = JNIString(env, jCh);
     const std::string s4 = JNIString(env, j4);
+    trace::Numbers(n);
     if (ch.empty()) throw std::invalid_argument("getOptionPremium: empty option type");
     NumericText number;
     CheckResult(qr.qrGetOptionPremium(s1.c_str(), s2.c_str(), s3.c_str(),
@@ -135,11 +137,14 @@ CLIENT_API(contractPosition)
 // Reads the first 4 bytes of a and copies nothing back.
 CLIENT_API(getConsolidatedPosition)
 (JNIEnv* env, jobject, jstring j1, jstring j2, jstring j3, jstring j4, jint n, jbyteArray a) {
-  return Native("Java_korvane_api_delphi_ClientAPI_GetConsolidatedPosition",
+  // Its failures are logged under a where-text of their own; the trace names
+  // it as Java does.
+  return Native(__func__, "Java_korvane_api_delphi_ClientAPI_GetConsolidatedPosition",
                 [&](const Entries& qr) {
                   unsigned char block[kConsolidatedBlock];
                   ReadRecord(env, a, "block", block, sizeof block);
                   const FourTexts t(env, j1, j2, j3, j4);
+                  trace::Numbers(n);
                   CheckResult(qr.qrgetConsolidatedPosition(t.s1.c_str(), t.s2.c_str(), t.s3.c_str(),
                                                            t.s4.c_str(), n, block));
                   return 0;

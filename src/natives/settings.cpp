@@ -37,6 +37,16 @@ jint IgnoredPair(const char* where, Slot Entries::*entry, int32_t first, int32_t
   });
 }
 
+// A Java boolean, traced as the boolean it is, crossing as its Y/N flag.
+template <typename Slot>
+jint CheckedFlag(const char* where, Slot Entries::*entry, jboolean on) {
+  return Native(where, [&](const Entries& qr) {
+    trace::Numbers(on);
+    CheckResult((qr.*entry)(Flag(on)));
+    return 0;
+  });
+}
+
 // An empty text crosses as a pointer to an empty string, like every text.
 template <typename Slot>
 jint CheckedText(JNIEnv* env, const char* where, Slot Entries::*entry, jstring jText) {
@@ -77,7 +87,7 @@ CLIENT_API(LogString)(JNIEnv* env, jobject, jstring jText) {
 }
 
 CLIENT_API(setOMIEnabled)(JNIEnv*, jobject, jboolean on) {
-  return CheckedInt(__func__, &Entries::qrOMIEnabled, Flag(on));
+  return CheckedFlag(__func__, &Entries::qrOMIEnabled, on);
 }
 
 CLIENT_API(getEnabledFunctionality)(JNIEnv* env, jobject, jintArray values) {
@@ -99,7 +109,7 @@ CLIENT_API(setPriceHandShakePeriods)(JNIEnv*, jobject, jint first, jint second) 
 }
 
 CLIENT_API(setInternetUser)(JNIEnv*, jobject, jboolean on) {
-  return CheckedInt(__func__, &Entries::qrSetInternetUser, Flag(on));
+  return CheckedFlag(__func__, &Entries::qrSetInternetUser, on);
 }
 
 CLIENT_API(setOrderCancelFailureDelay)(JNIEnv*, jobject, jint delay) {
@@ -125,11 +135,11 @@ CLIENT_API(isRavelin)(JNIEnv* env, jobject, jbooleanArray answer) {
 }
 
 CLIENT_API(setSSLEnabled)(JNIEnv*, jobject, jboolean on) {
-  return CheckedInt(__func__, &Entries::qrSetSSL, Flag(on));
+  return CheckedFlag(__func__, &Entries::qrSetSSL, on);
 }
 
 CLIENT_API(setPDDSSLEnabled)(JNIEnv*, jobject, jboolean on) {
-  return CheckedInt(__func__, &Entries::qrSetPDDSSL, Flag(on));
+  return CheckedFlag(__func__, &Entries::qrSetPDDSSL, on);
 }
 
 CLIENT_API(setSSLCertName)(JNIEnv* env, jobject, jstring name) {
@@ -158,7 +168,7 @@ CLIENT_API(setMDSToken)(JNIEnv* env, jobject, jstring token) {
 }
 
 CLIENT_API(setRavelinEnabled)(JNIEnv*, jobject, jboolean on) {
-  return CheckedInt(__func__, &Entries::qrSetRavelin, Flag(on));
+  return CheckedFlag(__func__, &Entries::qrSetRavelin, on);
 }
 
 // The library's code comes back unchanged, unchecked; with no library loaded

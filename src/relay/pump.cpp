@@ -110,10 +110,10 @@ Java_korvane_api_delphi_ClientAPI_processCallbacks(JNIEnv* env, jobject self, jb
   // One wake-up drains the queue, including what arrives meanwhile; a stop
   // leaves the event after the one being delivered at the front.
   while (const relay::TCallback* event = pump.Next()) {
-    const uint64_t traced = trace::On() ? trace::Now() : 0;  // when delivery began
+    const trace::Taking taking = trace::On() ? trace::Taken(event->Id()) : trace::Taking{};
     const Handed handed = Deliver(env, self, method, buffer, length, *event);
-    if (traced != 0) {
-      trace::Delivered(event->Id(), event->Length(), traced, event->EnqueuedNs(), event->Producer(),
+    if (taking.session != 0) {
+      trace::Delivered(taking, event->Id(), event->Length(), event->EnqueuedNs(), event->Producer(),
                        pump.Depth(), handed.outcome, handed.why);
     }
     pump.Done();

@@ -195,13 +195,17 @@ void AddCallback(int32_t id, const void* data, int32_t length) noexcept {
         std::memcpy(spill, data, static_cast<size_t>(length));
         made = true;
       });
-      if (!made) return;  // the copy failed and was logged; there is nothing to deliver
+      if (!made) {  // the copy failed and was logged; there is nothing to deliver
+        trace::DroppedInQueue();
+        return;
+      }
       q->spills.fetch_add(1, std::memory_order_relaxed);
       q->spillBytes.fetch_add(spilled, std::memory_order_relaxed);
     }
     try {
       Push(*q, session, id, data, length, spill);
-    } catch (...) {
+    } catch (...) {  // no memory for a block: the event is lost, and counted
+      trace::DroppedInQueue();
       if (spill != nullptr) {
         delete[] spill;
         q->spills.fetch_sub(1, std::memory_order_relaxed);

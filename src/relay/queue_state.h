@@ -29,6 +29,7 @@
 
 #include "binding/errors.h"
 #include "relay/queue.h"
+#include "trace/trace.h"
 
 namespace relay::internal {
 
@@ -244,6 +245,7 @@ struct Queue {
     const size_t limit = byteLimit.load(std::memory_order_relaxed);
     if (held + spilled <= limit) return true;
     dropped.fetch_add(1, std::memory_order_relaxed);
+    trace::DroppedInQueue();  // the trace's summary counts it with the pump's drops
     if (!dropping.exchange(true)) {
       binding::ErrorFunnel(" Callback queue at its limit of " + std::to_string(limit >> 20) +
                                " MiB (" + std::to_string(Depth()) +

@@ -111,6 +111,7 @@ struct Buffer {
   alignas(64) std::atomic<uint64_t> head{0};  // bytes written (producer)
   // The producer's counters: written only by the owning thread.
   std::atomic<uint64_t> calls{0};
+  std::atomic<uint64_t> eventsTaken{0};    // events taken from the queue, outcome or not
   std::atomic<uint64_t> deliveries{0};     // events messageReceived returned from
   std::atomic<uint64_t> eventsDropped{0};  // events Java never got
   std::atomic<uint64_t> handlerThrew{0};   // events whose messageReceived threw
@@ -156,6 +157,8 @@ void ForgetThreadEnds();
 void FreeAllBuffers();
 // Records and calls that found no buffer (the cap reached, or no memory).
 extern std::atomic<uint64_t> gUnbuffered, gUnbufferedCalls;
+// Events the queue dropped before any pump saw them (DroppedInQueue).
+extern std::atomic<uint64_t> gQueueDropped;
 
 // The calling threads' notes of what went wrong (notes.cpp), counted when
 // the call ends whether or not its records fit: results other than 0 by

@@ -25,6 +25,7 @@ std::atomic<Buffer*> gBuffers{nullptr};
 std::atomic<size_t> gLimit{size_t{256} << 10};
 std::atomic<uint32_t> gSession{0};
 std::atomic<uint64_t> gReleases{0};
+std::atomic<uint64_t> gQueueDropped{0};
 }  // namespace detail
 
 namespace {
@@ -430,10 +431,26 @@ void Call(std::string_view where, const Begun& begun, int32_t code) {
   if (mark == 0) b->stageOverflow = false;
 }
 
-void Delivered(int32_t id, int32_t length, uint64_t start, uint64_t enqueued, uint32_t producer,
-               uint64_t depth, Outcome outcome, std::string_view why) {
+Taking Taken(int32_t id) {
+  Taking taking;
+  taking.start = Now();
+  taking.session = gSession.load(std::memory_order_relaxed);
+  // Raised before Java runs: a handler that logs off closes the trace, and
+  // ring mode must still write it under this trigger.
+  if (id == kForcedLogout) NoteForcedLogout();  // whether or not a record fits
+  if (Buffer* b = Mine(tLocal, false)) Bump(b->eventsTaken);
+  return taking;
+}
+
+void Delivered(const Taking& taking, int32_t id, int32_t length, uint64_t enqueued,
+               uint32_t producer, uint64_t depth, Outcome outcome, std::string_view why) {
   const uint64_t end = Now();
-  if (id == kForcedLogout) NoteForcedLogout();  // raised whether or not the record fits
+  const uint64_t start = taking.start;
+  // Taken in a trace that closed meanwhile (by a logoff in the handler,
+  // perhaps followed by an initialise): that trace's summary counted it as
+  // cut off, and a later trace never sees it.
+  if (taking.session == 0 || !On() || gSession.load(std::memory_order_relaxed) != taking.session)
+    return;
   Buffer* b = Mine(tLocal);
   if (b == nullptr) return;
   // Counted apart from the record, so the summary never shows an event Java
@@ -465,6 +482,10 @@ void Delivered(int32_t id, int32_t length, uint64_t start, uint64_t enqueued, ui
                            static_cast<uint32_t>(n)};
   if (n != 0) std::memcpy(at + sizeof(DeliveredRecord), why.data(), n);
   Publish(*b, next);
+}
+
+void DroppedInQueue() {
+  gQueueDropped.fetch_add(1, std::memory_order_relaxed);
 }
 
 void Funnel(std::string_view where, std::string_view message) {
@@ -527,75 +548,6 @@ Secret::~Secret() {
   if (!active_) return;
   --tLocal.secret;
   if (what_ == kNumbersToo) --tLocal.secretNumbers;
-}
-
-void Histogram::Add(uint64_t ns) {
-  int bucket = 0;
-  if (ns >= 8) {
-    int msb = 63;
-    while ((ns >> msb) == 0) --msb;
-    bucket = msb * 8 + static_cast<int>((ns >> (msb - 3)) & 7);
-  } else {
-    bucket = static_cast<int>(ns);
-  }
-  ++buckets_[std::min(bucket, kBuckets - 1)];
-  ++count_;
-  max_ = std::max(max_, ns);
-}
-
-uint64_t Histogram::Percentile(double fraction) const {
-  if (count_ == 0) return 0;
-  const auto rank = static_cast<uint64_t>(fraction * static_cast<double>(count_ - 1));
-  uint64_t seen = 0;
-  for (int b = 0; b < kBuckets; ++b) {
-    seen += buckets_[b];
-    if (seen > rank) {
-      if (b < 8 * 3) return std::min<uint64_t>(static_cast<uint64_t>(b), max_);
-      // The bucket's lower bound: msb and three more bits.
-      const int msb = b / 8;
-      const uint64_t value = (uint64_t{1} << msb) | (static_cast<uint64_t>(b % 8) << (msb - 3));
-      return std::min(value, max_);
-    }
-  }
-  return max_;
-}
-
-namespace {
-// One byte of text as it goes into a JSON string; its length.
-size_t Escaped(char c, char piece[8]) {
-  const auto u = static_cast<unsigned char>(c);
-  if (c == '"' || c == '\\') {
-    piece[0] = '\\';
-    piece[1] = c;
-    return 2;
-  }
-  if (u < 0x20 || u >= 0x7F) {
-    // Control bytes and anything not plain ASCII (a cut may split a
-    // character): escaped, so the file is valid JSON whatever the text.
-    std::snprintf(piece, 8, "\\u%04x", u);
-    return 6;
-  }
-  piece[0] = c;
-  return 1;
-}
-}  // namespace
-
-std::string JsonString(std::string_view text, size_t most) {
-  char piece[8];
-  size_t whole = 2;
-  for (char c : text) whole += Escaped(c, piece);
-  // Too long: cut after escaping, where "..." and the quote still fit.
-  const size_t room = whole <= most ? whole : (most >= 5 ? most - 4 : 1);
-  std::string out = "\"";
-  for (char c : text) {
-    const size_t n = Escaped(c, piece);
-    if (whole > most && out.size() + n > room) {
-      out += "...";
-      break;
-    }
-    out.append(piece, n);
-  }
-  return out + "\"";
 }
 
 }  // namespace trace

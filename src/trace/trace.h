@@ -87,14 +87,31 @@ struct Begun {
 };
 Begun Begin();
 void Call(std::string_view where, const Begun& begun, int32_t code);
-// An event the pump took: delivered (messageReceived returned), dropped
-// before Java got it (a buffer too short, none given) or delivered to a
-// handler that threw; why says what went wrong (cut to kWhyCut bytes).
-// Each outcome is counted even when the record does not fit.
+// An event the pump took from the queue, before Java gets it (only while
+// On()): counted as taken by the open trace, so one whose handler is still
+// running when that trace closes (a logoff from inside messageReceived) is
+// in its summary as cut off; a forced logout raises ring mode's trigger here,
+// before any handler can close the trace. Taking::session 0: not traced.
+struct Taking {
+  uint64_t start = 0;
+  uint32_t session = 0;
+};
+Taking Taken(int32_t id);
+// What became of it: delivered (messageReceived returned), dropped before
+// Java got it (a buffer too short, none given) or delivered to a handler
+// that threw; why says what went wrong (cut to kWhyCut bytes). Counted even
+// when the record does not fit, but only by the trace it was taken in: once
+// that trace has closed, it is nobody's (its file says it was cut off), and
+// never the next trace's.
 enum class Outcome : uint16_t { kDelivered, kDropped, kThrew };
 constexpr size_t kWhyCut = 512;
-void Delivered(int32_t id, int32_t length, uint64_t start, uint64_t enqueued, uint32_t producer,
-               uint64_t depth, Outcome outcome = Outcome::kDelivered, std::string_view why = {});
+void Delivered(const Taking& taking, int32_t id, int32_t length, uint64_t enqueued,
+               uint32_t producer, uint64_t depth, Outcome outcome = Outcome::kDelivered,
+               std::string_view why = {});
+// An event the queue could not hold (its hard byte limit, or no memory for
+// its record): dropped before the pump ever saw it, counted in the summary's
+// events_dropped with those the pump dropped. Any thread, any time.
+void DroppedInQueue();
 void Funnel(std::string_view where, std::string_view message);
 
 // Arguments, recorded by the conversions during a native call on this thread

@@ -52,6 +52,7 @@ bool Writer::Open(std::string* problem) {
     seen.droppedCalls0 = b->droppedCalls.load(std::memory_order_relaxed);
     seen.eventsDropped0 = b->eventsDropped.load(std::memory_order_relaxed);
     seen.handlerThrew0 = b->handlerThrew.load(std::memory_order_relaxed);
+    seen.eventsTaken0 = b->eventsTaken.load(std::memory_order_relaxed);
     b->tail.store(b->head.load(std::memory_order_acquire), std::memory_order_release);
     if (ended) Release(*b);
   }
@@ -59,6 +60,7 @@ bool Writer::Open(std::string* problem) {
   ReadFailures(&failures0_);
   unbuffered0_ = gUnbuffered.load(std::memory_order_relaxed);
   unbufferedCalls0_ = gUnbufferedCalls.load(std::memory_order_relaxed);
+  queueDropped0_ = gQueueDropped.load(std::memory_order_relaxed);
   if (s_.ring) return true;  // the file waits for a trigger
   if (!CreateFile(problem)) return false;
   Head();  // written by the writer's first pass: the caller never waits for the disk

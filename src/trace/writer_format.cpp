@@ -250,13 +250,14 @@ void Writer::OnFunnel(Buffer& b, const BytesRecord& r, const char* text) {
 // line too long, "summary (continued)" events with the rest of them.
 std::vector<std::string> Writer::Summary() {
   uint64_t calls = 0, deliveries = 0, dropped = 0, droppedCalls = 0;
-  uint64_t eventsDropped = 0, handlerThrew = 0;
+  uint64_t eventsDropped = 0, handlerThrew = 0, taken = 0;
   std::string byThread;
   for (auto& [b, seen] : seen_) {
     calls += b->calls.load(std::memory_order_relaxed) - seen.calls0;
     deliveries += b->deliveries.load(std::memory_order_relaxed) - seen.deliveries0;
     eventsDropped += b->eventsDropped.load(std::memory_order_relaxed) - seen.eventsDropped0;
     handlerThrew += b->handlerThrew.load(std::memory_order_relaxed) - seen.handlerThrew0;
+    taken += b->eventsTaken.load(std::memory_order_relaxed) - seen.eventsTaken0;
     droppedCalls += b->droppedCalls.load(std::memory_order_relaxed) - seen.droppedCalls0;
     const uint64_t lost = b->dropped.load(std::memory_order_relaxed) - seen.dropped0;
     dropped += lost;
@@ -271,6 +272,14 @@ std::vector<std::string> Writer::Summary() {
   dropped += gUnbuffered.load(std::memory_order_relaxed) - unbuffered0_;
   droppedCalls += unbufferedCalls;
   calls += unbufferedCalls;
+  // Taken with no outcome yet: a handler still running as the trace closed
+  // (it logged off itself, or another thread did). Neither delivered nor
+  // dropped here, and never counted by a later trace.
+  const uint64_t outcomes = deliveries + eventsDropped + handlerThrew;
+  const uint64_t cutOff = taken > outcomes ? taken - outcomes : 0;
+  // Dropped by the queue before any pump saw them (its hard limit).
+  const uint64_t queueDropped = gQueueDropped.load(std::memory_order_relaxed) - queueDropped0_;
+  eventsDropped += queueDropped;
   Failures now;
   ReadFailures(&now);
   std::string failures;
@@ -304,6 +313,10 @@ std::vector<std::string> Writer::Summary() {
   Put(out, eventsDropped);
   out += ",\"handler_threw\":";
   Put(out, handlerThrew);
+  out += ",\"events_cut_off\":";
+  Put(out, cutOff);
+  out += ",\"events_dropped_by_queue\":";
+  Put(out, queueDropped);
   out.append(",\"failures\":{").append(failures).append("}");
   out.append(",\"events\":{").append(events.size() < 800 ? events : "").append("}");
   out += ",\"max_queue_depth\":";

@@ -58,7 +58,7 @@ class ArgumentNames {
 // arguments of the call in progress, and whether its name is in the file.
 struct Seen {
   uint64_t calls0 = 0, deliveries0 = 0, dropped0 = 0, droppedCalls0 = 0;
-  uint64_t eventsDropped0 = 0, handlerThrew0 = 0;
+  uint64_t eventsDropped0 = 0, handlerThrew0 = 0, eventsTaken0 = 0;
   std::string args;           // the arguments' values, one after another
   std::vector<Piece> pieces;  // what each is and where it ends in args
   int64_t element = -1;       // a String[] element's index, for the next text
@@ -149,6 +149,7 @@ class Writer {
   Failures failures0_;  // the failures noted before the trace began
   // The records and calls that found no buffer before the trace began.
   uint64_t unbuffered0_ = 0, unbufferedCalls0_ = 0;
+  uint64_t queueDropped0_ = 0;  // events the queue dropped before the trace began
   std::map<std::string_view, Histogram> natives_;
   std::map<int32_t, uint64_t> events_;
   uint64_t maxDepth_ = 0, delivered_ = 0;

@@ -15,6 +15,11 @@ expect.json (written by the session's driver):
   gap           [first native, second native, least µs between them,
                  most µs from the first's start to the second's end]
   thread_names  names that must label the rows of the calls (Java only)
+  declarations  ClientAPI.java: every call must be named as one of its
+                natives, with each scalar parameter (and each String[]'s
+                length) in its args under the Java parameter's name
+  values        {native: [Java's argument or null, by position]}: each
+                number and boolean must be recorded as Java passed it
 Every line must parse on its own (a killed writer leaves whole lines only).
 """
 import json
@@ -50,6 +55,9 @@ if killed:
 summary = [e for e in events if e["name"] == "summary"]
 assert len(summary) == 1 and summary[0]["ph"] == "i", f"no summary on the timeline: {summary}"
 s, end = summary[0]["args"], summary[0]["ts"]
+for e in events:  # the natives' statistics that did not fit the summary's line
+    if e["name"] == "summary (continued)":
+        s["natives"].update(e["args"]["natives"])
 
 calls = [e for e in events if e.get("cat") == "native" and e["ph"] == "X"]
 for e in calls + [e for e in events if e.get("cat") == "event" and e["ph"] == "X"]:
@@ -64,6 +72,30 @@ assert s["records_dropped"] == 0, s["records_dropped"]
 for name, args in expect.get("args", {}).items():
     got = by_name[name][0]["args"]
     assert got == args, f"{name}: {got} != {args}"
+if "declarations" in expect:
+    import re
+    java = re.sub(r"\s+", " ", open(expect["declarations"]).read())
+    declared = {}
+    for name, params in re.findall(r"native [\w\[\]]+ (\w+) ?\(([^)]*)\)", java):
+        declared[name] = [tuple(p.strip().rsplit(" ", 1)) for p in params.split(",") if p.strip()]
+    assert len(declared) > 100, f"only {len(declared)} natives read from {expect['declarations']}"
+    scalars = {"String", "int", "byte", "boolean", "double", "long", "short", "char", "float"}
+    # A call's arguments past one line's length continue on instants of its own.
+    more = {}
+    for e in events:
+        if e["name"].endswith(" (arguments continued)"):
+            more.setdefault((e["name"][:-22], e["tid"], e["ts"]), {}).update(e["args"])
+    for name, made in by_name.items():
+        assert name in declared, f"a call traced as {name!r}: ClientAPI declares no such native"
+        args = dict(made[0]["args"], **more.get((name, made[0]["tid"], made[0]["ts"]), {}))
+        for i, (jtype, jname) in enumerate(declared[name]):
+            key = jname + ".length" if jtype == "String[]" else jname
+            if jtype in scalars or jtype == "String[]":
+                assert key in args, f"{name}: {key} ({jtype}) not recorded: {list(args)}"
+            given = expect.get("values", {}).get(name, [None] * (i + 1))[i]
+            got = args.get(key)
+            if given is not None and not isinstance(got, dict):  # a dict: a secret's length
+                assert got == given, f"{name}: {key} recorded as {got!r}, Java gave {given!r}"
 for name, count in expect.get("calls", {}).items():
     stats = s["natives"][name]
     assert stats["calls"] == count and stats["max_us"] >= max(e["dur"] for e in by_name[name]) - 0.001

@@ -14,7 +14,11 @@ import java.nio.file.Path;
  * until the test kills the JVM. {@code exit}: 2,000 calls, then an exit without
  * logoff. {@code short <expect.json>}: a pump buffer of 100 bytes, so the
  * logon status (event 3) is dropped and event 7 arrives, and a handler that
- * throws for event 9.
+ * throws for event 9. {@code sweep <expect.json> <ClientAPI.java>}: every native the bridge
+ * traces, once each, with arguments that differ by position; check_trace.py
+ * reads their names and parameters from ClientAPI's own declarations.
+ * {@code handlerLogsOff <id>}: the handler of event id logs off (and, for
+ * 9, initialises again) while the event is being delivered.
  */
 public final class TraceMain {
   private TraceMain() {}
@@ -53,6 +57,29 @@ public final class TraceMain {
               + "\"errors\":[\"record of event 3 (it must hold 514)\",\"handler-FAULT-9\"],"
               + "\"thread_names\":[\"main\"]}")
               .getBytes(StandardCharsets.UTF_8));
+      return;
+    }
+    if (args[0].equals("handlerLogsOff")) {
+      // The handler of event <id> logs off; for 9 it then initialises again.
+      final int id = Integer.parseInt(args[1]);
+      bridge.onEvent((b, e) -> {
+        if (e.id == id) {
+          System.out.println("logoffInHandler=" + b.logoff());
+          if (id == 9) {
+            System.out.println("initialiseInHandler=" + b.initialise());
+          }
+        }
+      });
+      System.out.println("initialise=" + bridge.initialise());
+      bridge.startPump();
+      System.out.println("fire=" + sim.fire(id, new byte[id == 6 ? 0 : 82]));
+      bridge.expectPumpReturns(30_000);
+      System.out.println("events=" + bridge.events().stream().map(e -> e.id).toList());
+      System.out.println("logoff=" + bridge.logoff());
+      return;
+    }
+    if (args[0].equals("sweep")) {
+      sweep(bridge, Path.of(args[1]), args[2]);
       return;
     }
     if (args[0].equals("burst")) {
@@ -101,5 +128,48 @@ public final class TraceMain {
     System.out.println("initialise2=" + bridge.initialise());
     System.out.println("getExchange2=" + bridge.getExchange(6, record));
     System.out.println("logoff2=" + bridge.logoff());
+  }
+
+  /**
+   * Every traced native once: the data families with the sweep's arguments
+   * (each scalar's value written for the check), the session's with values
+   * of their own. getErrorMessage and processCallbacks are no calls.
+   */
+  private static void sweep(Bridge bridge, Path expect, String declarations) throws Exception {
+    java.util.Map<String, Integer> calls = new java.util.TreeMap<>();
+    StringBuilder values = new StringBuilder();
+    System.out.println("initialise=" + bridge.initialise());
+    for (NativeTable.Row row : NativeTable.ROWS) {
+      java.lang.reflect.Method m = NativeSweepTest.method(row.method);
+      Object[] a = NativeSweepTest.arguments(m, true);
+      m.invoke(bridge, a);
+      calls.merge(row.method, 1, Integer::sum);
+      values.append(values.length() == 0 ? "" : ",").append('"').append(row.method).append("\":[");
+      for (int i = 0; i < a.length; i++) {
+        Object v = a[i] instanceof Number || a[i] instanceof Boolean ? a[i] : null;
+        values.append(i == 0 ? "" : ",").append(v);
+      }
+      values.append(']');
+    }
+    bridge.openConnections(new String[] {"h-1:41", "h-2:42"}, new String[] {"p-3:43"});
+    bridge.logon("u-4", "p-5", "t-6", false, true);
+    values.append(",\"logon\":[null,null,null,false,true]");
+    bridge.purge("f-7", "s-8");
+    bridge.closeConnections();
+    bridge.APIBuildVersion(new byte[26]);
+    bridge.lockUpdates();
+    bridge.unlockUpdates();
+    for (String name : new String[] {"initialise", "openConnections", "logon", "purge",
+             "closeConnections", "APIBuildVersion", "lockUpdates", "unlockUpdates", "logoff"}) {
+      calls.merge(name, 1, Integer::sum);
+    }
+    System.out.println("logoff=" + bridge.logoff());
+    StringBuilder counts = new StringBuilder();
+    calls.forEach((name, n) -> counts.append(counts.length() == 0 ? "" : ",")
+        .append('"').append(name).append("\":").append(n));
+    Files.write(expect,
+        ("{\"calls\":{" + counts + "},\"values\":{" + values + "},\"declarations\":\""
+            + declarations + "\"}")
+            .getBytes(StandardCharsets.UTF_8));
   }
 }

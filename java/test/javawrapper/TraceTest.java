@@ -20,6 +20,11 @@ class TraceTest {
   @org.junit.jupiter.api.io.TempDir Path dir;
 
   private static Process start(Path trace, String... args) throws Exception {
+    return startInMode(trace, null, args);
+  }
+
+  /** mode: JAVAWRAPPER_TRACE_MODE, or null for the default. */
+  private static Process startInMode(Path trace, String mode, String... args) throws Exception {
     List<String> command =
         new ArrayList<>(List.of(System.getProperty("javawrapper.java"), "-Xcheck:jni"));
     command.addAll(FreshJvmTest.jvmFlags());
@@ -29,6 +34,9 @@ class TraceTest {
     command.addAll(List.of(args));
     ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
     builder.environment().put("JAVAWRAPPER_TRACE", trace.toString());
+    if (mode != null) {
+      builder.environment().put("JAVAWRAPPER_TRACE_MODE", mode);
+    }
     return builder.start();
   }
 
@@ -78,6 +86,63 @@ class TraceTest {
     check(trace.toString(), dir.resolve("expect.json").toString());
     String text = Files.readString(trace);
     assertTrue(text.contains("\"deliveries\":1,\"events_dropped\":1,\"handler_threw\":1,"), text);
+  }
+
+  /**
+   * Every native the bridge traces, against ClientAPI's declarations: each
+   * call is named as its Java method, and every scalar parameter it reads
+   * (and each String[]'s length) is in its args under its Java name, with
+   * the value Java passed. A native added or renamed without its trace
+   * following fails here, not in a support engineer's viewer.
+   */
+  @Test
+  void everyNativeIsTracedUnderItsJavaNameWithEveryScalarArgument() throws Exception {
+    Path trace = dir.resolve("sweep.json");
+    Process p = start(trace, "sweep", dir.resolve("expect.json").toString(),
+        System.getProperty("javawrapper.source") + "/java/src/korvane/api/delphi/ClientAPI.java");
+    String out =
+        FreshJvmTest.echo(new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
+    assertEquals(0, p.waitFor(), out);
+    assertTrue(out.contains("initialise=0\n") && out.contains("logoff=0\n"), out);
+    check(trace.toString(), dir.resolve("expect.json").toString());
+  }
+
+  private static String run(Path trace, String mode, String... args) throws Exception {
+    Process p = startInMode(trace, mode, args);
+    String out =
+        FreshJvmTest.echo(new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
+    assertEquals(0, p.waitFor(), out);
+    return out;
+  }
+
+  /**
+   * A handler that logs off and initialises again while its event is being
+   * delivered: the first trace says the event was cut off, the second
+   * neither counts it nor draws it. In ring mode a forced logout whose
+   * handler logs off still has the ring written under its trigger.
+   */
+  @Test
+  void aHandlerThatLogsOffLeavesItsEventToItsOwnTraceAndKeepsTheRingTrigger() throws Exception {
+    Path trace = dir.resolve("handler.json");
+    String out = run(trace, null, "handlerLogsOff", "9");
+    for (String line : List.of("initialise=0", "fire=0", "logoffInHandler=0",
+             "initialiseInHandler=0", "events=[9]", "logoff=0")) {
+      assertTrue(out.contains(line + "\n"), line + " in\n" + out);
+    }
+    String first = Files.readString(trace);
+    String second = Files.readString(dir.resolve("handler-2.json"));
+    assertTrue(first.contains("\"deliveries\":0,\"events_dropped\":0,\"handler_threw\":0,"
+        + "\"events_cut_off\":1,"), first);
+    assertTrue(second.contains("\"deliveries\":0,\"events_dropped\":0,\"handler_threw\":0,"
+        + "\"events_cut_off\":0,"), second);
+    assertFalse(second.contains("\"name\":\"event 9"), second);
+
+    Path ring = dir.resolve("ring.json");
+    out = run(ring, "ring", "handlerLogsOff", "6");
+    assertTrue(out.contains("logoffInHandler=0\n") && out.contains("events=[6]\n"), out);
+    assertTrue(Files.exists(ring), "ring mode wrote no file for the forced logout\n" + out);
+    String text = Files.readString(ring);
+    assertTrue(text.contains("\"trigger\":\"forced logout event\""), text);
   }
 
   @Test
