@@ -13,6 +13,7 @@
 
 #include "binding/errors.h"
 #include "binding/loader.h"
+#include "hostlink/bridge_internal.h"
 #include "hostlink/control.h"
 #include "hostlink/marshal.h"
 #include "hostlink/pe_image.h"
@@ -67,7 +68,6 @@ std::atomic<Host*> gHost{nullptr};
 Host* gLatest = nullptr;  // the last host started, whose reader is joined next; gStartLock
 std::atomic<uint32_t> gGeneration{0};
 std::atomic<uint32_t> gEnded{0};
-std::atomic<bool> gInHost{false};
 char gHandleMark;
 
 // The calling thread's slot in the host of that generation.
@@ -78,43 +78,6 @@ struct ThreadSlot {
 thread_local ThreadSlot tSlot{0, -1};
 thread_local char tText[4096];
 thread_local int tControlTarget = 0;  // the library a test's control call goes to
-
-enum class Mode { kAuto, kAlways, kNever };
-Mode ReadMode() {
-  const char* value = std::getenv("JAVAWRAPPER_HOST");
-  if (value == nullptr || *value == '\0' || std::strcmp(value, "auto") == 0) return Mode::kAuto;
-  if (std::strcmp(value, "always") == 0) return Mode::kAlways;
-  if (std::strcmp(value, "never") == 0) return Mode::kNever;
-  std::fprintf(stderr, "JavaWrapper: JAVAWRAPPER_HOST=%s is not auto, always or never: auto\n",
-               value);
-  return Mode::kAuto;
-}
-
-constexpr int kOwnBits = sizeof(void*) * 8;
-
-// The bitness of the host a library needs: its own image's, where the file
-// says (a 32-bit Windows library from a 64-bit bridge), else the bridge's.
-int LibraryBits(const std::string& fileName) {
-  switch (ReadImageMachine(fileName)) {
-    case ImageMachine::kI386:
-      return 32;
-    case ImageMachine::kAmd64:
-      return 64;
-    default:
-      return kOwnBits;
-  }
-}
-
-std::string HostExecutable(int bits) {
-  // The tests' stand-in hosts, which break the protocol on purpose.
-  if (const char* exe = std::getenv("JAVAWRAPPER_TEST_HOST"); exe != nullptr && *exe != '\0')
-    return exe;
-  std::string dir = platform::ModuleFileName();
-  size_t end = dir.size();
-  while (end > 0 && !platform::IsDirectoryEnd(dir[end - 1])) --end;
-  dir.resize(end);
-  return dir + platform::HostFileName(bits);
-}
 
 void Say(const std::string& text) {
   std::fprintf(stderr, "JavaWrapper: %s\n", text.c_str());
@@ -487,17 +450,11 @@ int32_t ActiveCall::Transact(int32_t op, size_t used, const char** text) {
   return result;
 }
 
-bool Wanted(const std::string& fileName) {
-  if (gInHost.load()) return false;
-  const Mode mode = ReadMode();
-  if (mode == Mode::kNever) return false;
-  // A library of the bridge's own bitness stays in the process unless asked;
-  // one of the other bitness cannot load here at all.
-  return mode == Mode::kAlways || LibraryBits(fileName) != kOwnBits;
+namespace detail {
+void SetControlTarget(int target) {
+  tControlTarget = target;
 }
 
-namespace {
-// The running host, or a new one; nullptr with *whyNot when none starts.
 bool EnsureHost(const std::string& fileName, std::string* whyNot) {
   std::lock_guard<std::mutex> lock(gStartLock);
   const std::string exe = HostExecutable(LibraryBits(fileName));
@@ -550,15 +507,16 @@ bool EnsureHost(const std::string& fileName, std::string* whyNot) {
   h->previous = gLatest;
   gLatest = h;
   gHost.store(h, std::memory_order_release);
-  Say(std::string("library host mode ") + (ReadMode() == Mode::kAlways ? "always" : "auto") + ": " +
-      exe + " pid " + std::to_string(h->process.pid));
+  Say(std::string("library host mode ") +
+      (detail::ReadMode() == detail::Mode::kAlways ? "always" : "auto") + ": " + exe + " pid " +
+      std::to_string(h->process.pid));
   return true;
 }
-}  // namespace
+}  // namespace detail
 
 int32_t Load(const std::string& fileName, std::string* detail) {
   std::string whyNot;
-  if (!EnsureHost(fileName, &whyNot)) {
+  if (!detail::EnsureHost(fileName, &whyNot)) {
     *detail = "the library host did not start: " + whyNot;
     return binding::kCannotLoadLibrary;
   }
@@ -613,10 +571,6 @@ void Shutdown() {
   h->reader.join();
 }
 
-void MarkInHost() {
-  gInHost.store(true);
-}
-
 int HostPid() {
   Host* h = gHost.load();
   return h != nullptr ? h->process.pid : -1;
@@ -633,80 +587,6 @@ int CallsInFlight() {
   for (const CallSlot& s : h->shared->slots) n += s.state.load() == kRequest;
   h->users.fetch_sub(1);
   return n;
-}
-
-}  // namespace hostlink
-
-namespace hostlink {
-
-namespace {
-template <int Target, int Slot, typename Signature>
-struct ControlCaller;
-template <int Target, int Slot, typename R, typename... A>
-struct ControlCaller<Target, Slot, R(A...)> {
-  // A test's call: a host that cannot answer is reported, never thrown.
-  static R Call(A... args) {
-    tControlTarget = Target;
-    try {
-      return Forwarder<Slot, R(A...)>::Call(args...);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "JavaWrapper: control call failed:%s\n", e.what());
-      if constexpr (!std::is_void_v<R>) return R{-1};
-    }
-  }
-};
-}  // namespace
-
-int ControlOpen(const std::string& fileName) {
-  std::string whyNot;
-  if (!EnsureHost(fileName, &whyNot) || fileName.size() >= kSlotData) return -1;
-  try {
-    ActiveCall call;
-    std::memcpy(call.Slot()->data, fileName.c_str(), fileName.size() + 1);
-    const int32_t target = call.Transact(kOpControlOpen, fileName.size() + 1, nullptr);
-    return target >= 0 && target < kControlTargets ? target : -1;
-  } catch (const std::exception&) {
-    return -1;
-  }
-}
-
-void ControlClose(int target) {
-  try {
-    ActiveCall call;
-    Put32(call.Slot()->data, static_cast<uint32_t>(target));
-    call.Transact(kOpControlClose, 4, nullptr);
-  } catch (const std::exception&) {
-    // No host: nothing is open.
-  }
-}
-
-namespace {
-template <int Target>
-void* ControlFunctionOf(const char* name) {
-#define HOST_CONTROL(fn, result, params, ...)                                 \
-  if (std::strcmp(name, #fn) == 0) {                                          \
-    using Signature = result params;                                          \
-    Signature* call = &ControlCaller<Target, kControl_##fn, Signature>::Call; \
-    return reinterpret_cast<void*>(call);                                     \
-  }
-#include "hostlink/control.def"
-  return nullptr;
-}
-}  // namespace
-
-void* ControlFunction(const char* name, int target) {
-  switch (target) {
-    case 0:
-      return ControlFunctionOf<0>(name);
-    case 1:
-      return ControlFunctionOf<1>(name);
-    case 2:
-      return ControlFunctionOf<2>(name);
-    case 3:
-      return ControlFunctionOf<3>(name);
-    default:
-      return nullptr;
-  }
 }
 
 }  // namespace hostlink
