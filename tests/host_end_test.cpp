@@ -2,11 +2,13 @@
 // has noticed (it looks every few milliseconds): each fails with 99 naming
 // how the host ended, never "gone". Runs with JAVAWRAPPER_HOST=always.
 #if !defined(_WIN32)
+#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "hostlink/bridge.h"
 #include "natives_support.h"
@@ -56,6 +58,45 @@ TEST_F(HostEnd, AThreadsFirstCallAfterTheHostEndedNamesHowItEnded) {
     ASSERT_TRUE(Within(10, [] { return !binding::IsAPILoaded(); }))
         << "the bridge still counts the library as loaded";
   }
+}
+
+int HostThreadCount(int pid) {
+  int n = 0;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+TEST_F(HostEnd, TheHostThreadOfACallingThreadEndsWithIt) {
+  // A front-end whose pool renews its threads must not leave the host a
+  // thread for each one that ever called.
+  ASSERT_EQ(Initialise(), 0);
+  const int pid = hostlink::HostPid();
+  {
+    fake::FakeJni own;  // the fixture's thread has its host thread already
+    ASSERT_EQ(Java_korvane_api_delphi_ClientAPI_getExchange(own.env(), own.NewObject(), 1,
+                                                            own.NewByteArray(33)),
+              0);
+  }
+  const int before = HostThreadCount(pid);
+  ASSERT_GT(before, 0);
+  for (int round = 0; round < 5; ++round) {
+    std::vector<jint> codes(50, -1);
+    std::vector<std::thread> calls;
+    for (int i = 0; i < 50; ++i)
+      calls.emplace_back([&codes, i] {
+        fake::FakeJni own;
+        codes[i] = Java_korvane_api_delphi_ClientAPI_getExchange(own.env(), own.NewObject(), i % 3,
+                                                                 own.NewByteArray(33));
+      });
+    for (auto& t : calls) t.join();
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(codes[i], 0) << "round " << round << " call " << i;
+  }
+  EXPECT_TRUE(Within(10, [&] { return HostThreadCount(pid) <= before; }))
+      << HostThreadCount(pid) << " host threads, " << before << " before the 250 calling threads";
 }
 
 }  // namespace
