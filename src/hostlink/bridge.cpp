@@ -128,6 +128,11 @@ Host* Acquire() {
 // A host that broke the protocol is treated as dead: it is killed, and the
 // reader finds its end as for any other.
 void Violation(Host* h, const char* what) {
+  {
+    // Before the calls see it dead: their failures name the break.
+    std::lock_guard<std::mutex> lock(h->howLock);
+    if (h->how.empty()) h->how = std::string("it broke the protocol (") + what + ")";
+  }
   if (!h->dead.exchange(true)) {
     Say(std::string("the library host broke the protocol (") + what + "): it is ended");
     platform::KillHost(h->process.pid);
@@ -218,7 +223,7 @@ void Ended(Host* h, uint64_t* tail) {
   platform::HostEnded(h->process.pid, true, &how);
   {
     std::lock_guard<std::mutex> lock(h->howLock);
-    h->how = how;
+    if (h->how.empty()) h->how = how;  // a protocol break's reason stays
   }
   h->dead.store(true);
   WakeAllSlots(h);
