@@ -440,6 +440,44 @@ TEST_F(TraceSession, RingModeWritesAForcedLogoutWhoseHandlerLogsOff) {
   EXPECT_NE(text.find("\"name\":\"getExchange\""), std::string::npos) << text;
 }
 
+// A 99 and a forced logout between two passes of the writer (a host's end
+// brings both at once): the ring's file names both, not only the last.
+TEST_F(TraceSession, RingModeNamesEveryTriggerRaisedTogether) {
+  const std::string path = Fresh("trace-ring-both.json");
+  SetEnv("JAVAWRAPPER_TRACE", path.c_str());
+  SetEnv("JAVAWRAPPER_TRACE_MODE", "ring");
+  ASSERT_EQ(Initialise(), 0);
+  static std::atomic<bool> hold;
+  hold = true;
+  trace::SetBeforePassForTests([] {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (hold.load() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  struct Release {
+    ~Release() {
+      hold = false;
+      trace::SetBeforePassForTests(nullptr);
+    }
+  } release;
+  EXPECT_EQ(Call("purge", 99), 99);
+  jbyteArray buffer = jni_.NewByteArray(514);
+  jni_.lastBuffer = buffer;
+  jni_.OnMessage(
+      [](fake::FakeJni&, const fake::FakeJni::Message& m, void*) {
+        if (m.id == 6) relay::RequestStop();
+      },
+      nullptr);
+  ASSERT_EQ(sim_.Fire(6, ""), 0);
+  PumpUntilStopped(jni_.env(), self_, buffer);
+  hold = false;
+  EXPECT_EQ(Java_korvane_api_delphi_ClientAPI_logoff(jni_.env(), self_), 0);
+  const std::string text = Slurp(path);
+  EXPECT_NE(text.find("\"trigger\":\"result 99 from purge, forced logout event\""),
+            std::string::npos)
+      << text;
+}
+
 // Events the queue drops at its hard byte limit, before any pump sees them,
 // are in the summary's events_dropped.
 TEST_F(TraceSession, EventsDroppedAtTheQueuesLimitAreCounted) {

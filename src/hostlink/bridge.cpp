@@ -108,9 +108,31 @@ Host* Acquire() {
   throw HostLost(" The library host ended (" + how + ")");
 }
 
+// A call that found the host ended before its reader recorded how (the
+// reader looks only every few milliseconds, or is held up delivering): the
+// process's own end, not yet reaped, says how; once the reader has reaped it,
+// its record does.
+[[noreturn]] void LostSeenByCaller(Host* h) {
+  std::string how = "gone";
+  const auto deadline = Clock::now() + std::chrono::seconds(1);
+  while (!h->dead.load() && Clock::now() < deadline) {
+    if (std::string seen; platform::HostHasEnded(h->process.pid, &seen) && seen != "gone") {
+      how = seen;
+      break;
+    }
+    platform::SleepMs(1);
+  }
+  Lost(h, how);
+}
+
 // A host that broke the protocol is treated as dead: it is killed, and the
 // reader finds its end as for any other.
 void Violation(Host* h, const char* what) {
+  {
+    // Before the calls see it dead: their failures name the break.
+    std::lock_guard<std::mutex> lock(h->howLock);
+    if (h->how.empty()) h->how = std::string("it broke the protocol (") + what + ")";
+  }
   if (!h->dead.exchange(true)) {
     Say(std::string("the library host broke the protocol (") + what + "): it is ended");
     platform::KillHost(h->process.pid);
@@ -201,7 +223,7 @@ void Ended(Host* h, uint64_t* tail) {
   platform::HostEnded(h->process.pid, true, &how);
   {
     std::lock_guard<std::mutex> lock(h->howLock);
-    h->how = how;
+    if (h->how.empty()) h->how = how;  // a protocol break's reason stays
   }
   h->dead.store(true);
   WakeAllSlots(h);
@@ -329,7 +351,11 @@ bool TakeSharedSlot(Host* h) {
 
 ActiveCall::ActiveCall() : host_(nullptr), slot_(nullptr) {
   Host* h = Acquire();
-  if (h == nullptr) throw HostLost(" The library host is not running");
+  if (h == nullptr) {
+    // One that has ended but is not yet cleared away names how.
+    if (Host* ended = gHost.load(); ended != nullptr && ended->dead.load()) Lost(ended);
+    throw HostLost(" The library host is not running");
+  }
   host_ = h;
   // A thread on the shared slot looks for one of its own at every call: one
   // frees when a calling thread ends.
@@ -350,7 +376,7 @@ ActiveCall::ActiveCall() : host_(nullptr), slot_(nullptr) {
     if (found < 0) {
       if (!TakeSharedSlot(h)) {
         h->users.fetch_sub(1);
-        Lost(h);
+        LostSeenByCaller(h);
       }
       tSlot = {h->generation, kSharedSlot};
       shared_ = true;
@@ -366,7 +392,7 @@ ActiveCall::ActiveCall() : host_(nullptr), slot_(nullptr) {
     if (!sent) {
       h->owned[found].store(false);
       h->users.fetch_sub(1);
-      Lost(h);
+      LostSeenByCaller(h);
     }
     tSlot = {h->generation, found};
     const uintptr_t token =
@@ -415,11 +441,7 @@ int32_t ActiveCall::Transact(int32_t op, size_t used, const char** text) {
     // funnel line from its delivery) or is itself held up: then the
     // process's own end says so.
     if (h->dead.load()) Lost(h);
-    if (std::string how; platform::HostHasEnded(h->process.pid, &how)) {
-      // Reaped already: the reader records how in a moment.
-      for (int i = 0; i < 1000 && how == "gone" && !h->dead.load(); ++i) platform::SleepMs(1);
-      Lost(h, how);
-    }
+    if (std::string how; platform::HostHasEnded(h->process.pid, &how)) LostSeenByCaller(h);
     SleepWhile(s, kRequest, 50);
     state = s.state.load(std::memory_order_acquire);
   }

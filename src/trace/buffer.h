@@ -174,7 +174,17 @@ struct Failures {
   uint64_t other = 0;
 };
 void ReadFailures(Failures* out);
-uint64_t TriggerCount();  // acquire: records published before it are seen
-std::string LastTrigger();
+// Ring mode's triggers raised so far, by kind (acquire: records published
+// before one are seen).
+struct Triggers {
+  uint64_t calls = 0;   // a 99 or a failing logoff
+  uint64_t forced = 0;  // a forced logout taken from the queue
+  bool operator==(const Triggers&) const = default;
+};
+Triggers TriggerCounts();
+// What was raised since seen: the last call's trigger, a forced logout, or
+// both (a host's end brings its calls' 99 and the forced logout together,
+// and the file must name the first as well).
+std::string TriggersSince(const Triggers& seen, const Triggers& now);
 
 }  // namespace trace::detail

@@ -24,7 +24,8 @@ std::atomic<uint64_t> gOther{0};
 // a forced logout) and its result, then the count that publishes them.
 std::atomic<const char*> gTriggerWhere{nullptr};
 std::atomic<int32_t> gTriggerCode{0};
-std::atomic<uint64_t> gTriggers{0};
+std::atomic<uint64_t> gTriggers{0};  // calls' triggers
+std::atomic<uint64_t> gForcedLogouts{0};
 
 void Count(int32_t code) {
   for (int i = 0; i < Failures::kCodes; ++i) {
@@ -59,7 +60,7 @@ void NoteResult(const char* where, int32_t code) {
 }
 
 void NoteForcedLogout() {
-  Raise(nullptr, 0);
+  gForcedLogouts.fetch_add(1, std::memory_order_release);
 }
 
 void ReadFailures(Failures* out) {
@@ -70,19 +71,27 @@ void ReadFailures(Failures* out) {
   out->other = gOther.load(std::memory_order_relaxed);
 }
 
-uint64_t TriggerCount() {
-  return gTriggers.load(std::memory_order_acquire);
+Triggers TriggerCounts() {
+  Triggers t;
+  t.calls = gTriggers.load(std::memory_order_acquire);
+  t.forced = gForcedLogouts.load(std::memory_order_acquire);
+  return t;
 }
 
-std::string LastTrigger() {
-  const char* where = gTriggerWhere.load(std::memory_order_relaxed);
-  if (where == nullptr) return "forced logout event";
-  // The Java method name: what follows the class in the exported name.
-  const char* name = std::strrchr(where, '_');
-  name = name != nullptr ? name + 1 : where;
-  const int32_t code = gTriggerCode.load(std::memory_order_relaxed);
-  if (code == kWrapperError) return std::string("result 99 from ") + name;
-  return std::string(name) + " returned " + std::to_string(code);
+std::string TriggersSince(const Triggers& seen, const Triggers& now) {
+  std::string text;
+  if (now.calls != seen.calls) {
+    // The Java method name: what follows the class in the exported name.
+    const char* where = gTriggerWhere.load(std::memory_order_relaxed);
+    const char* name = where != nullptr ? std::strrchr(where, '_') : nullptr;
+    name = name != nullptr ? name + 1 : where != nullptr ? where : "a native";
+    const int32_t code = gTriggerCode.load(std::memory_order_relaxed);
+    text = code == kWrapperError ? std::string("result 99 from ") + name
+                                 : std::string(name) + " returned " + std::to_string(code);
+  }
+  if (now.forced != seen.forced)
+    text += text.empty() ? "forced logout event" : ", forced logout event";
+  return text;
 }
 
 }  // namespace trace::detail

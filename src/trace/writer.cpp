@@ -56,7 +56,7 @@ bool Writer::Open(std::string* problem) {
     b->tail.store(b->head.load(std::memory_order_acquire), std::memory_order_release);
     if (ended) Release(*b);
   }
-  triggersSeen_ = TriggerCount();
+  triggersSeen_ = TriggerCounts();
   ReadFailures(&failures0_);
   unbuffered0_ = gUnbuffered.load(std::memory_order_relaxed);
   unbufferedCalls0_ = gUnbufferedCalls.load(std::memory_order_relaxed);
@@ -114,7 +114,7 @@ void Writer::Pass() {
   Calibrate();
   // Read before the buffers: the records published before a trigger are in
   // this pass, so ring mode's dump holds the call that raised it.
-  const uint64_t triggers = TriggerCount();
+  const Triggers triggers = TriggerCounts();
   for (Buffer* b = gBuffers.load(std::memory_order_acquire); b != nullptr; b = b->next) {
     // Read before its records: an ended thread published its last one.
     const bool ended = b->owner.load(std::memory_order_acquire) == kEnded;
@@ -133,8 +133,8 @@ void Writer::Pass() {
     }
   }
   if (triggers != triggersSeen_) {
+    NoteTrigger(TriggersSince(triggersSeen_, triggers));
     triggersSeen_ = triggers;
-    NoteTrigger(LastTrigger());
   }
   if (!s_.ring) Names();
   if (!trigger_.empty()) Dump();

@@ -144,7 +144,7 @@ class Writer {
   std::string ring_;  // ring mode: the last lines, oldest first from ringStart_
   size_t ringStart_ = 0;
   std::string trigger_;  // ring mode: the trigger seen in this pass
-  uint64_t triggersSeen_ = 0;
+  Triggers triggersSeen_;
   std::vector<std::string> triggers_;
   Failures failures0_;  // the failures noted before the trace began
   // The records and calls that found no buffer before the trace began.
