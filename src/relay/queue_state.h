@@ -241,9 +241,10 @@ struct Queue {
   // counted are those the waiting events fill, plus the one a producer may
   // be about to link: racing producers may each pass by one block.
   bool Admit(size_t spilled) {
-    const size_t held = HeldBytes(Depth());
     const size_t limit = byteLimit.load(std::memory_order_relaxed);
-    if (held + spilled <= limit) return true;
+    // Checked twice before a drop: a producer held up while it read the
+    // depth may have seen the pump far behind where it is now.
+    if (HeldBytes(Depth()) + spilled <= limit || HeldBytes(Depth()) + spilled <= limit) return true;
     dropped.fetch_add(1, std::memory_order_relaxed);
     trace::DroppedInQueue();  // the trace's summary counts it with the pump's drops
     if (!dropping.exchange(true)) {
@@ -256,8 +257,13 @@ struct Queue {
   }
 
   uint64_t Depth() const {
-    return Count(tail.load(std::memory_order_relaxed)) -
-           Count(head.load(std::memory_order_relaxed));
+    // The head first: the tail read after it is never behind it. Read the
+    // other way round, a producer held up between the two reads could see
+    // the pump past the tail it read, and the difference wrap to an
+    // enormous depth (a drop "at the limit" with a few events waiting).
+    const uint64_t h = Count(head.load(std::memory_order_acquire));
+    const uint64_t t = Count(tail.load(std::memory_order_acquire));
+    return t > h ? t - h : 0;
   }
   bool StopSince(uint64_t epoch) const {
     return stopEpoch.load(std::memory_order_relaxed) != epoch;
