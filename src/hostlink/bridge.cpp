@@ -341,10 +341,14 @@ bool TakeSharedSlot(Host* h) {
     }
     h->sharedMirror = true;
   }
-  if (!h->sharedSaid.exchange(true))
-    Say("more than " + std::to_string(kSharedSlot) +
-        " threads call the library at once: the others share one host thread, one call at a "
-        "time");
+  if (!h->sharedSaid.exchange(true)) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "more than %d threads call the library at once: the others share one host "
+                  "thread, one call at a time",
+                  kSharedSlot);
+    Say(text);
+  }
   return true;
 }
 }  // namespace
