@@ -146,11 +146,11 @@ void ThrowIfFailed(JNIEnv* env, jarray array, const char* name, size_t count) {
   RequireOut(env, array, name, count);
   throw std::runtime_error("copy into a Java array failed");
 }
+}  // namespace
 
 void RequireNotNull(jarray array, const char* name) {
   if (array == nullptr) throw std::invalid_argument(std::string("null Java array ") + name);
 }
-}  // namespace
 
 void CopyOut(JNIEnv* env, jbyteArray array, const char* name, const void* bytes, size_t size) {
   RequireNotNull(array, name);
@@ -195,12 +195,17 @@ std::string StringElement(JNIEnv* env, jobjectArray array, jsize index) {
   return JNIString(env, static_cast<jstring>(element.get()));
 }
 
-jint GetProc(const char* native, JNIEnv* env, jint index, jbyteArray record, size_t size,
+jint GetProc(std::string_view native, JNIEnv* env, jint index, jbyteArray record, size_t size,
              Fetch fetch) {
   return Edge(native, "GetProc", [&] {
     trace::Numbers(index);
     binding::LibraryUse qr = binding::CheckAPILoaded();
-    RequireOut(env, record, "record", size);
+    // A fetch by index changes nothing in the library, so a short array is
+    // found by the copy after it (99, RequireOut's message, the array left
+    // as it was) rather than by a length read before it: that read is a
+    // second call into the JVM on the hottest natives. A null array is still
+    // refused before the library is asked.
+    RequireNotNull(record, "record");
     // On the stack: the largest record fetched by index is an order's 1410
     // bytes, and a heap block per call costs more than the copy itself.
     unsigned char buffer[kLargestIndexedRecord];

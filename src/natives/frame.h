@@ -135,6 +135,10 @@ void ReadRecord(JNIEnv* env, jbyteArray array, const char* name, void* record, s
 // written when the answer could not be delivered whole.
 void RequireOut(JNIEnv* env, jarray array, const char* name, size_t count);
 
+// Fails the native with 99 through the funnel, with RequireOut's text for a
+// null array, when the Java array named `name` is null: no call into the JVM.
+void RequireNotNull(jarray array, const char* name);
+
 // Copies into a Java array from element 0. A null or short array fails the
 // native with 99 through the funnel with RequireOut's message and is not
 // written (the JVM checks the bounds before it writes); the length is read
@@ -191,7 +195,7 @@ jint CountProc(const char* native, JNIEnv* env, jintArray count, Slot Entries::*
 // fetch(table, index, buffer), check, copy. Returns the passing code the fetch
 // gave (0 or 11). Failures other than EQUOR are logged under "GetProc".
 using Fetch = int32_t (*)(const Entries& qr, int32_t index, void* record);
-jint GetProc(const char* native, JNIEnv* env, jint index, jbyteArray record, size_t size,
+jint GetProc(std::string_view native, JNIEnv* env, jint index, jbyteArray record, size_t size,
              Fetch fetch);
 
 }  // namespace natives

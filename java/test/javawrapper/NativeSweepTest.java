@@ -420,11 +420,17 @@ class NativeSweepTest {
     assertEquals(75, cases);
   }
 
+  /** The fetches by index: nothing in the library changes when they are asked. */
+  private static final java.util.Set<String> FOUND_BY_THE_COPY = Set.of("getAccount",
+      "getExchange", "getCommodity", "getOrderType", "getOrder", "getFill", "getContract",
+      "getReportType", "getMessage");
+
   /**
    * A Java array one element shorter than the record a native reads or
    * writes: 99 through the funnel (a line that names the size, under a
-   * where-text), no exception left pending, the library never called and
-   * every array left as it was. Covers every record of every native that has
+   * where-text), no exception left pending, the library never called (but
+   * for the fetches by index, which change nothing there) and every array
+   * left as it was. Covers every record of every native that has
    * one, in both directions, and the session's build version.
    */
   @Test
@@ -446,7 +452,11 @@ class NativeSweepTest {
         Object[] before = copy(args);
         String what = row.method + " with a short argument " + param;
         assertEquals(99, call(m, args), what); // an exception left pending would throw here
-        assertEquals(-1, sim.find(row.entry), what + " reached the library");
+        // A fetch by index changes nothing in the library: its short array is
+        // found by the copy after it. Every other native never asks.
+        assertEquals(FOUND_BY_THE_COPY.contains(row.method), sim.find(row.entry) >= 0,
+            what + (FOUND_BY_THE_COPY.contains(row.method) ? " never asked" : " reached")
+                + " the library");
         assertUntouched(row, before, args);
         int logged = sim.find("qrLogString");
         assertTrue(logged >= 0, what + " logged nothing");
