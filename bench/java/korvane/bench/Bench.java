@@ -11,8 +11,12 @@ import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
+import java.util.HashMap;
+import java.util.HashSet;
 import java.util.List;
 import java.util.Locale;
+import java.util.Map;
+import java.util.Set;
 import java.util.concurrent.atomic.LongAdder;
 import korvane.api.delphi.ClientAPI;
 
@@ -121,18 +125,76 @@ public final class Bench {
     this.rounds = rounds;
   }
 
-  /** One round: every row warmed up, sampled, and its median kept. */
-  private void round() throws Exception {
-    for (Measure m : measures) {
-      m.sample.take();  // warm-up
-      double[] s = new double[m.perRound];
-      for (int i = 0; i < s.length; i++) {
-        s[i] = m.sample.take();
-      }
-      Arrays.sort(s);
-      m.rounds.add(s[s.length / 2]);
-      System.out.printf(Locale.ROOT, "  %-50s %14.1f %s%n", m.name, s[s.length / 2], m.unit);
+  /**
+   * Rows sampled in turn against a base row (a floor), and the ratio of each
+   * to the base: each ratio is taken sample by sample, between figures
+   * measured a moment apart, so a machine whose speed drifts between rows
+   * (a shared virtual machine) moves both sides of it alike.
+   */
+  static final class Turns {
+    final List<Measure> rows = new ArrayList<>();  // the base first
+    final List<Measure> ratios = new ArrayList<>();  // one a row after the base
+  }
+
+  private final Map<Measure, Turns> turnsOf = new HashMap<>();
+
+  /** Samples rows in turn with base, and adds the row "name / baseName" of each. */
+  private void inTurn(String baseName, String unit, Measure base, Measure... rows) {
+    Turns turns = new Turns();
+    turns.rows.add(base);
+    turnsOf.put(base, turns);
+    for (Measure row : rows) {
+      turns.rows.add(row);
+      turnsOf.put(row, turns);
+      Measure ratio = new Measure("ratio", row.name + " / " + baseName, unit,
+          "sampled in turn with " + base.name, null, samples);
+      turns.ratios.add(ratio);
+      measures.add(ratio);
     }
+  }
+
+  /**
+   * One round: every row warmed up, sampled, and its median kept; rows
+   * sampled in turn are warmed up together and then take turns sample by
+   * sample, and their ratios' medians are kept too.
+   */
+  private void round() throws Exception {
+    Set<Measure> done = new HashSet<>();
+    for (Measure m : measures) {
+      if (m.sample == null || done.contains(m)) {
+        continue;  // a ratio, or a row of turns already taken
+      }
+      Turns turns = turnsOf.get(m);
+      List<Measure> rows = turns != null ? turns.rows : List.of(m);
+      for (Measure row : rows) {
+        row.sample.take();  // warm-up
+      }
+      double[][] s = new double[rows.size()][m.perRound];
+      for (int i = 0; i < m.perRound; i++) {
+        for (int k = 0; k < rows.size(); k++) {
+          s[k][i] = rows.get(k).sample.take();
+        }
+      }
+      for (int k = 0; k < rows.size(); k++) {
+        Measure row = rows.get(k);
+        if (turns != null && k > 0) {
+          double[] ratio = new double[m.perRound];
+          for (int i = 0; i < ratio.length; i++) {
+            ratio[i] = s[k][i] / s[0][i];
+          }
+          keep(turns.ratios.get(k - 1), ratio);
+        }
+        keep(row, s[k]);
+        done.add(row);
+      }
+    }
+  }
+
+  private static void keep(Measure m, double[] samples) {
+    double[] s = samples.clone();
+    Arrays.sort(s);
+    m.rounds.add(s[s.length / 2]);
+    System.out.printf(Locale.ROOT, "  %-50s %14.3f %s%n", m.name, s[s.length / 2], m.unit);
   }
 
   private Measure measure(String group, String name, String unit, String note, Sample sample) {
@@ -181,7 +243,11 @@ public final class Bench {
   private void runTraced(String bin, Path out) throws Exception {
     String mode = "ring".equals(System.getenv("JAVAWRAPPER_TRACE_MODE")) ? "ring" : "all";
     String lib = bin + "standin/";
+    System.load(bin + "libbenchfloor.so");
     Control control = Native.load(lib + "QUORAPI.DLL", Control.class);
+    if (!Floor.bind(lib + "QUORAPI.DLL")) {
+      throw new IllegalStateException("the floor cannot find its entries");
+    }
     Sink sink = new Sink();
     check(sink.initialise(lib, "", false, false, true, "", (byte) 0, "", ""), "initialise");
     Thread pump = new Thread(() -> sink.processCallbacks(sink.buffer), "pump");
@@ -190,13 +256,29 @@ public final class Bench {
     int calls = smoke ? 1_000 : 1_000_000;
     int events = smoke ? 20_000 : 2_000_000;
     byte[] exchange = new byte[33];
-    downcall("bridge getExchange (33 out), traced (" + mode + ")", calls, () -> {
+    // The same floors as the untraced rows, in turn with the traced ones:
+    // traced over untraced is then one paired ratio over the other.
+    Measure floorExchange = downcall("floor: getExchange's work, no frame (33 out)", calls, () -> {
+      for (int i = 0; i < calls; i++) {
+        ok(Floor.getExchange(1, exchange));
+      }
+    });
+    Measure traced = downcall("bridge getExchange (33 out), traced (" + mode + ")", calls, () -> {
       for (int i = 0; i < calls; i++) {
         ok(sink.getExchange(1, exchange));
       }
     });
-    measure("relay", "bridge, 4 producer threads, traced (" + mode + ")", "M events/s", "",
-        () -> relay(control, sink, 4, events) / 1e6);
+    Measure tracedRelay = measure("relay", "bridge, 4 producer threads, traced (" + mode + ")",
+        "M events/s", "", () -> relay(control, sink, 4, events) / 1e6);
+    Floor floor = new Floor();
+    Measure relayFloor = measure("relay", "floor: SetByteArrayRegion + CallVoidMethodA",
+        "M events/s", "", () -> {
+          long start = System.nanoTime();
+          floor.relay(floor.buffer, events);
+          return events / ((System.nanoTime() - start) / 1e9) / 1e6;
+        });
+    inTurn("its floor", "x", floorExchange, traced);
+    inTurn("the floor", "of floor", relayFloor, tracedRelay);
     for (int r = 0; r < rounds; r++) {
       round();
     }
@@ -204,6 +286,9 @@ public final class Bench {
     pump.join(10_000);
     StringBuilder lines = new StringBuilder();
     for (Measure m : measures) {
+      if (m.name.startsWith("floor")) {
+        continue;  // the main JVMs' floor rows are the ones shown
+      }
       String list = m.roundList(",", "%.3f");
       lines.append(m.group).append('|').append(m.name).append('|').append(m.unit).append('|')
           .append(list).append('\n');
@@ -337,6 +422,11 @@ public final class Bench {
           }
           return rate;
         });
+    // The targets against a floor are judged on these ratios.
+    inTurn("its floor", "x", floorExchange, bridgeExchange);
+    inTurn("its floor", "x", floorOrder, bridgeOrder);
+    inTurn("its floor", "x", floorSubscribe, bridgeSubscribe);
+    inTurn("the floor", "of floor", relayFloor, relayOne, relayFour);
 
     for (int r = 0; r < rounds; r++) {
       System.out.printf(Locale.ROOT, "round %d of %d%n", r + 1, rounds);
