@@ -114,6 +114,32 @@ TEST_F(DataTest, AccountByIndexIs48Bytes) {
   EXPECT_EQ(CALL(getAccount, 0, jni_.NewByteArray(48)), 0);
 }
 
+// A fetch by index is asked before its array's length is known: a fetch that
+// fails answers its own code and leaves a short array as it was, and only a
+// passing fetch finds the short array, by its copy.
+TEST_F(DataTest, AFetchByIndexThatFailsLeavesAShortArrayAndAnswersItsCode) {
+  sim_.ForceResult("qrGetFill", 7);
+  jbyteArray fill = jni_.NewByteArray(472, 0x6E);
+  EXPECT_EQ(CALL(getFill, 5, fill), 7);
+  EXPECT_EQ(sim_.IntArg(sim_.Find("qrGetFill"), 0), 5);
+  EXPECT_FALSE(jni_.pending());
+  EXPECT_EQ(jni_.CountCalls("SetByteArrayRegion"), 0u);
+  EXPECT_EQ(jni_.Bytes(fill), std::vector<uint8_t>(472, 0x6E));
+  EXPECT_TRUE(Logged().empty());
+  sim_.ClearJournal();
+  sim_.ForceResult("qrGetOrder", 11);
+  jbyteArray order = jni_.NewByteArray(1409, 0x2B);
+  EXPECT_EQ(CALL(getOrder, 9, order), 99);
+  EXPECT_EQ(sim_.IntArg(sim_.Find("qrGetOrder"), 0), 9);
+  EXPECT_FALSE(jni_.pending());
+  EXPECT_EQ(jni_.Bytes(order), std::vector<uint8_t>(1409, 0x2B));
+  const auto lines = Logged();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0],
+            "Wrapper API ErrorJava array record holds 1409 elements, shorter than the 1410 it "
+            "receives Where GetProc");
+}
+
 TEST_F(DataTest, SubscriptionsCutTheKeyByBytes) {
   const std::string fifty(50, 'k');
   EXPECT_EQ(CALL(subscribe, S("EXCHANGE12"), S("C"), S(fifty)), 0);

@@ -169,6 +169,8 @@ DECLARE_NATIVE(jint, cancelOrder, jstring);
 DECLARE_NATIVE(jint, getReport, jstring, jbyteArray);
 DECLARE_NATIVE(jint, getAccount, jint, jbyteArray);
 DECLARE_NATIVE(jint, getExchange, jint, jbyteArray);
+DECLARE_NATIVE(jint, getOrder, jint, jbyteArray);
+DECLARE_NATIVE(jint, getFill, jint, jbyteArray);
 DECLARE_NATIVE(jint, countExchanges, jintArray);
 DECLARE_NATIVE(jint, subscribe, jstring, jstring, jstring);
 DECLARE_NATIVE(jint, getContractPrices, jstring, jstring, jstring, jbyteArray);
