@@ -125,6 +125,10 @@ void Writer::Pass() {
       Drain(*b, seen);
     }
     if (ended) {
+      // Named now, before the buffer goes back to the pool (which forgets
+      // the name): a thread that recorded and ended since the last pass
+      // would otherwise leave its rows in the file with no name.
+      if (!s_.ring) Name(*b, seen);
       seen.nameWritten = false;  // the next thread to take it has a name of its own
       seen.args.clear();
       seen.pieces.clear();

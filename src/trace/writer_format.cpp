@@ -55,13 +55,15 @@ void Writer::Head() {
 
 // thread_name metadata for Java threads not yet named in the file.
 void Writer::Names() {
-  for (auto& [b, seen] : seen_) {
-    if (seen.nameWritten || b->named.load(std::memory_order_acquire) != 2) continue;
-    seen.nameWritten = true;
-    ToFile("{\"name\":\"thread_name\",\"cat\":\"__metadata\",\"ph\":\"M\",\"pid\":" +
-           std::to_string(pid_) + ",\"tid\":" + std::to_string(b->tid.load()) +
-           ",\"args\":{\"name\":" + JsonString(b->name) + "}},\n");
-  }
+  for (auto& [b, seen] : seen_) Name(*b, seen);
+}
+
+void Writer::Name(const Buffer& b, Seen& seen) {
+  if (seen.nameWritten || b.named.load(std::memory_order_acquire) != 2) return;
+  seen.nameWritten = true;
+  ToFile("{\"name\":\"thread_name\",\"cat\":\"__metadata\",\"ph\":\"M\",\"pid\":" +
+         std::to_string(pid_) + ",\"tid\":" + std::to_string(b.tid.load()) +
+         ",\"args\":{\"name\":" + JsonString(b.name) + "}},\n");
 }
 
 void Writer::OnArg(Seen& seen, const Header& h, const unsigned char* record) {

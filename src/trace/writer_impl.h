@@ -112,7 +112,8 @@ class Writer {
   void OnFunnel(Buffer& b, const BytesRecord& r, const char* text);
   void Head();
   void Names();
-  std::vector<std::string> Summary();  // one or more lines, each within kLine
+  void Name(const Buffer& b, Seen& seen);  // its thread_name line, once
+  std::vector<std::string> Summary();      // one or more lines, each within kLine
 
   // writer_file.cpp
   void NoteTrigger(std::string text) {

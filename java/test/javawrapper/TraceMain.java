@@ -78,6 +78,27 @@ public final class TraceMain {
       System.out.println("logoff=" + bridge.logoff());
       return;
     }
+    if (args[0].equals("shortLived")) {
+      // Per session, a thread makes one call and ends just before logoff:
+      // its rows must still carry its name. The files are <trace>.json,
+      // then <trace>-2.json and on.
+      String base = System.getenv("JAVAWRAPPER_TRACE").replace(".json", "");
+      int unnamed = 0;
+      for (int i = 1; i <= 20; ++i) {
+        System.out.println("initialise=" + bridge.initialise());
+        Thread.sleep(15);  // a pass of the writer first, so the call comes after it
+        String name = "short-lived-" + i;
+        Thread t = new Thread(() -> bridge.getExchange(5, new byte[33]), name);
+        t.start();
+        t.join();
+        Thread.sleep(2);  // its end seen by the bridge
+        System.out.println("logoff=" + bridge.logoff());
+        String text = Files.readString(Path.of(i == 1 ? base + ".json" : base + "-" + i + ".json"));
+        unnamed += text.contains("\"args\":{\"name\":\"" + name + "\"}") ? 0 : 1;
+      }
+      System.out.println("unnamed=" + unnamed);
+      return;
+    }
     if (args[0].equals("sweep")) {
       sweep(bridge, Path.of(args[1]), args[2]);
       return;

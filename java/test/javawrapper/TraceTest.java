@@ -68,6 +68,22 @@ class TraceTest {
         second.contains("\"index\":6,\"record\":33") && second.contains("\"calls\":3,"), second);
   }
 
+  /**
+   * A thread that makes a traced call and ends before the writer's next pass
+   * still has its name in the file: the writer took its buffer back to the
+   * pool, forgetting the name, before it wrote the names of that pass.
+   */
+  @Test
+  void aThreadThatCallsAndEndsBetweenTwoPassesKeepsItsName() throws Exception {
+    Process p = start(dir.resolve("short-lived.json"), "shortLived");
+    String out =
+        FreshJvmTest.echo(new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
+    assertEquals(0, p.waitFor(), out);
+    assertEquals(21, out.split("initialise=0\n", -1).length, out);
+    assertEquals(21, out.split("logoff=0\n", -1).length, out);
+    assertTrue(out.contains("unnamed=0\n"), out);
+  }
+
   @Test
   // In host mode the delivered event's row carried no thread name in one
   // fresh run: not understood yet.
