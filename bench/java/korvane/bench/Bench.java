@@ -270,13 +270,7 @@ public final class Bench {
     });
     Measure tracedRelay = measure("relay", "bridge, 4 producer threads, traced (" + mode + ")",
         "M events/s", "", () -> relay(control, sink, 4, events) / 1e6);
-    Floor floor = new Floor();
-    Measure relayFloor = measure("relay", "floor: SetByteArrayRegion + CallVoidMethodA",
-        "M events/s", "", () -> {
-          long start = System.nanoTime();
-          floor.relay(floor.buffer, events);
-          return events / ((System.nanoTime() - start) / 1e9) / 1e6;
-        });
+    Measure relayFloor = relayFloor("", events);
     inTurn("its floor", "x", floorExchange, traced);
     inTurn("the floor", "of floor", relayFloor, tracedRelay);
     for (int r = 0; r < rounds; r++) {
@@ -296,6 +290,17 @@ public final class Bench {
     Files.createDirectories(out);
     Files.writeString(out.resolve("traced-" + mode + ".txt"), lines.toString());
     System.out.println("traced rows written to " + out.resolve("traced-" + mode + ".txt"));
+  }
+
+  /** The relay's floor: one Java call per event on this thread, no producers. */
+  private Measure relayFloor(String note, int events) {
+    Floor floor = new Floor();
+    return measure("relay", "floor: SetByteArrayRegion + CallVoidMethodA", "M events/s", note,
+        () -> {
+          long start = System.nanoTime();
+          floor.relay(floor.buffer, events);
+          return events / ((System.nanoTime() - start) / 1e9) / 1e6;
+        });
   }
 
   private static void ok(int code) {
@@ -392,13 +397,7 @@ public final class Bench {
         "in order, one Java thread", () -> relay(control, sink, 1, events) / 1e6);
     Measure relayFour = measure("relay", "bridge, 4 producer threads", "M events/s",
         "in order, one Java thread", () -> relay(control, sink, 4, events) / 1e6);
-    Floor floor = new Floor();
-    Measure relayFloor = measure("relay", "floor: SetByteArrayRegion + CallVoidMethodA",
-        "M events/s", "one Java thread, no producers", () -> {
-          long start = System.nanoTime();
-          floor.relay(floor.buffer, events);
-          return events / ((System.nanoTime() - start) / 1e9) / 1e6;
-        });
+    Measure relayFloor = relayFloor("one Java thread, no producers", events);
     // JNA's callback path: the same simulator threads call Java directly.
     LongAdder jnaReceived = new LongAdder();
     long[] jnaChecksum = new long[1];
